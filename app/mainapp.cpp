@@ -1,0 +1,47 @@
+// displayhead: the main application of the cooling unit's display head.
+//
+// main is the whole life of the process. It allocates the long-lived buffers, brings up what
+// the device has, and then serves the host on the gadget serial port for as long as the
+// process runs, closing and reopening the port whenever a packet read fails. Nothing is torn
+// down; the process ends only when the host port cannot be (re)opened or closed.
+#include <cstdio>
+#include <cstdlib>
+
+#include "app/globals.h"
+#include "app/host_link.h"
+#include "app/host_packet.h"
+#include "storage/version.h"
+#include "tty/tty.h"
+
+namespace {
+uint8_t *allocate(size_t size, const char *what) {
+  auto *block = static_cast<uint8_t *>(calloc(1, size));
+  if (block == nullptr) fprintf(stderr, "cannot allocate the %s (%zu bytes)\n", what, size);
+  return block;
+}
+}  // namespace
+
+int main() {
+  // People and tests read the messages live, also those without a line end.
+  setvbuf(stdout, nullptr, _IONBF, 0);
+  setvbuf(stderr, nullptr, _IONBF, 0);
+
+  uint8_t *reply = allocate(cmd_len, "reply buffer");
+  puts("main start!");
+  version_info = check_dev_version();
+  r_buf = allocate(max_packet_len, "receive buffer");
+  uart_r_buf = allocate(uart_r_buf_len, "controller receive buffer");
+  if (reply == nullptr || r_buf == nullptr || uart_r_buf == nullptr || version_info == nullptr) {
+    return -1;
+  }
+
+  for (;;) {
+    if (init_tty() != 0) return -1;
+    host_command_loop(reply);
+    puts("uart_read null ");
+    if (uart_close(tty_fd) == -1) {
+      fputs("close failed!\n", stderr);
+      exit(1);
+    }
+  }
+}

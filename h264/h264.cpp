@@ -1,0 +1,3 @@
+#include "h264/h264.h"
+
+std::atomic<int32_t> h264_block_cnt{0};

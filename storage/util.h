@@ -1,0 +1,52 @@
+// The two settings records and their files under /usr/data.
+//
+// --- Written by the host command loop (0x0D, 0x7D), the controller thread and the local video
+// player; read by start-up, the preset display, the controller thread and the USB monitor.
+// No lock: the byte fields are read and written whole.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+
+struct AppConfig {
+  uint8_t brightness;       // stored level, not applied by anything
+  uint8_t mode;             // preset while the host is attached: 1 slideshow, 2 local video
+  uint8_t aux2;             // stored for the host, not interpreted
+  uint8_t local_rotation;   // rotation code applied at start-up
+  uint8_t aux4;             // stored for the host, not interpreted
+  uint8_t keep_on;          // 0: stop the slideshow when the host goes away
+  char local_path[128];     // the local video last started
+  int32_t size;             // bytes of the record stored in app.cfg: 132
+};
+static_assert(offsetof(AppConfig, local_path) == 6);
+static_assert(offsetof(AppConfig, size) == 136);
+
+struct GuiConfig {
+  uint8_t theme_index;      // background theme, 0..12
+  uint8_t theme_count;      // 13
+  uint8_t file_size;        // length of lvgl_app.cfg: 16
+};
+static_assert(sizeof(GuiConfig) == 3);
+
+// The background videos a theme index selects; a stored index at or above this loads as 0.
+constexpr int background_theme_count = 13;
+
+extern AppConfig cfg;
+extern GuiConfig lvgl_cfg;
+
+// Loads cfg from "/usr/data/app.cfg": 0 when loaded, 1 when the file could not be opened and
+// was rebuilt with the defaults (brightness 128, local_path "file://test"). A short file only
+// replaces the bytes it holds; `size` is never read from the file. Start-up, main thread.
+int ReadConfig();
+
+// Writes the first `size` (132) bytes of cfg over the start of app.cfg, creating it if needed
+// and never truncating it, then sync(). Main thread only (host commands, ReadConfig).
+void SaveConfig();
+
+// Loads theme_index from byte 0 of "/usr/data/lvgl_app.cfg": 0 when loaded, 1 when rebuilt
+// with theme 0. Start-up, main thread.
+int ReadLVGLConfig();
+
+// Writes lvgl_app.cfg (16 bytes, byte 0 the theme index), then sync(). Controller thread, and
+// the main thread through ReadLVGLConfig at start-up.
+void SaveLVGLConfig();

@@ -1,0 +1,163 @@
+#include "tests/system/daemon_harness.h"
+
+#include <cerrno>
+#include <csignal>
+#include <cstdlib>
+#include <cstring>
+#include <fcntl.h>
+#include <filesystem>
+#include <poll.h>
+#include <pty.h>
+#include <spawn.h>
+#include <stdexcept>
+#include <sys/wait.h>
+#include <termios.h>
+#include <unistd.h>
+
+extern char **environ;
+
+std::string build_dir() {
+  const char *dir = getenv("DH_BUILD_DIR");
+  return dir != nullptr ? dir : ".";
+}
+
+DaemonUnderTest::DaemonUnderTest(HostPort port) {
+  char pattern[] = "/tmp/displayhead-test-XXXXXX";
+  if (mkdtemp(pattern) == nullptr) throw std::runtime_error("mkdtemp failed");
+  root_ = pattern;
+  std::filesystem::create_directories(root_ + "/dev");
+  std::filesystem::create_directories(root_ + "/usr/data");
+
+  if (port == HostPort::pty) {
+    if (openpty(&master_, &slave_, nullptr, nullptr, nullptr) != 0) {
+      throw std::runtime_error("openpty failed");
+    }
+    fcntl(master_, F_SETFD, FD_CLOEXEC);
+    fcntl(slave_, F_SETFD, FD_CLOEXEC);
+    // Raw from the start: nothing the host sends may be echoed before the daemon configures it.
+    termios tio{};
+    tcgetattr(slave_, &tio);
+    cfmakeraw(&tio);
+    tcsetattr(slave_, TCSANOW, &tio);
+    std::filesystem::create_symlink(ptsname(master_), root_ + "/dev/ttyGS0");
+  } else {
+    std::filesystem::create_directories(root_ + "/host");
+    std::string device_end = "pty,raw,echo=0,link=" + root_ + "/dev/ttyGS0";
+    std::string host_end = "pty,raw,echo=0,link=" + host_port_path();
+    char *socat_argv[] = {const_cast<char *>("socat"), device_end.data(), host_end.data(), nullptr};
+    if (posix_spawnp(&socat_pid_, "socat", nullptr, nullptr, socat_argv, environ) != 0) {
+      throw std::runtime_error("cannot start socat (apt-get install socat)");
+    }
+    for (int i = 0; i < 500 && !(std::filesystem::exists(root_ + "/dev/ttyGS0") &&
+                                 std::filesystem::exists(host_port_path()));
+         ++i) {
+      usleep(10000);
+    }
+    master_ = host_port_open(host_port_path());
+    if (master_ < 0) throw std::runtime_error("socat made no cable");
+  }
+
+  int pipe_fds[2];
+  if (pipe2(pipe_fds, O_CLOEXEC) != 0) throw std::runtime_error("pipe failed");
+  posix_spawn_file_actions_t actions;
+  posix_spawn_file_actions_init(&actions);
+  posix_spawn_file_actions_adddup2(&actions, pipe_fds[1], 1);
+  posix_spawn_file_actions_adddup2(&actions, pipe_fds[1], 2);
+
+  std::vector<std::string> env_text;
+  for (char **e = environ; *e != nullptr; ++e) {
+    if (strncmp(*e, "DISPLAYHEAD_ROOT=", 17) != 0) env_text.emplace_back(*e);
+  }
+  env_text.push_back("DISPLAYHEAD_ROOT=" + root_);
+  std::vector<char *> envp;
+  for (std::string &e : env_text) envp.push_back(e.data());
+  envp.push_back(nullptr);
+
+  std::string program = build_dir() + "/displayhead";
+  char *argv[] = {program.data(), nullptr};
+  int err = posix_spawn(&pid_, program.c_str(), &actions, nullptr, argv, envp.data());
+  posix_spawn_file_actions_destroy(&actions);
+  close(pipe_fds[1]);
+  if (err != 0) {
+    close(pipe_fds[0]);
+    throw std::runtime_error("cannot start " + program + ": " + strerror(err));
+  }
+  reader_ = std::thread([this, fd = pipe_fds[0]] { collect_output(fd); });
+  if (!wait_for("init_tty done!", 1, 10000)) {
+    throw std::runtime_error("the daemon did not open its host port:\n" + output());
+  }
+}
+
+DaemonUnderTest::~DaemonUnderTest() {
+  if (pid_ > 0) {
+    kill(pid_, SIGKILL);
+    waitpid(pid_, nullptr, 0);
+  }
+  if (reader_.joinable()) reader_.join();
+  if (socat_pid_ > 0) {
+    kill(socat_pid_, SIGTERM);
+    waitpid(socat_pid_, nullptr, 0);
+  }
+  if (master_ >= 0) close(master_);
+  if (slave_ >= 0) close(slave_);
+  std::error_code ignored;
+  std::filesystem::remove_all(root_, ignored);
+}
+
+void DaemonUnderTest::collect_output(int fd) {
+  char chunk[4096];
+  for (;;) {
+    ssize_t n = read(fd, chunk, sizeof chunk);
+    if (n < 0 && errno == EINTR) continue;
+    if (n <= 0) break;
+    std::lock_guard lock(mutex_);
+    output_.append(chunk, size_t(n));
+    changed_.notify_all();
+  }
+  close(fd);
+}
+
+std::string DaemonUnderTest::output() {
+  std::lock_guard lock(mutex_);
+  return output_;
+}
+
+namespace {
+int occurrences(const std::string &text, const std::string &word) {
+  int n = 0;
+  for (size_t at = text.find(word); at != std::string::npos; at = text.find(word, at + word.size())) ++n;
+  return n;
+}
+}  // namespace
+
+int DaemonUnderTest::count(const std::string &text) {
+  std::lock_guard lock(mutex_);
+  return occurrences(output_, text);
+}
+
+bool DaemonUnderTest::wait_for(const std::string &text, int times, int timeout_ms) {
+  std::unique_lock lock(mutex_);
+  return changed_.wait_for(lock, std::chrono::milliseconds(timeout_ms),
+                           [&] { return occurrences(output_, text) >= times; });
+}
+
+ReplyCheck DaemonUnderTest::transact(uint8_t code, std::span<const uint8_t> payload,
+                                     ReplyBytes &reply, std::span<const uint8_t> block,
+                                     int timeout_ms) {
+  return host_transact(master_, code, payload, block, reply, timeout_ms);
+}
+
+void DaemonUnderTest::send(std::span<const uint8_t> bytes) { host_write_all(master_, bytes); }
+
+bool DaemonUnderTest::read_reply(ReplyBytes &reply, int timeout_ms) {
+  return host_read_exact(master_, reply.data(), reply.size(), timeout_ms) == long(reply.size());
+}
+
+bool DaemonUnderTest::silent_for(int timeout_ms) {
+  uint8_t byte;
+  return host_read_exact(master_, &byte, 1, timeout_ms) == 0;
+}
+
+bool DaemonUnderTest::running() {
+  return pid_ > 0 && waitpid(pid_, nullptr, WNOHANG) == 0;
+}

@@ -1,0 +1,67 @@
+// Runs the real displayhead under a fresh sandbox root, with a pty as its host port, and
+// talks to it as the host does. Everything the daemon prints (stdout and stderr, in order)
+// is collected so a test can wait for a message.
+#pragma once
+
+#include <condition_variable>
+#include <mutex>
+#include <string>
+#include <sys/types.h>
+#include <thread>
+#include <vector>
+
+#include "tools/host_client.h"
+
+enum class HostPort {
+  pty,    // DIR/dev/ttyGS0 is a pty; the test holds its master
+  cable,  // socat joins DIR/dev/ttyGS0 to DIR/host/ttyACM0, the far end of a cable that
+          // host programs such as dhhost open by name
+};
+
+class DaemonUnderTest {
+ public:
+  // Makes the root (with dev/ and usr/data/), gives it a host port and starts the daemon;
+  // returns when it has opened the port ("init_tty done!").
+  explicit DaemonUnderTest(HostPort port = HostPort::pty);
+  ~DaemonUnderTest();
+  DaemonUnderTest(const DaemonUnderTest &) = delete;
+  DaemonUnderTest &operator=(const DaemonUnderTest &) = delete;
+
+  const std::string &root() const { return root_; }
+  int host_fd() const { return master_; }   // the host's end of the link
+  std::string host_port_path() const { return root_ + "/host/ttyACM0"; }  // HostPort::cable
+
+  // Everything printed so far.
+  std::string output();
+  // How often `text` has been printed so far.
+  int count(const std::string &text);
+  // Waits until `text` has been printed at least `times` times.
+  bool wait_for(const std::string &text, int times = 1, int timeout_ms = 5000);
+
+  // One command through the host library.
+  ReplyCheck transact(uint8_t code, std::span<const uint8_t> payload, ReplyBytes &reply,
+                      std::span<const uint8_t> block = {}, int timeout_ms = 5000);
+  void send(std::span<const uint8_t> bytes);
+  // Reads one reply; false when none comes within the time.
+  bool read_reply(ReplyBytes &reply, int timeout_ms);
+  // True when no byte at all arrives within the time.
+  bool silent_for(int timeout_ms);
+
+  bool running();
+
+ private:
+  void collect_output(int fd);
+
+  std::string root_;
+  int master_ = -1;
+  int slave_ = -1;
+  pid_t pid_ = -1;
+  pid_t socat_pid_ = -1;
+  std::thread reader_;
+  std::mutex mutex_;
+  std::condition_variable changed_;
+  std::string output_;
+};
+
+// The build directory the tests run from (holds displayhead and dhhost).
+std::string build_dir();

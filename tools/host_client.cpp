@@ -1,0 +1,172 @@
+// Host-side command link.
+//
+// The device answers every accepted command with exactly 512 plain bytes, after it has
+// carried the command out, and drops bad packets without a word; so the host's only signal
+// for a lost command is silence, and every read here has a time limit.
+#include "tools/host_client.h"
+
+#include <algorithm>
+#include <cerrno>
+#include <chrono>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <fcntl.h>
+#include <poll.h>
+#include <random>
+#include <termios.h>
+#include <unistd.h>
+
+#include "app/host_packet.h"
+#include "crypto/crypto.h"
+
+namespace {
+
+// Enciphers `plain` with the packet key in CBC mode and returns the first 504 cipher bytes.
+// des_encode always pads; the padding block comes after the 504 bytes and is dropped.
+void encipher_504(const uint8_t *plain, uint8_t *cipher) {
+  const auto *key = reinterpret_cast<const uint8_t *>(packet_key);
+  uint8_t *out = nullptr;
+  size_t size = des_len;
+  des_encode(DES_CBC, key, packet_key_len, key, plain, &out, &size);
+  memcpy(cipher, out, des_len);
+  free(out);
+}
+
+PacketBytes frame(const uint8_t *cipher) {
+  PacketBytes packet{};
+  memcpy(packet.data(), cipher, des_len);
+  packet[510] = packet_trailer_0;
+  packet[511] = packet_trailer_1;
+  return packet;
+}
+
+}  // namespace
+
+PacketBytes build_packet(uint8_t code, const std::array<uint8_t, 4> &tag,
+                         std::span<const uint8_t> payload) {
+  // The record is 496 bytes; the cipher's padding of a whole block (eight 08 bytes) makes 504.
+  uint8_t plain[504];
+  memset(plain, 0, sizeof plain);
+  plain[0] = code;
+  plain[2] = command_check;
+  plain[3] = command_magic;
+  memcpy(plain + 4, tag.data(), 4);
+  memcpy(plain + 8, payload.data(), std::min(payload.size(), command_record_len - 8));
+  memset(plain + command_record_len, 8, 8);
+  uint8_t cipher[504];
+  encipher_504(plain, cipher);
+  return frame(cipher);
+}
+
+PacketBytes build_packet_from_plain(std::span<const uint8_t, 504> plain) {
+  uint8_t cipher[504];
+  encipher_504(plain.data(), cipher);
+  return frame(cipher);
+}
+
+std::string name_payload(const std::string &name) {
+  std::string payload(8 + name.size(), '\0');
+  write_be32(reinterpret_cast<uint8_t *>(payload.data()), uint32_t(name.size()));
+  memcpy(payload.data() + 8, name.data(), name.size());
+  return payload;
+}
+
+int host_port_open(const std::string &path) {
+  int fd = open(path.c_str(), O_RDWR | O_NOCTTY | O_CLOEXEC);
+  if (fd < 0) {
+    fprintf(stderr, "cannot open %s: %s\n", path.c_str(), strerror(errno));
+    return -1;
+  }
+  termios tio{};
+  if (tcgetattr(fd, &tio) == 0) {
+    cfmakeraw(&tio);
+    cfsetispeed(&tio, B115200);
+    cfsetospeed(&tio, B115200);
+    tio.c_cflag |= CLOCAL | CREAD;
+    tio.c_cc[VMIN] = 0;
+    tio.c_cc[VTIME] = 0;
+    tcsetattr(fd, TCSANOW, &tio);
+    tcflush(fd, TCIFLUSH);  // a stale answer of an earlier session must not pass for ours
+  }
+  return fd;
+}
+
+int host_write_all(int fd, std::span<const uint8_t> bytes) {
+  size_t done = 0;
+  while (done < bytes.size()) {
+    ssize_t n = write(fd, bytes.data() + done, bytes.size() - done);
+    if (n < 0) {
+      if (errno == EINTR) continue;
+      if (errno == EAGAIN) {
+        pollfd pfd{fd, POLLOUT, 0};
+        poll(&pfd, 1, 1000);
+        continue;
+      }
+      return -1;
+    }
+    done += size_t(n);
+  }
+  return 0;
+}
+
+long host_read_exact(int fd, uint8_t *buffer, size_t count, int timeout_ms) {
+  using clock = std::chrono::steady_clock;
+  const auto deadline = clock::now() + std::chrono::milliseconds(timeout_ms);
+  size_t done = 0;
+  while (done < count) {
+    auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - clock::now());
+    if (left.count() <= 0) break;
+    pollfd pfd{fd, POLLIN, 0};
+    int ready = poll(&pfd, 1, int(left.count()));
+    if (ready < 0) {
+      if (errno == EINTR) continue;
+      return -1;
+    }
+    if (ready == 0) break;
+    ssize_t n = read(fd, buffer + done, count - done);
+    if (n < 0) {
+      if (errno == EINTR || errno == EAGAIN) continue;
+      if (errno == EIO) {  // a pty whose far end is closed for a moment: wait and try again
+        usleep(10000);
+        continue;
+      }
+      return -1;
+    }
+    if (n == 0) continue;  // a raw port with VMIN 0 returns 0 between bytes
+    done += size_t(n);
+  }
+  return long(done);
+}
+
+const char *describe(ReplyCheck result) {
+  switch (result) {
+    case ReplyCheck::ok: return "ok";
+    case ReplyCheck::no_reply: return "no reply from the device";
+    case ReplyCheck::port_error: return "the port failed";
+    case ReplyCheck::bad_header: return "the reply does not belong to the command";
+  }
+  return "?";
+}
+
+ReplyCheck host_transact(int fd, uint8_t code, std::span<const uint8_t> payload,
+                         std::span<const uint8_t> block, ReplyBytes &reply, int timeout_ms,
+                         bool raw_page) {
+  static std::mt19937 random_tags{std::random_device{}()};
+  std::array<uint8_t, 4> tag;
+  uint32_t value = random_tags();
+  memcpy(tag.data(), &value, 4);
+
+  PacketBytes packet = build_packet(code, tag, payload);
+  if (host_write_all(fd, packet) != 0) return ReplyCheck::port_error;
+  if (!block.empty() && host_write_all(fd, block) != 0) return ReplyCheck::port_error;
+
+  long got = host_read_exact(fd, reply.data(), reply.size(), timeout_ms);
+  if (got < 0) return ReplyCheck::port_error;
+  if (size_t(got) < reply.size()) return ReplyCheck::no_reply;
+  if (raw_page) return ReplyCheck::ok;
+  if (reply[0] != code || reply[1] != reply_status_ok || memcmp(reply.data() + 2, tag.data(), 4) != 0) {
+    return ReplyCheck::bad_header;
+  }
+  return ReplyCheck::ok;
+}
