@@ -6,29 +6,24 @@
 // reply; the packet loop adds the header and sends it after the handler has returned.
 #include "app/handlers.h"
 
-#include <cstring>
-
-#include "app/globals.h"
+#include "app/handlers_internal.h"
 #include "app/host_packet.h"
-#include "storage/version.h"
-
-namespace {
-
-// 0x0A: the device identity at reply bytes 8.., without its terminator.
-HandlerEnd cmd_get_version(const HostCommand &, uint8_t *reply) {
-  if (version_info != nullptr) {
-    memcpy(reply + reply_result, version_info, strnlen(version_info, cmd_len - reply_result));
-  }
-  return HandlerEnd::reply;
-}
-
-}  // namespace
 
 HandlerEnd handle_host_command(const HostCommand &cmd, uint8_t *reply) {
   switch (cmd.code) {
-    case CMD_GET_VERSION:
-      return cmd_get_version(cmd, reply);
-    default:
+    case CMD_GET_VERSION: return cmd_get_version(cmd, reply);
+    case CMD_REBOOT: return cmd_reboot(cmd, reply);
+    case CMD_HALT: return cmd_halt(cmd, reply);
+    case CMD_CREATE_FILE: return cmd_create_file(cmd, reply);
+    case CMD_SAVE_FILE_BUFFER: return cmd_save_file_buffer(cmd, reply);
+    case CMD_SAVE_SMALL_FILE: return cmd_save_small_file(cmd, reply);
+    case CMD_DELETE_FILE: return cmd_delete_file(cmd, reply);
+    case CMD_GET_FILE_SIZE: return cmd_get_file_size(cmd, reply);
+    case CMD_QUERY_DIR: return cmd_query_dir(cmd, reply);
+    case CMD_QUERY_STORAGE: return cmd_query_storage(cmd, reply);
+    case CMD_SET_CONFIG: return cmd_set_config(cmd, reply);
+    case CMD_MARK_USB_DISPLAY: return cmd_mark_usb_display(cmd, reply);
+    default:  // 0x33, 0x34, 0xFE and every unknown code: nothing to do
       return HandlerEnd::reply;
   }
 }

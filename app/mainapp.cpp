@@ -6,14 +6,26 @@
 // down; the process ends only when the host port cannot be (re)opened or closed.
 #include <cstdio>
 #include <cstdlib>
+#include <string>
 
 #include "app/globals.h"
 #include "app/host_link.h"
 #include "app/host_packet.h"
+#include "app/handler_state.h"
+#include "mcu/mcu.h"
+#include "platform/root_path.h"
+#include "storage/storage.h"
+#include "storage/util.h"
 #include "storage/version.h"
 #include "tty/tty.h"
 
 namespace {
+// Created (or emptied) at every start, so the device image can tell the application came up.
+void mark_boot() {
+  std::string path = root_path("/usr/data/boot.sign");
+  if (FILE *sign = path.empty() ? nullptr : fopen(path.c_str(), "w")) fclose(sign);
+}
+
 uint8_t *allocate(size_t size, const char *what) {
   auto *block = static_cast<uint8_t *>(calloc(1, size));
   if (block == nullptr) fprintf(stderr, "cannot allocate the %s (%zu bytes)\n", what, size);
@@ -30,10 +42,19 @@ int main() {
   puts("main start!");
   version_info = check_dev_version();
   r_buf = allocate(max_packet_len, "receive buffer");
+  if (reply == nullptr || r_buf == nullptr || version_info == nullptr) return -1;
+
+  setVersion();
+  mark_boot();
+  ReadConfig();
+  QuerryStorage();
   uart_r_buf = allocate(uart_r_buf_len, "controller receive buffer");
-  if (reply == nullptr || r_buf == nullptr || uart_r_buf == nullptr || version_info == nullptr) {
-    return -1;
-  }
+  if (uart_r_buf == nullptr) return -1;
+
+  ReadLVGLConfig();
+  current_theme_index = lvgl_cfg.theme_index;
+  last_theme_index = lvgl_cfg.theme_index;
+  dir_page_offset = 0;
 
   for (;;) {
     if (init_tty() != 0) return -1;

@@ -25,6 +25,13 @@ class UniqueFd {
   int get() const { return fd_; }
   explicit operator bool() const { return fd_ >= 0; }
 
+  // Hands the descriptor over; the owner holds nothing afterwards.
+  int release() {
+    int fd = fd_;
+    fd_ = -1;
+    return fd;
+  }
+
   // Closes now and hands back close()'s result; the owner holds nothing afterwards.
   int close_now() {
     int fd = fd_;

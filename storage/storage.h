@@ -1,10 +1,18 @@
 // The file store behind the host's file commands: uploads, deletion, sizes, listings and the
 // SD card's space.
 //
-// --- Written and read by the host command loop only.
+// Every path taken here is a device path (as the host sends it); it becomes the path to open
+// only at the system call, and messages show it as the host sent it.
+//
+// --- Written and read by the host command loop only: storage, dir_result.
+// The functions run on the thread that calls them: the host command loop, and for
+// save_small_file also the controller link thread. None keeps state between calls apart from
+// `storage` and the caller's upload stream.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
+#include <cstdio>
 
 struct StorageInfo {
   uint32_t total_kib;
@@ -18,5 +26,67 @@ static_assert(sizeof(StorageInfo) == 24);
 
 constexpr int dir_result_len = 10240;
 
+// The buffer a joined path is built in (Getfilepath, DeleteFile): 255 characters and the NUL.
+constexpr int file_path_len = 256;
+
 extern StorageInfo storage;
 extern char dir_result[dir_result_len];
+
+// --- Uploads (files.cpp)
+
+// Appends one chunk of a streamed upload to `stream`, flushed and synced. `last` == 1 ends the
+// upload: prints "close file", closes the stream (the caller must not pass it again), sync()s
+// and drops the page cache. A null stream is ignored.
+void save_file(FILE *stream, const uint8_t *data, size_t length, int last);
+
+// Stores `length` bytes as the whole of `path` (created or emptied), then sync(). 0 on success,
+// -1 after the "errno:%d  %s" line when the file cannot be opened or written.
+int save_small_file(const char *path, const uint8_t *data, size_t length);
+
+// Writes "1\n" to "/proc/sys/vm/drop_caches": 0 on success, 1 after a perror line otherwise.
+int drop_pages_cache();
+
+// --- Deletion and sizes (files.cpp)
+
+// Removes a regular file, or empties a directory tree of its regular files (the directories
+// stay). Symbolic links, devices and pipes are left alone and never followed. A path that does
+// not fit file_path_len, at any depth, is refused with a message and nothing under it removed.
+void DeleteFile(const char *path);
+
+// Joins `dir` and `name` with one "/" into `out` (file_path_len characters) and prints
+// "path is = %s". When the result would not fit, prints a message and leaves `out` empty.
+void Getfilepath(const char *dir, const char *name, char *out);
+
+// The size of `path` (links followed), its low 32 bits as the host reads them; 0 after
+// "get file size failed" when it cannot be examined.
+int32_t GetFileSize(const char *path);
+
+// --- Listing (dir_listing.cpp)
+
+// Writes the listing of `path` into `result` (dir_result_len bytes; the caller passes
+// dir_result): "result:dir:D1/D2/file:F1/F2/", each list cut at 511 characters, or
+// "result:nodir-createdone" / "result:nodir-createfailed" when the directory could not be
+// opened and was (or was not) then created.
+void GetDir(const char *path, char *result);
+
+// --- Space (storage.cpp)
+
+// Refreshes `storage` from the file system at "/tmp/sdcard/mmcblk0p1"; on failure prints
+// "statvfs failed" through perror and leaves it unchanged. Start-up and the host loop.
+void QuerryStorage();
+
+// The KiB figures of `info` for a file system of `total_blocks` and `avail_blocks` fragments
+// of `fragment_size` bytes: 64-bit products, kept to 32 bits; used = total - available.
+void set_storage_kib(StorageInfo &info, uint64_t fragment_size, uint64_t total_blocks,
+                     uint64_t avail_blocks);
+
+// Prints a byte count as "%.2f %s\n" in B, KB, MB or GB; returns the characters printed.
+int print_size(uint64_t bytes);
+
+// --- Processes (process.cpp)
+
+// Looks for a running process by name with pgrep (no shell between): 0 when found (prints
+// "find process: %s PID: %s"), -1 for a name that is empty, too long or holds a character
+// other than letters, digits, '.', '_' and '-', -2 when pgrep cannot be started, -3 when it
+// names no process.
+int detectProcessByName(const char *name);

@@ -9,130 +9,37 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
-#include <string>
 #include <unistd.h>
-#include <vector>
 
-#include "app/host_packet.h"
-#include "tools/host_client.h"
+#include "tools/dhhost.h"
 
 namespace {
-
-struct Options {
-  std::string port;
-  int timeout_ms = 10000;
-  bool json = false;
-};
 
 struct Subcommand {
   const char *name;
   const char *usage;
   const char *help;
-  int (*run)(const Options &, const std::vector<std::string> &);
+  int (*run)(const Options &, const Args &);
 };
 
-constexpr int exit_ok = 0;
-constexpr int exit_device = 1;
-constexpr int exit_usage = 2;
-constexpr int wrong_arguments = -1;  // run() returns it for a wrong argument count
-
-int open_port(const Options &opt) {
-  if (access(opt.port.c_str(), F_OK) != 0) {
-    fprintf(stderr, "dhhost: port %s: %s\n", opt.port.c_str(), strerror(errno));
-    return -1;
-  }
-  return host_port_open(opt.port);
-}
-
-// One command, one checked reply; prints the failure in words.
-bool transact(const Options &opt, int fd, uint8_t code, std::span<const uint8_t> payload,
-              std::span<const uint8_t> block, ReplyBytes &reply) {
-  ReplyCheck result = host_transact(fd, code, payload, block, reply, opt.timeout_ms);
-  if (result == ReplyCheck::ok) return true;
-  if (result == ReplyCheck::no_reply) {
-    fprintf(stderr, "dhhost: no reply to command 0x%02X within %.1f s on %s\n", code,
-            opt.timeout_ms / 1000.0, opt.port.c_str());
-  } else {
-    fprintf(stderr, "dhhost: command 0x%02X: %s\n", code, describe(result));
-  }
-  return false;
-}
-
-int run_version(const Options &opt, const std::vector<std::string> &args) {
-  if (!args.empty()) return wrong_arguments;
-  int fd = open_port(opt);
-  if (fd < 0) return exit_usage;
-  ReplyBytes reply{};
-  bool ok = transact(opt, fd, CMD_GET_VERSION, {}, {}, reply);
-  close(fd);
-  if (!ok) return exit_device;
-  std::string text(reinterpret_cast<const char *>(reply.data() + reply_result),
-                   strnlen(reinterpret_cast<const char *>(reply.data() + reply_result),
-                           reply.size() - reply_result));
-  if (opt.json) {
-    printf("{\"version\": \"%s\"}\n", text.c_str());
-  } else {
-    printf("%s\n", text.c_str());
-  }
-  return exit_ok;
-}
-
-bool parse_hex(const std::string &text, std::vector<uint8_t> &bytes) {
-  std::string digits;
-  for (char c : text) {
-    if (c == ' ' || c == ':') continue;
-    if (!isxdigit(static_cast<unsigned char>(c))) return false;
-    digits += c;
-  }
-  if (digits.size() % 2 != 0) return false;
-  for (size_t i = 0; i < digits.size(); i += 2) {
-    bytes.push_back(uint8_t(strtoul(digits.substr(i, 2).c_str(), nullptr, 16)));
-  }
-  return true;
-}
-
-void print_reply(const ReplyBytes &reply) {
-  size_t last = reply.size();
-  while (last > 0 && reply[last - 1] == 0) --last;
-  size_t shown = std::max<size_t>(16, (last + 15) / 16 * 16);
-  for (size_t row = 0; row < shown; row += 16) {
-    printf("%03zu:", row);
-    for (size_t i = row; i < row + 16; ++i) printf(" %02x", reply[i]);
-    printf("\n");
-  }
-  if (shown < reply.size()) printf("(bytes %zu..511 zero)\n", shown);
-}
-
-int run_raw(const Options &opt, const std::vector<std::string> &args) {
-  if (args.empty() || args.size() > 2) return wrong_arguments;
-  char *end = nullptr;
-  unsigned long code = strtoul(args[0].c_str(), &end, 0);
-  if (*end != '\0' || code > 0xFF) {
-    fprintf(stderr, "dhhost: raw: command code must be 0..255 (0x.. for hex), not %s\n", args[0].c_str());
-    return exit_usage;
-  }
-  std::vector<uint8_t> payload;
-  if (args.size() == 2 && !parse_hex(args[1], payload)) {
-    fprintf(stderr, "dhhost: raw: payload must be hex digits, not %s\n", args[1].c_str());
-    return exit_usage;
-  }
-  if (payload.size() > command_record_len - 8) {
-    fprintf(stderr, "dhhost: raw: payload too long: %zu bytes, at most %zu\n", payload.size(),
-            command_record_len - 8);
-    return exit_usage;
-  }
-  int fd = open_port(opt);
-  if (fd < 0) return exit_usage;
-  ReplyBytes reply{};
-  bool ok = transact(opt, fd, uint8_t(code), payload, {}, reply);
-  close(fd);
-  if (!ok) return exit_device;
-  print_reply(reply);
-  return exit_ok;
-}
-
 const Subcommand subcommands[] = {
-    {"version", "version", "Ask the device for its identity (command 0x0A).", run_version},
+    {"version", "version", "Ask the device for its identity (0x0A).", run_version},
+    {"put", "put LOCAL REMOTE [--chunk BYTES]",
+     "Upload a file in chunks (0x26, then 0x27 chunks of 64 KiB by default, at most 1 MiB).",
+     run_put},
+    {"put-small", "put-small LOCAL REMOTE", "Upload a file of at most 1 MiB in one go (0x28).",
+     run_put_small},
+    {"rm", "rm PATH", "Delete a file, or every file below a directory (0x2A).", run_rm},
+    {"size", "size PATH", "Print a file's size in bytes; 0 when it is missing (0x62).", run_size},
+    {"ls", "ls DIR", "List a directory: subdirectories (with a trailing /), then files (0x63).",
+     run_ls},
+    {"df", "df", "Print the SD card's total, used and available KiB (0x64).", run_df},
+    {"config", "config BRIGHTNESS MODE AUX2 ROTATION AUX4 KEEP_ON",
+     "Store the settings, each 0..255; applied at the next start (0x7D).", run_config},
+    {"mark-usb-display", "mark-usb-display", "Create the USB-display marker file (0x96).",
+     run_mark_usb_display},
+    {"reboot", "reboot", "Reboot the device (0x0B).", run_reboot},
+    {"halt", "halt", "Halt the device (0x0C).", run_halt},
     {"raw", "raw CODE [PAYLOAD-HEX]",
      "Send any command code with payload bytes from command byte 8 on, and dump the reply.",
      run_raw},
@@ -147,7 +54,7 @@ void usage(FILE *out) {
           "      --json           machine-readable output for the query commands\n"
           "\n"
           "commands:\n");
-  for (const Subcommand &sub : subcommands) fprintf(out, "  %-28s %s\n", sub.usage, sub.help);
+  for (const Subcommand &sub : subcommands) fprintf(out, "  %-50s %s\n", sub.usage, sub.help);
   fprintf(out, "\n'dhhost COMMAND --help' shows one command.\n");
 }
 
@@ -166,7 +73,7 @@ int main(int argc, char **argv) {
     } else if ((arg == "-t" || arg == "--timeout") && i + 1 < argc) {
       char *end = nullptr;
       double seconds = strtod(argv[++i], &end);
-      if (*end != '\0' || seconds <= 0 || seconds > 3600) {
+      if (*end != '\0' || !(seconds > 0 && seconds <= 3600)) {
         fprintf(stderr, "dhhost: timeout must be a number of seconds (0..3600], not %s\n", argv[i]);
         return exit_usage;
       }
@@ -187,12 +94,14 @@ int main(int argc, char **argv) {
     return exit_usage;
   }
   std::string name = argv[i++];
-  std::vector<std::string> args(argv + i, argv + argc);
+  Args args(argv + i, argv + argc);
   for (const Subcommand &sub : subcommands) {
     if (name != sub.name) continue;
-    if (!args.empty() && (args[0] == "--help" || args[0] == "-h")) {
-      printf("usage: dhhost [OPTIONS] %s\n\n%s\n", sub.usage, sub.help);
-      return exit_ok;
+    for (const std::string &arg : args) {
+      if (arg == "--help" || arg == "-h") {
+        printf("usage: dhhost [OPTIONS] %s\n\n%s\n", sub.usage, sub.help);
+        return exit_ok;
+      }
     }
     int status = sub.run(opt, args);
     if (status == wrong_arguments) {

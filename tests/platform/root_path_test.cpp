@@ -17,13 +17,10 @@ const std::string test_root = [] {
   char pattern[] = "/tmp/displayhead-root-XXXXXX";
   std::string dir = mkdtemp(pattern);
   setenv("DISPLAYHEAD_ROOT", (dir + "//").c_str(), 1);
+  // Removed at exit, also when the program only lists its tests.
+  atexit([] { std::filesystem::remove_all(getenv("DISPLAYHEAD_ROOT")); });
   return dir;
 }();
-
-struct RemoveRoot : testing::Environment {
-  void TearDown() override { std::filesystem::remove_all(test_root); }
-};
-const auto *remove_root = testing::AddGlobalTestEnvironment(new RemoveRoot);
 
 }  // namespace
 

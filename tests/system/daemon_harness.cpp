@@ -6,6 +6,8 @@
 #include <cstring>
 #include <fcntl.h>
 #include <filesystem>
+#include <fstream>
+#include <iterator>
 #include <poll.h>
 #include <pty.h>
 #include <spawn.h>
@@ -21,12 +23,28 @@ std::string build_dir() {
   return dir != nullptr ? dir : ".";
 }
 
-DaemonUnderTest::DaemonUnderTest(HostPort port) {
+std::string make_temp_root() {
   char pattern[] = "/tmp/displayhead-test-XXXXXX";
   if (mkdtemp(pattern) == nullptr) throw std::runtime_error("mkdtemp failed");
-  root_ = pattern;
+  return pattern;
+}
+
+std::string read_file(const std::string &path) {
+  std::ifstream in(path, std::ios::binary);
+  return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+}
+
+DaemonUnderTest::DaemonUnderTest(HostPort port) : root_(make_temp_root()) { start(port); }
+
+DaemonUnderTest::DaemonUnderTest(HostPort port, const std::string &existing_root)
+    : root_(existing_root), own_root_(false) {
+  start(port);
+}
+
+void DaemonUnderTest::start(HostPort port) {
   std::filesystem::create_directories(root_ + "/dev");
   std::filesystem::create_directories(root_ + "/usr/data");
+  std::filesystem::remove(root_ + "/dev/ttyGS0");
 
   if (port == HostPort::pty) {
     if (openpty(&master_, &slave_, nullptr, nullptr, nullptr) != 0) {
@@ -42,6 +60,7 @@ DaemonUnderTest::DaemonUnderTest(HostPort port) {
     std::filesystem::create_symlink(ptsname(master_), root_ + "/dev/ttyGS0");
   } else {
     std::filesystem::create_directories(root_ + "/host");
+    std::filesystem::remove(host_port_path());
     std::string device_end = "pty,raw,echo=0,link=" + root_ + "/dev/ttyGS0";
     std::string host_end = "pty,raw,echo=0,link=" + host_port_path();
     char *socat_argv[] = {const_cast<char *>("socat"), device_end.data(), host_end.data(), nullptr};
@@ -84,24 +103,36 @@ DaemonUnderTest::DaemonUnderTest(HostPort port) {
   }
   reader_ = std::thread([this, fd = pipe_fds[0]] { collect_output(fd); });
   if (!wait_for("init_tty done!", 1, 10000)) {
-    throw std::runtime_error("the daemon did not open its host port:\n" + output());
+    std::string out = output();
+    stop();
+    throw std::runtime_error("the daemon did not open its host port:\n" + out);
   }
 }
 
-DaemonUnderTest::~DaemonUnderTest() {
+void DaemonUnderTest::stop() {
   if (pid_ > 0) {
     kill(pid_, SIGKILL);
     waitpid(pid_, nullptr, 0);
+    pid_ = -1;
   }
   if (reader_.joinable()) reader_.join();
   if (socat_pid_ > 0) {
     kill(socat_pid_, SIGTERM);
     waitpid(socat_pid_, nullptr, 0);
+    socat_pid_ = -1;
   }
+}
+
+DaemonUnderTest::~DaemonUnderTest() {
+  stop();
   if (master_ >= 0) close(master_);
   if (slave_ >= 0) close(slave_);
   std::error_code ignored;
-  std::filesystem::remove_all(root_, ignored);
+  if (own_root_) {
+    std::filesystem::remove_all(root_, ignored);
+  } else {
+    std::filesystem::remove(root_ + "/dev/ttyGS0", ignored);
+  }
 }
 
 void DaemonUnderTest::collect_output(int fd) {

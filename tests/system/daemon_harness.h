@@ -23,6 +23,8 @@ class DaemonUnderTest {
   // Makes the root (with dev/ and usr/data/), gives it a host port and starts the daemon;
   // returns when it has opened the port ("init_tty done!").
   explicit DaemonUnderTest(HostPort port = HostPort::pty);
+  // The same on an existing root, which is left in place afterwards: a restart of the device.
+  DaemonUnderTest(HostPort port, const std::string &existing_root);
   ~DaemonUnderTest();
   DaemonUnderTest(const DaemonUnderTest &) = delete;
   DaemonUnderTest &operator=(const DaemonUnderTest &) = delete;
@@ -48,15 +50,19 @@ class DaemonUnderTest {
   bool silent_for(int timeout_ms);
 
   bool running();
+  // Kills the daemon (as a power cut would) and waits for it; the root stays.
+  void stop();
 
  private:
   void collect_output(int fd);
+  void start(HostPort port);
 
   std::string root_;
   int master_ = -1;
   int slave_ = -1;
   pid_t pid_ = -1;
   pid_t socat_pid_ = -1;
+  bool own_root_ = true;
   std::thread reader_;
   std::mutex mutex_;
   std::condition_variable changed_;
@@ -65,3 +71,9 @@ class DaemonUnderTest {
 
 // The build directory the tests run from (holds displayhead and dhhost).
 std::string build_dir();
+
+// A fresh directory under /tmp for a sandbox root; the caller removes it.
+std::string make_temp_root();
+
+// The whole content of a file ("" when it cannot be read).
+std::string read_file(const std::string &path);

@@ -2,11 +2,16 @@
 #include <gtest/gtest.h>
 
 #include <array>
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <random>
 #include <cstdio>
 #include <pty.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include "crypto/md5.h"
 #include "tests/system/daemon_harness.h"
 
 namespace {
@@ -65,11 +70,103 @@ TEST(Dhhost, SaysWhatWentWrong) {
 
   ToolRun bad_code = run_dhhost("raw 300");
   EXPECT_EQ(bad_code.status, 2);
-  EXPECT_NE(bad_code.out.find("command code must be 0..255"), std::string::npos) << bad_code.out;
+  EXPECT_NE(bad_code.out.find("command code (0x.. for hex) must be a number from 0 to 255"), std::string::npos) << bad_code.out;
   ToolRun unknown = run_dhhost("frobnicate");
   EXPECT_EQ(unknown.status, 2);
   EXPECT_NE(unknown.out.find("unknown command 'frobnicate'"), std::string::npos) << unknown.out;
   ToolRun help = run_dhhost("version --help");
   EXPECT_EQ(help.status, 0);
   EXPECT_NE(help.out.find("usage: dhhost"), std::string::npos);
+}
+
+namespace {
+
+std::string md5_hex(const std::string &data) {
+  uint8_t *digest = nullptr;
+  size_t size = data.size();
+  md5(2, reinterpret_cast<const uint8_t *>(data.data()), &digest, &size);
+  std::string text(reinterpret_cast<char *>(digest), size);
+  free(digest);
+  return text;
+}
+
+}  // namespace
+
+TEST(Dhhost, FileSessionPutListSizeDfRm) {
+  DaemonUnderTest daemon(HostPort::cable);
+  std::string port = "-p " + daemon.host_port_path() + " ";
+  std::string card = daemon.root() + "/tmp/sdcard/mmcblk0p1";
+  std::filesystem::create_directories(card + "/img");
+
+  std::string local = daemon.root() + "/upload.bin";
+  std::string content(3 * 1024 * 1024 + 17, '\0');
+  std::mt19937 random(11);
+  for (char &c : content) c = char(random());
+  std::ofstream(local, std::ios::binary) << content;
+
+  ToolRun put = run_dhhost(port + "put " + local + " /tmp/sdcard/mmcblk0p1/clip.bin");
+  ASSERT_EQ(put.status, 0) << put.out;
+  EXPECT_EQ(md5_hex(read_file(card + "/clip.bin")), md5_hex(content));
+  ToolRun put_big_chunks = run_dhhost(port + "put " + local + " /tmp/sdcard/mmcblk0p1/clip2.bin --chunk 1048576");
+  ASSERT_EQ(put_big_chunks.status, 0) << put_big_chunks.out;
+  EXPECT_EQ(md5_hex(read_file(card + "/clip2.bin")), md5_hex(content));
+
+  std::ofstream(daemon.root() + "/small.txt") << "small";
+  ToolRun small = run_dhhost(port + "put-small " + daemon.root() + "/small.txt /tmp/sdcard/mmcblk0p1/s.txt");
+  ASSERT_EQ(small.status, 0) << small.out;
+  EXPECT_EQ(read_file(card + "/s.txt"), "small");
+
+  ToolRun ls = run_dhhost(port + "ls /tmp/sdcard/mmcblk0p1");
+  ASSERT_EQ(ls.status, 0) << ls.out;
+  EXPECT_EQ(ls.out.substr(0, 5), "img/\n") << ls.out;
+  for (const char *name : {"\nclip.bin\n", "\nclip2.bin\n", "\ns.txt\n"}) {
+    EXPECT_NE(ls.out.find(name), std::string::npos) << ls.out;
+  }
+  ToolRun ls_json = run_dhhost(port + "--json ls /tmp/sdcard/mmcblk0p1/img");
+  EXPECT_EQ(ls_json.out, "{\"dir\": \"/tmp/sdcard/mmcblk0p1/img\", \"dirs\": [], \"files\": []}\n");
+
+  ToolRun size = run_dhhost(port + "size /tmp/sdcard/mmcblk0p1/clip.bin");
+  EXPECT_EQ(size.out, std::to_string(content.size()) + "\n");
+  ToolRun size_json = run_dhhost(port + "--json size /tmp/sdcard/mmcblk0p1/s.txt");
+  EXPECT_EQ(size_json.out, "{\"path\": \"/tmp/sdcard/mmcblk0p1/s.txt\", \"size\": 5}\n");
+
+  ToolRun df = run_dhhost(port + "--json df");
+  EXPECT_EQ(df.status, 0) << df.out;
+  EXPECT_EQ(df.out.rfind("{\"total_kib\": ", 0), 0u) << df.out;
+
+  ToolRun rm = run_dhhost(port + "rm /tmp/sdcard/mmcblk0p1/clip.bin");
+  EXPECT_EQ(rm.status, 0) << rm.out;
+  EXPECT_FALSE(std::filesystem::exists(card + "/clip.bin"));
+
+  ToolRun config = run_dhhost(port + "config 10 2 0 1 0 1");
+  EXPECT_EQ(config.status, 0) << config.out;
+  EXPECT_EQ(read_file(daemon.root() + "/usr/data/app.cfg").substr(0, 6), std::string("\x0a\x02\x00\x01\x00\x01", 6));
+
+  ToolRun bad_config = run_dhhost(port + "config 10 2 0 1 0 256");
+  EXPECT_EQ(bad_config.status, 2);
+  EXPECT_NE(bad_config.out.find("KEEP_ON must be a number from 0 to 255"), std::string::npos) << bad_config.out;
+  ToolRun bad_put = run_dhhost(port + "put " + daemon.root() + "/small.txt /no/such/dir/x");
+  EXPECT_EQ(bad_put.status, 1);
+  EXPECT_NE(bad_put.out.find("cannot create /no/such/dir/x"), std::string::npos) << bad_put.out;
+}
+
+TEST(Dhhost, ListingLeftUnfinishedByAnotherSessionIsDrainedFirst) {
+  DaemonUnderTest daemon(HostPort::cable);
+  std::string card = daemon.root() + "/tmp/sdcard/mmcblk0p1";
+  std::filesystem::create_directories(card + "/old");
+  std::filesystem::create_directories(card + "/new");
+  std::ofstream(card + "/new/fresh.jpg") << "x";
+
+  // Someone fetched 3 of the 20 pages of another listing and went away.
+  std::string old_payload = name_payload("/tmp/sdcard/mmcblk0p1/old");
+  for (int page = 0; page < 3; ++page) {
+    ReplyBytes reply{};
+    ASSERT_EQ(host_transact(daemon.host_fd(), 0x63,
+                            std::span(reinterpret_cast<const uint8_t *>(old_payload.data()), old_payload.size()),
+                            {}, reply, 3000, true),
+              ReplyCheck::ok);
+  }
+  ToolRun ls = run_dhhost("-p " + daemon.host_port_path() + " ls /tmp/sdcard/mmcblk0p1/new");
+  EXPECT_EQ(ls.status, 0) << ls.out;
+  EXPECT_EQ(ls.out, "fresh.jpg\n");
 }

@@ -1,0 +1,139 @@
+// File commands: the upload in chunks, small files, deletion, sizes, the listing in pages and
+// the SD card's space. Every path the host sends resolves under the sandbox root inside the
+// file store, like the device's own paths.
+//
+// An upload is 0x26 (open the named file, emptied) and 0x27 chunks, the last with flag 1,
+// which closes it. Chunks with no upload open are read off the port and dropped; a new 0x26
+// closes an upload still open, keeping what it had written.
+#include <cstdio>
+#include <cstring>
+
+#include "app/command_args.h"
+#include "app/globals.h"
+#include "app/handler_state.h"
+#include "app/handlers_internal.h"
+#include "app/host_packet.h"
+#include "platform/root_path.h"
+#include "storage/storage.h"
+#include "tty/tty.h"
+
+namespace {
+
+uint32_t first_value(const HostCommand &cmd) { return read_be32(&cmd.code + command_first_value); }
+uint32_t second_value(const HostCommand &cmd) { return read_be32(&cmd.code + command_second_value); }
+
+}  // namespace
+
+HandlerEnd cmd_create_file(const HostCommand &cmd, uint8_t *reply) {
+  puts("create file \r");
+  std::optional<std::string> name = take_name_argument(cmd);
+  if (!name) return HandlerEnd::reply;
+
+  if (saveFp != nullptr) {
+    fprintf(stderr, "upload still open: closed before %s\n", name->c_str());
+    fclose(saveFp);
+    saveFp = nullptr;
+  }
+  std::string path = root_path(*name);
+  saveFp = path.empty() ? nullptr : fopen(path.c_str(), "w+");
+  if (saveFp != nullptr) {
+    reply[reply_result] = reply_status_ok;
+    printf("create file success %s \r\n", name->c_str());
+  } else {
+    // The header goes over bytes 0..5 later; the host sees "_failed\0" from byte 6 on.
+    memcpy(reply, "create_failed", sizeof "create_failed");
+    puts("create_failed \r");
+  }
+  return HandlerEnd::reply;
+}
+
+HandlerEnd cmd_save_file_buffer(const HostCommand &cmd, uint8_t *) {
+  puts("save file buffer \r");
+  uint32_t block_length = first_value(cmd);
+  uint32_t store_length = second_value(cmd);
+  uint8_t last = cmd.payload[command_name - reply_result];  // command byte 16
+  printf("file_len: %d\n", int(store_length));
+
+  switch (read_follow_on_block(block_length)) {
+    case BlockRead::failed: return HandlerEnd::abandon;
+    case BlockRead::too_long: return HandlerEnd::reply;
+    case BlockRead::ok: break;
+  }
+  if (saveFp == nullptr) {
+    fprintf(stderr, "no upload open: chunk of %u bytes discarded\n", block_length);
+    return HandlerEnd::reply;
+  }
+  if (store_length > block_length) {
+    fprintf(stderr, "chunk stores %u bytes of a %u-byte block: discarded\n", store_length,
+            block_length);
+    return HandlerEnd::reply;
+  }
+  save_file(saveFp, r_buf, store_length, last);
+  if (last == 1) saveFp = nullptr;  // save_file has closed it
+  return HandlerEnd::reply;
+}
+
+HandlerEnd cmd_save_small_file(const HostCommand &cmd, uint8_t *) {
+  uint32_t name_length = first_value(cmd);
+  uint32_t file_length = second_value(cmd);
+  printf("name_len: %d file_len: %d\n", int(name_length), int(file_length));
+  std::optional<std::string> name = take_name_argument(cmd);
+
+  switch (read_follow_on_block(file_length)) {  // taken off the port even for a bad name
+    case BlockRead::failed: return HandlerEnd::abandon;
+    case BlockRead::too_long: return HandlerEnd::reply;
+    case BlockRead::ok: break;
+  }
+  if (!name) return HandlerEnd::reply;
+  printf("save_small_file name: %s \n", name->c_str());
+  save_small_file(name->c_str(), r_buf, file_length);
+  return HandlerEnd::reply;
+}
+
+HandlerEnd cmd_delete_file(const HostCommand &cmd, uint8_t *) {
+  printf("name_len: %d\n", int(first_value(cmd)));
+  std::optional<std::string> name = take_name_argument(cmd);
+  if (!name) return HandlerEnd::reply;
+  printf("del_file name: %s \n", name->c_str());
+  DeleteFile(name->c_str());
+  return HandlerEnd::reply;
+}
+
+HandlerEnd cmd_get_file_size(const HostCommand &cmd, uint8_t *reply) {
+  printf("name_len: %d\n", int(first_value(cmd)));
+  std::optional<std::string> name = take_name_argument(cmd);
+  if (!name) return HandlerEnd::reply;
+  int32_t size = GetFileSize(name->c_str());
+  printf("get file size: %s %d\n", name->c_str(), size);
+  write_le32(reply + reply_result, uint32_t(size));
+  return HandlerEnd::reply;
+}
+
+// Every listing is 20 pages of 512 bytes; only the first page names the directory, so a name
+// sent in mid-listing is ignored and the next page of the old listing comes back.
+HandlerEnd cmd_query_dir(const HostCommand &cmd, uint8_t *reply) {
+  if (dir_page_offset == 0) {
+    printf("name_len: %d\n", int(first_value(cmd)));
+    std::optional<std::string> name = take_name_argument(cmd);
+    if (!name) return HandlerEnd::reply;
+    printf("querry name: %s \n", name->c_str());
+    memset(dir_result, 0, sizeof dir_result);
+    GetDir(name->c_str(), dir_result);
+    printf("dir_result: %s \n", dir_result);
+  }
+  memcpy(reply, dir_result + dir_page_offset, cmd_len);
+  dir_page_offset += cmd_len;
+  if (dir_page_offset >= dir_result_len) dir_page_offset = 0;
+  safe_write(tty_fd, reply, cmd_len);
+  return HandlerEnd::own_answer;
+}
+
+HandlerEnd cmd_query_storage(const HostCommand &, uint8_t *reply) {
+  QuerryStorage();
+  printf("QuerryStorage ret  %d %d %d \n", storage.total_kib & 0xFF, (storage.total_kib >> 8) & 0xFF,
+         (storage.total_kib >> 16) & 0xFF);
+  const uint32_t fields[] = {storage.total_kib, storage.used_kib, storage.avail_kib,
+                             storage.extra0,    storage.extra1,   storage.extra2};
+  for (size_t i = 0; i < 6; ++i) write_le32(reply + reply_result + 4 * i, fields[i]);
+  return HandlerEnd::reply;
+}

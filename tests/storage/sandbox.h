@@ -1,0 +1,44 @@
+// The sandbox root the storage tests run under: a fresh temporary directory per test process,
+// set as DISPLAYHEAD_ROOT before any test runs and removed at the end. Device paths in the
+// tests ("/usr/data/app.cfg") are the paths the code is given; these helpers reach the same
+// files from outside.
+#pragma once
+
+#include <string>
+
+#include <gtest/gtest.h>
+
+// The root directory (what the code under test sees as "/").
+const std::string &test_root();
+
+// The real path of a device path.
+std::string under_root(const std::string &device_path);
+
+// Writes `bytes` as the whole of a device file, creating its directories.
+void write_file(const std::string &device_path, const std::string &bytes);
+
+// The whole of a device file ("" when missing).
+std::string read_file(const std::string &device_path);
+
+bool exists(const std::string &device_path);
+
+// A new empty device directory for the running test, "/t/<Suite>.<Test>", emptied if a previous
+// run left it; returned without a trailing slash.
+std::string test_dir();
+
+// How often `needle` occurs in `text`.
+size_t count_of(const std::string &text, const std::string &needle);
+
+// Runs `action` and returns what it printed on standard output / standard error.
+template <class Action>
+std::string stdout_of(Action &&action) {
+  testing::internal::CaptureStdout();
+  action();
+  return testing::internal::GetCapturedStdout();
+}
+template <class Action>
+std::string stderr_of(Action &&action) {
+  testing::internal::CaptureStderr();
+  action();
+  return testing::internal::GetCapturedStderr();
+}

@@ -1,0 +1,71 @@
+// What every dhhost subcommand shares: the port, one checked exchange, argument parsing.
+#include <cerrno>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <unistd.h>
+
+#include "tools/dhhost.h"
+
+int open_port(const Options &opt) {
+  if (access(opt.port.c_str(), F_OK) != 0) {
+    fprintf(stderr, "dhhost: port %s: %s\n", opt.port.c_str(), strerror(errno));
+    return -1;
+  }
+  return host_port_open(opt.port);
+}
+
+Port::Port(const Options &opt) : fd(open_port(opt)) {}
+Port::~Port() {
+  if (fd >= 0) close(fd);
+}
+
+bool transact(const Options &opt, int fd, uint8_t code, std::span<const uint8_t> payload,
+              std::span<const uint8_t> block, ReplyBytes &reply) {
+  ReplyCheck result = host_transact(fd, code, payload, block, reply, opt.timeout_ms);
+  if (result == ReplyCheck::ok) return true;
+  if (result == ReplyCheck::no_reply) {
+    fprintf(stderr, "dhhost: no reply to command 0x%02X within %.1f s on %s\n", code,
+            opt.timeout_ms / 1000.0, opt.port.c_str());
+  } else {
+    fprintf(stderr, "dhhost: command 0x%02X: %s\n", code, describe(result));
+  }
+  return false;
+}
+
+int simple_command(const Options &opt, uint8_t code, std::span<const uint8_t> payload) {
+  Port port(opt);
+  if (!port.ok()) return exit_usage;
+  ReplyBytes reply{};
+  return transact(opt, port.fd, code, payload, {}, reply) ? exit_ok : exit_device;
+}
+
+bool parse_number(const std::string &text, uint64_t max, const char *what, uint64_t &value) {
+  char *end = nullptr;
+  errno = 0;
+  unsigned long long parsed = strtoull(text.c_str(), &end, 0);
+  if (text.empty() || text[0] == '-' || *end != '\0' || errno != 0 || parsed > max) {
+    fprintf(stderr, "dhhost: %s must be a number from 0 to %llu, not '%s'\n", what,
+            static_cast<unsigned long long>(max), text.c_str());
+    return false;
+  }
+  value = parsed;
+  return true;
+}
+
+std::string json_string(const std::string &text) {
+  std::string out = "\"";
+  for (unsigned char c : text) {
+    if (c == '"' || c == '\\') {
+      out += '\\';
+      out += char(c);
+    } else if (c < 0x20) {
+      char escaped[8];
+      snprintf(escaped, sizeof escaped, "\\u%04x", c);
+      out += escaped;
+    } else {
+      out += char(c);
+    }
+  }
+  return out + "\"";
+}
