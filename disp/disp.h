@@ -1,9 +1,49 @@
-// Framebuffer layers, rotation, backlight, pictures and the slideshow.
+// The display: framebuffer layers 0 and 1, the picture area, rotation, backlight and the
+// picture timing that paces video.
+//
+// Layer 0 carries every full-screen picture (JPEG stills, video frames) through user
+// configuration; layer 1 carries the PNG overlay. Pixels are 32-bit words 0xAARRGGBB.
 #pragma once
 
 #include <atomic>
 #include <cstdint>
+#include <mutex>
+
+#include "platform/fb.h"
+
+// --- The layers. Replaced only by set_rotation, under layer_lock; every thread that presents
+// a picture or writes a layer buffer holds layer_lock meanwhile, so no thread uses a handle
+// while it is being replaced.
+extern std::recursive_mutex layer_lock;
+extern int fb_fd, fb1_fd;
+extern LayerInfo fb_info, fb1_info;
+// --- The picture area on layer 0, derived from layer 0's size at open (also under layer_lock).
+extern int32_t dev_width, dev_height, dev_x, dev_y, dev_type;
+// --- Rotation code 0..3 (others are kept as given and rotate by 0 degrees).
+extern std::atomic<int32_t> rotation;
+// --- Backlight: the remembered level and the copy the controller link compares against.
+extern std::atomic<int32_t> bright, current_bright;
+// --- Picture timing in microseconds (32-bit, wrapping): written by the presenters and the
+// frame rate setters, read by the video pacing.
+extern std::atomic<uint32_t> lastframe_time;
+extern std::atomic<int32_t> frameTime;   // INT32_MAX: pacing off
+// The scan-out record of layer 0's last picture.
+extern LayerUserConfig layer_cfg;
 
 // --- Nonzero while the slideshow may run. The host loop, the picture paths, the decoder thread
 // and the USB monitor write; the slideshow reads it after each picture.
 extern std::atomic<int32_t> ImgPlaying;
+
+int open_fb();
+int init_disp();
+void set_framerate(int fps);
+void set_rotation(int code);
+void draw_rect(uint8_t *buffer, int x, int y, int w, int h, uint32_t colour);
+int fb_display(int fd, int width, int height, LayerInfo *info, uint32_t paddr);
+void clean_fb1();
+void set_brightness(int level, int keep);
+void active_brightness();
+void inactive_brightness();
+
+// Microseconds now, as the pacing keeps them: seconds * 1,000,000 + microseconds, 32 bits.
+uint32_t now_us();

@@ -19,8 +19,8 @@
 extern char **environ;
 
 std::string build_dir() {
-  const char *dir = getenv("DH_BUILD_DIR");
-  return dir != nullptr ? dir : ".";
+  const char *dir = getenv("DH_BUILD_DIR");  // to run the tests against another build
+  return dir != nullptr ? dir : DH_BUILD_DIR;
 }
 
 std::string make_temp_root() {

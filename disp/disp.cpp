@@ -1,3 +1,0 @@
-#include "disp/disp.h"
-
-std::atomic<int32_t> ImgPlaying{0};
