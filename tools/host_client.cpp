@@ -52,7 +52,7 @@ PacketBytes build_packet(uint8_t code, const std::array<uint8_t, 4> &tag,
   plain[2] = command_check;
   plain[3] = command_magic;
   memcpy(plain + 4, tag.data(), 4);
-  memcpy(plain + 8, payload.data(), std::min(payload.size(), command_record_len - 8));
+  if (!payload.empty()) memcpy(plain + 8, payload.data(), std::min(payload.size(), command_record_len - 8));
   memset(plain + command_record_len, 8, 8);
   uint8_t cipher[504];
   encipher_504(plain, cipher);
