@@ -15,6 +15,23 @@ HandlerEnd cmd_halt(const HostCommand &cmd, uint8_t *reply);
 HandlerEnd cmd_set_config(const HostCommand &cmd, uint8_t *reply);
 HandlerEnd cmd_mark_usb_display(const HostCommand &cmd, uint8_t *reply);
 
+// Display: rotation, backlight, frame rate, pictures.
+HandlerEnd cmd_set_rotation(const HostCommand &cmd, uint8_t *reply);
+HandlerEnd cmd_set_brightness(const HostCommand &cmd, uint8_t *reply);
+HandlerEnd cmd_set_framerate(const HostCommand &cmd, uint8_t *reply);
+HandlerEnd cmd_show_jpg(const HostCommand &cmd, uint8_t *reply);
+HandlerEnd cmd_show_png(const HostCommand &cmd, uint8_t *reply);
+HandlerEnd cmd_play_local_jpg(const HostCommand &cmd, uint8_t *reply);
+HandlerEnd cmd_stop_local_jpg(const HostCommand &cmd, uint8_t *reply);
+
+// Video: local playback and the host's stream.
+HandlerEnd cmd_play_local_h264(const HostCommand &cmd, uint8_t *reply);
+HandlerEnd cmd_stop_local_h264(const HostCommand &cmd, uint8_t *reply);
+HandlerEnd cmd_get_local_h264_state(const HostCommand &cmd, uint8_t *reply);
+HandlerEnd cmd_push_h264_block(const HostCommand &cmd, uint8_t *reply);
+HandlerEnd cmd_get_h264_block_count(const HostCommand &cmd, uint8_t *reply);
+HandlerEnd cmd_stop_h264(const HostCommand &cmd, uint8_t *reply);
+
 // Files: upload, small files, deletion, sizes, listings, storage.
 HandlerEnd cmd_create_file(const HostCommand &cmd, uint8_t *reply);
 HandlerEnd cmd_save_file_buffer(const HostCommand &cmd, uint8_t *reply);

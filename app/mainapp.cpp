@@ -5,6 +5,7 @@
 // process runs, closing and reopening the port whenever a packet read fails. Nothing is torn
 // down; the process ends only when the host port cannot be (re)opened or closed.
 #include <cstdio>
+#include <pthread.h>
 #include <cstdlib>
 #include <string>
 
@@ -12,6 +13,10 @@
 #include "app/host_link.h"
 #include "app/host_packet.h"
 #include "app/handler_state.h"
+#include "disp/disp.h"
+#include "disp/image.h"
+#include "h264/h264.h"
+#include "h264/local_player.h"
 #include "mcu/mcu.h"
 #include "platform/root_path.h"
 #include "storage/storage.h"
@@ -43,17 +48,27 @@ int main() {
   version_info = check_dev_version();
   r_buf = allocate(max_packet_len, "receive buffer");
   if (reply == nullptr || r_buf == nullptr || version_info == nullptr) return -1;
+  if (init_disp() < 0) return -1;  // no display: nothing else runs
 
   setVersion();
   mark_boot();
   ReadConfig();
+  set_rotation(cfg.local_rotation);  // before any picture is drawn
   QuerryStorage();
   uart_r_buf = allocate(uart_r_buf_len, "controller receive buffer");
   if (uart_r_buf == nullptr) return -1;
 
+  // The worker threads run for the life of the process; one that cannot start is done without.
+  pthread_t worker;
+  if (pthread_create(&worker, nullptr, play_h264_thread, nullptr) == 0) pthread_detach(worker);
+
+  playBootAnnimation();
+  playPresetMode();
   ReadLVGLConfig();
   current_theme_index = lvgl_cfg.theme_index;
   last_theme_index = lvgl_cfg.theme_index;
+  set_framerate(24);
+  play_local_h264_async(h264_bg_filses[lvgl_cfg.theme_index]);  // the saved theme's background
   dir_page_offset = 0;
 
   for (;;) {

@@ -18,3 +18,24 @@ endif()
 pkg_check_modules(GTEST REQUIRED IMPORTED_TARGET gtest)
 pkg_check_modules(GMOCK REQUIRED IMPORTED_TARGET gmock)
 pkg_check_modules(GTEST_MAIN REQUIRED IMPORTED_TARGET gtest_main)
+
+# Images: libpng decodes the host's PNG overlays; libturbojpeg stands in for the board's JPEG
+# decoder on a PC and makes test pictures.
+pkg_check_modules(PNG REQUIRED IMPORTED_TARGET libpng16)
+pkg_check_modules(TURBOJPEG REQUIRED IMPORTED_TARGET libturbojpeg)
+
+# The simulated display platform (platform/sim) scales decoded JPEG pictures with libswscale.
+pkg_check_modules(SWSCALE REQUIRED IMPORTED_TARGET libswscale)
+pkg_check_modules(AVUTIL REQUIRED IMPORTED_TARGET libavutil)
+
+# The simulated H.264 decoder decodes with libavcodec when it is there. Without it (a cross
+# build, or -DDH_WITH_AVCODEC=OFF) a stand-in that decodes no pictures is built instead.
+pkg_check_modules(AVCODEC QUIET IMPORTED_TARGET libavcodec)
+if(AVCODEC_FOUND)
+  option(DH_WITH_AVCODEC "Decode H.264 with libavcodec in the simulated platform" ON)
+else()
+  option(DH_WITH_AVCODEC "Decode H.264 with libavcodec in the simulated platform" OFF)
+endif()
+if(DH_WITH_AVCODEC AND NOT AVCODEC_FOUND)
+  message(FATAL_ERROR "DH_WITH_AVCODEC is ON but libavcodec was not found (libavcodec-dev)")
+endif()

@@ -27,20 +27,28 @@ extern std::atomic<int32_t> bright, current_bright;
 // frame rate setters, read by the video pacing.
 extern std::atomic<uint32_t> lastframe_time;
 extern std::atomic<int32_t> frameTime;   // INT32_MAX: pacing off
-// The scan-out record of layer 0's last picture.
+// The scan-out record of layer 0's last picture: filled and handed to the layer under
+// layer_lock (fb_display, the video thread).
 extern LayerUserConfig layer_cfg;
 
-// --- Nonzero while the slideshow may run. The host loop, the picture paths, the decoder thread
-// and the USB monitor write; the slideshow reads it after each picture.
+// --- 1 while the slideshow runs; any other value asks it to stop. The slideshow sets it once
+// its folder is open; the host loop, the decoder thread's producers and the USB monitor clear
+// it; the slideshow reads it after each folder entry.
 extern std::atomic<int32_t> ImgPlaying;
 
+// Opens and enables both layers and derives the picture area; 0, or -1 when layer 0 cannot be
+// opened or enabled. Start-up, and set_rotation.
 int open_fb();
 int init_disp();
+// frameTime = 1,000,000 / fps, truncated; 0 or less turns the pacing off (INT32_MAX).
 void set_framerate(int fps);
 void set_rotation(int code);
+// Fills a rectangle clipped to layer 0's geometry (a negative w or h reaches the edge). Ends
+// the process when layer 0 has fewer than 4 bytes per pixel.
 void draw_rect(uint8_t *buffer, int x, int y, int w, int h, uint32_t colour);
 int fb_display(int fd, int width, int height, LayerInfo *info, uint32_t paddr);
 void clean_fb1();
+// Writes the level (clamped to 0..100) to the backlight; keep 0 also remembers it in bright.
 void set_brightness(int level, int keep);
 void active_brightness();
 void inactive_brightness();

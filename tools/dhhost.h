@@ -2,6 +2,7 @@
 // exit statuses (0 done, 1 the device failed or did not answer, 2 a usage error or no port).
 #pragma once
 
+#include <chrono>
 #include <cstdint>
 #include <span>
 #include <string>
@@ -51,6 +52,19 @@ inline std::span<const uint8_t> bytes_of(const std::string &text) {
   return {reinterpret_cast<const uint8_t *>(text.data()), text.size()};
 }
 
+// A progress bar on standard error, drawn only when it is a terminal.
+class Progress {
+ public:
+  explicit Progress(uint64_t total);
+  void update(uint64_t done);
+  ~Progress();
+
+ private:
+  uint64_t total_;
+  bool shown_;
+  std::chrono::steady_clock::time_point start_;
+};
+
 // Text safe inside a JSON string.
 std::string json_string(const std::string &text);
 
@@ -60,6 +74,20 @@ int run_config(const Options &, const Args &);
 int run_mark_usb_display(const Options &, const Args &);
 int run_reboot(const Options &, const Args &);
 int run_halt(const Options &, const Args &);
+
+int run_rotate(const Options &, const Args &);
+int run_brightness(const Options &, const Args &);
+int run_fps(const Options &, const Args &);
+int run_jpg(const Options &, const Args &);
+int run_png(const Options &, const Args &);
+int run_show_local(const Options &, const Args &);
+int run_stop_slideshow(const Options &, const Args &);
+
+int run_play(const Options &, const Args &);
+int run_stop_play(const Options &, const Args &);
+int run_play_state(const Options &, const Args &);
+int run_stream(const Options &, const Args &);
+int run_stop_stream(const Options &, const Args &);
 
 int run_put(const Options &, const Args &);
 int run_put_small(const Options &, const Args &);

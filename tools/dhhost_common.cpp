@@ -69,3 +69,20 @@ std::string json_string(const std::string &text) {
   }
   return out + "\"";
 }
+
+Progress::Progress(uint64_t total)
+    : total_(total), shown_(isatty(STDERR_FILENO)), start_(std::chrono::steady_clock::now()) {}
+
+void Progress::update(uint64_t done) {
+  if (!shown_) return;
+  double seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - start_).count();
+  int percent = total_ == 0 ? 100 : int(done * 100 / total_);
+  int filled = percent * 30 / 100;
+  fprintf(stderr, "\r[%-30s] %3d%%  %llu/%llu bytes  %.1f KiB/s", std::string(size_t(filled), '#').c_str(),
+          percent, static_cast<unsigned long long>(done), static_cast<unsigned long long>(total_),
+          seconds > 0 ? done / 1024.0 / seconds : 0.0);
+}
+
+Progress::~Progress() {
+  if (shown_) fputc('\n', stderr);
+}

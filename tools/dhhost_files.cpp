@@ -38,30 +38,6 @@ bool remote_name_fits(const std::string &remote) {
   return true;
 }
 
-// A progress bar on standard error, drawn only when it is a terminal.
-class Progress {
- public:
-  explicit Progress(uint64_t total)
-      : total_(total), shown_(isatty(STDERR_FILENO)), start_(std::chrono::steady_clock::now()) {}
-  void update(uint64_t done) {
-    if (!shown_) return;
-    double seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - start_).count();
-    int percent = total_ == 0 ? 100 : int(done * 100 / total_);
-    int filled = percent * 30 / 100;
-    fprintf(stderr, "\r[%-30s] %3d%%  %llu/%llu bytes  %.1f KiB/s", std::string(size_t(filled), '#').c_str(),
-            percent, static_cast<unsigned long long>(done), static_cast<unsigned long long>(total_),
-            seconds > 0 ? done / 1024.0 / seconds : 0.0);
-  }
-  ~Progress() {
-    if (shown_) fputc('\n', stderr);
-  }
-
- private:
-  uint64_t total_;
-  bool shown_;
-  std::chrono::steady_clock::time_point start_;
-};
-
 }  // namespace
 
 int run_put(const Options &opt, const Args &args) {

@@ -1,0 +1,73 @@
+// Display commands: rotation, backlight, frame rate, host JPEG and PNG frames, pictures from
+// the device's files and the slideshow.
+#include <cstdio>
+
+#include "app/command_args.h"
+#include "app/globals.h"
+#include "app/handlers_internal.h"
+#include "app/host_packet.h"
+#include "disp/disp.h"
+#include "disp/image.h"
+#include "h264/local_player.h"
+#include "storage/util.h"
+
+HandlerEnd cmd_set_rotation(const HostCommand &cmd, uint8_t *) {
+  uint8_t code = cmd.payload[0];
+  set_rotation(code);
+  cfg.local_rotation = code;
+  SaveConfig();
+  return HandlerEnd::reply;
+}
+
+// Level 0 darkens the screen and keeps the level that a later restore brings back.
+HandlerEnd cmd_set_brightness(const HostCommand &cmd, uint8_t *) {
+  uint8_t level = cmd.payload[0];
+  if (level == 0) {
+    set_brightness(0, 1);
+  } else {
+    set_brightness(level, 0);
+  }
+  return HandlerEnd::reply;
+}
+
+HandlerEnd cmd_set_framerate(const HostCommand &cmd, uint8_t *) {
+  set_framerate(cmd.payload[0]);
+  return HandlerEnd::reply;
+}
+
+// The frame is read before anything stops: a block that fails to arrive changes nothing.
+HandlerEnd cmd_show_jpg(const HostCommand &cmd, uint8_t *) {
+  uint32_t length = read_be32(&cmd.code + command_first_value);
+  switch (read_follow_on_block(length)) {
+    case BlockRead::failed: return HandlerEnd::abandon;
+    case BlockRead::too_long: return HandlerEnd::reply;
+    case BlockRead::ok: break;
+  }
+  if (local_h264_is_running()) stop_local_h264();
+  show_jpg_buffer(r_buf, int(length));
+  return HandlerEnd::reply;
+}
+
+HandlerEnd cmd_show_png(const HostCommand &cmd, uint8_t *) {
+  uint32_t length = read_be32(&cmd.code + command_first_value);
+  switch (read_follow_on_block(length)) {
+    case BlockRead::failed: return HandlerEnd::abandon;
+    case BlockRead::too_long: return HandlerEnd::reply;
+    case BlockRead::ok: break;
+  }
+  decode_png(r_buf, int(length));
+  return HandlerEnd::reply;
+}
+
+HandlerEnd cmd_play_local_jpg(const HostCommand &cmd, uint8_t *) {
+  puts("CMD_PLAY_LOCAL_JPG \r");
+  std::optional<std::string> name = take_name_argument(cmd);
+  if (!name) return HandlerEnd::reply;
+  show_jpg_local(name->c_str());
+  return HandlerEnd::reply;
+}
+
+HandlerEnd cmd_stop_local_jpg(const HostCommand &, uint8_t *) {
+  ImgPlaying = 0;
+  return HandlerEnd::reply;
+}

@@ -1,0 +1,115 @@
+// The decoder thread with the simulated decoder and panel: test streams from tests/media are
+// pushed into the ring, decoded and shown on layer 0.
+#include <gtest/gtest.h>
+
+#include <fstream>
+#include <iterator>
+#include <mutex>
+#include <thread>
+
+#include "disp/disp.h"
+#include "h264/h264.h"
+#include "h264/local_player.h"
+#include "platform/panel_view.h"
+#include "tests/h264/video_sandbox.h"
+
+using namespace std::chrono_literals;
+
+namespace {
+
+Bytes read_stream(const std::string &name) {
+  std::ifstream in(std::string(DH_SOURCE_DIR) + "/tests/media/" + name, std::ios::binary);
+  Bytes bytes((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+  EXPECT_FALSE(bytes.empty()) << name;
+  return bytes;
+}
+
+// Opens the display and starts the decoder thread, once per process (it never ends).
+void start_video() {
+  static std::once_flag once;
+  std::call_once(once, [] {
+    ASSERT_EQ(init_disp(), 0);
+    std::thread(play_h264_thread, nullptr).detach();
+  });
+}
+
+// Pushes a stream cut at `cut` bytes and at every slot's length after that, as a host may.
+void push_stream(const Bytes &stream, size_t cut) {
+  for (size_t at = 0; at < stream.size();) {
+    const size_t length = std::min(stream.size() - at, at == 0 ? cut : size_t(h264_block_max_length));
+    push_h264_block(stream.data() + at, int(length));
+    at += length;
+  }
+}
+
+LayerUserConfig shown() {
+  std::lock_guard<std::recursive_mutex> hold(layer_lock);
+  return layer_cfg;
+}
+
+uint32_t centre_of_panel() {
+  PanelPicture picture;
+  std::string error;
+  if (!compose_panel(test_root(), picture, error) || picture.width == 0) return 0;
+  return picture.at(picture.width / 2, picture.height / 2);
+}
+
+class H264Decode : public testing::Test {
+ protected:
+  void SetUp() override { start_video(); }
+  // The decoder thread outlives the test: leave it waiting with nothing open, so that it
+  // touches none of the simulated devices while the process exits.
+  void TearDown() override {
+    local_h264_switch_mark = 0;
+    stop_h264();
+    EXPECT_TRUE(wait_until([] { return h264_decoder_open == 0; }, 5000ms));
+  }
+};
+
+TEST_F(H264Decode, PicturesAreShownAsNv12FramesAndAStopReleasesForTheNextStream) {
+  {
+    std::lock_guard<std::recursive_mutex> hold(layer_lock);
+    layer_cfg = LayerUserConfig{};
+  }
+  push_stream(read_stream("colours_480x480.h264"), 1500);
+  ASSERT_TRUE(wait_until([] { return shown().format == layer_format_nv12; }, 5000ms));
+  LayerUserConfig frame = shown();
+  EXPECT_EQ(frame.width, 480u);
+  EXPECT_EQ(frame.yres, 480u);
+  EXPECT_EQ(frame.x, uint32_t(dev_x));
+  EXPECT_EQ(frame.y, uint32_t(dev_y));
+  EXPECT_EQ(frame.field6, 2u);
+  EXPECT_EQ(frame.field7, 1u);
+  EXPECT_NE(frame.y_addr, 0u);
+  EXPECT_NE(frame.uv_addr, 0u);
+  EXPECT_GE(frame.y_stride, 480u);
+  EXPECT_EQ(frame.uv_stride, frame.y_stride);
+  EXPECT_EQ(frame.field14, 0x0000FF00u);
+  // The stream ends on white pictures: the panel shows one.
+  EXPECT_TRUE(wait_until([] { return (centre_of_panel() & 0xFFFFFF) > 0xE0E0E0; }, 5000ms))
+      << std::hex << centre_of_panel();
+  EXPECT_TRUE(wait_until([] { return h264_block_cnt == 0; }, 2000ms));
+
+  stop_h264();
+  push_stream(read_stream("colours_64x64.h264"), 100);
+  EXPECT_TRUE(wait_until([] { return shown().width == 64; }, 5000ms)) << shown().width;
+  EXPECT_EQ(shown().yres, 64u);
+}
+
+TEST_F(H264Decode, PendingSwitchBreaksOffAfterAPictureAndDropsTheOldBlocks) {
+  stop_h264();
+  const Bytes stream = read_stream("colours_480x480.h264");
+  testing::internal::CaptureStdout();
+  local_h264_switch_mark = 1;
+  // A stream long enough to leave blocks pending when the first picture is shown.
+  for (int i = 0; i < 5; ++i) push_h264_block(stream.data(), int(stream.size()));
+  const bool released = wait_until([] { return h264_block_cnt == 0 && h264_start_mark == 0; }, 5000ms);
+  std::this_thread::sleep_for(200ms);
+  local_h264_switch_mark = 0;
+  const std::string out = testing::internal::GetCapturedStdout();
+  EXPECT_TRUE(released);
+  EXPECT_NE(out.find("break h264\n"), std::string::npos) << out;
+  EXPECT_NE(out.find("free h264 resource end\r\n"), std::string::npos) << out;
+}
+
+}  // namespace

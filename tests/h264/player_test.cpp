@@ -1,0 +1,367 @@
+// The local player under a sandbox root: the fallback chain, blocks and rewinding, stopping,
+// switching, refused starts and the handover between players. The decoder thread is not
+// started: the tests take the blocks out of the ring themselves.
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <atomic>
+#include <cstring>
+#include <thread>
+
+#include "h264/h264.h"
+#include "h264/local_player.h"
+#include "storage/util.h"
+#include "tests/h264/video_sandbox.h"
+
+using namespace std::chrono_literals;
+
+namespace {
+
+// A file whose 32-bit words say which file they belong to (top byte) and where they sit.
+Bytes tagged_file(uint8_t id, size_t size) {
+  Bytes bytes(size);
+  for (size_t i = 0; i < size; i += 4) {
+    const uint32_t word = uint32_t(id) << 24 | uint32_t(i / 4);
+    memcpy(&bytes[i], &word, std::min<size_t>(4, size - i));
+  }
+  return bytes;
+}
+uint8_t file_of(const Bytes &block) { return block.at(3); }
+size_t offset_of(const Bytes &block) {
+  uint32_t word = 0;
+  memcpy(&word, block.data(), 4);
+  return size_t(word & 0xFFFFFF) * 4;
+}
+
+const std::string wave = h264_bg_filses[0];
+const std::string theme5 = h264_bg_filses[5];
+const std::string theme5_old = "/media/bg_h264/5_RollingBlocks.h264";
+const std::string theme5_user = "/usr/data/5_RollingBlocksN.h264";
+
+struct Opened {
+  int id = -1;  // the file's tag, -1 when nothing opened
+  std::string out;
+  std::string err;
+};
+
+Opened open_with_fallbacks(const std::string &path, bool on_switch) {
+  Opened result;
+  testing::internal::CaptureStdout();
+  testing::internal::CaptureStderr();
+  FILE *file = open_local_h264_file(path.c_str(), on_switch);
+  result.out = testing::internal::GetCapturedStdout();
+  result.err = testing::internal::GetCapturedStderr();
+  if (file != nullptr) {
+    uint8_t word[4] = {};
+    if (fread(word, 1, 4, file) == 4) result.id = word[3];
+    fclose(file);
+  }
+  return result;
+}
+
+const std::string no_file = "No such file or directory";
+const std::string old_error = "open old file video err 1: " + no_file + "\n";
+const std::string user_error = "open usr data video err 1: " + no_file + "\n";
+
+class H264Player : public testing::Test {
+ protected:
+  void SetUp() override {
+    reset_video_state();
+    write_device_file(wave, tagged_file(0, 4096));
+  }
+  void TearDown() override { reset_video_state(); }
+};
+
+// Takes blocks for `duration`, keeping the ring drained so that players keep pushing.
+std::vector<Bytes> drain_for(std::chrono::milliseconds duration) {
+  std::vector<Bytes> blocks;
+  const auto end = std::chrono::steady_clock::now() + duration;
+  while (std::chrono::steady_clock::now() < end) {
+    if (auto taken = take_block(20ms)) blocks.push_back(std::move(taken->bytes));
+  }
+  return blocks;
+}
+
+// Whether the files the blocks come from never go back to one they have left, and each file's
+// blocks follow one another through the file.
+void expect_one_feeder_at_a_time(const std::vector<Bytes> &blocks, size_t file_size) {
+  std::vector<uint8_t> left;
+  for (size_t i = 0; i < blocks.size(); ++i) {
+    const uint8_t id = file_of(blocks[i]);
+    if (i > 0 && file_of(blocks[i - 1]) != id) {
+      left.push_back(file_of(blocks[i - 1]));
+      EXPECT_EQ(offset_of(blocks[i]), 0u) << "block " << i << ": a new file starts at its start";
+    }
+    EXPECT_EQ(std::count(left.begin(), left.end(), id), 0) << "block " << i << " of a replaced file";
+    if (i > 0 && file_of(blocks[i - 1]) == id) {
+      size_t next = offset_of(blocks[i - 1]) + blocks[i - 1].size();
+      if (next >= file_size) next = 0;  // rewound
+      EXPECT_EQ(offset_of(blocks[i]), next) << "block " << i << ": no block lost or doubled";
+    }
+  }
+}
+
+// Opens `path` as a first open and as a switch, checking which file opened and the messages.
+void expect_opens(const std::string &path, int id, const std::string &first_out,
+                  const std::string &switch_out, const std::string &err) {
+  for (bool on_switch : {false, true}) {
+    SCOPED_TRACE(on_switch ? "switch" : "first open");
+    const Opened opened = open_with_fallbacks(path, on_switch);
+    EXPECT_EQ(opened.id, id);
+    EXPECT_EQ(opened.out, on_switch ? switch_out : first_out);
+    EXPECT_EQ(opened.err, err);
+  }
+}
+
+TEST_F(H264Player, Theme5FallsBackThroughTheOldNamesThePreviousTargetAndTheFirstTheme) {
+  write_device_file(theme5, tagged_file(5, 4096));
+  write_device_file(theme5_old, tagged_file(50, 4096));
+  write_device_file(theme5_user, tagged_file(51, 4096));
+  write_device_file(h264_bg_filses[7], tagged_file(7, 4096));
+  set_switch_h264_path(h264_bg_filses[7]);
+  set_switch_h264_path(h264_bg_filses[5]);
+  const std::string both_tried = "use replace old file name 1\nuse replace usr data file name 1\n";
+
+  expect_opens(theme5, 5, "found 264 file 1\n", "found 264 file\n", "");
+  remove_device_file(theme5);
+  expect_opens(theme5, 50, "use replace old file name 1\n", "success replace old file name\n", "");
+  remove_device_file(theme5_old);
+  expect_opens(theme5, 51, both_tried, "success replace usr data file name\n", old_error);
+  remove_device_file(theme5_user);
+  expect_opens(theme5, 7, both_tried, "", old_error + user_error);
+  local_last_h264_switch_path = nullptr;
+  expect_opens(theme5, 0, both_tried, "", old_error + user_error);
+  remove_device_file(wave);
+  expect_opens(theme5, -1, both_tried, "",
+               old_error + user_error + "open err:1 " + no_file + "\n");
+}
+
+TEST_F(H264Player, OtherThemesGoStraightToThePreviousTargetOrTheFirstTheme) {
+  write_device_file(theme5_old, tagged_file(50, 4096));  // for theme 5 only
+  expect_opens(h264_bg_filses[3], 0, "", "", old_error + user_error);
+  write_device_file(h264_bg_filses[9], tagged_file(9, 4096));
+  set_switch_h264_path(h264_bg_filses[9]);
+  set_switch_h264_path(h264_bg_filses[3]);
+  expect_opens(h264_bg_filses[3], 9, "", "", old_error + user_error);
+}
+
+TEST_F(H264Player, FileIsPushedInSlotSizedBlocksAndRewound) {
+  const Bytes file = tagged_file(9, 500000);
+  write_device_file("/media/test/500k.h264", file);
+  testing::internal::CaptureStdout();
+  ASSERT_EQ(play_local_h264_async("/media/test/500k.h264"), 0);
+  const size_t expected[] = {202752, 202752, 94496, 202752, 202752, 94496};
+  size_t offset = 0;
+  for (size_t length : expected) {
+    auto taken = take_block(2000ms);
+    ASSERT_TRUE(taken);
+    ASSERT_EQ(taken->bytes.size(), length);
+    EXPECT_TRUE(std::equal(taken->bytes.begin(), taken->bytes.end(), file.begin() + long(offset)));
+    offset = (offset + length) % file.size();
+  }
+  EXPECT_EQ(local_h264_playing, 1);
+  EXPECT_EQ(local_h264_is_running(), 1);
+  EXPECT_EQ(h264_loop_mark, 1);
+  stop_local_h264();
+  ASSERT_TRUE(wait_until([] { return local_h264_player_threads() == 0; }, 2000ms));
+  const std::string out = testing::internal::GetCapturedStdout();
+  EXPECT_NE(out.find("play_local_h264 name: /media/test/500k.h264 \n"), std::string::npos) << out;
+  EXPECT_NE(out.find("found 264 file 1\n"), std::string::npos);
+  EXPECT_NE(out.find("totalframe:0 \n"), std::string::npos);
+  EXPECT_STREQ(cfg.local_path, "/media/test/500k.h264");
+}
+
+TEST_F(H264Player, StopIsSeenAtOnceAndNothingIsPushedAfterIt) {
+  write_device_file("/media/test/big.h264", tagged_file(1, 1500000));
+  ASSERT_EQ(play_local_h264_async("/media/test/big.h264"), 0);
+  ASSERT_TRUE(wait_until([] { return h264_block_cnt == 3; }, 2000ms));  // the player pauses
+  stop_local_h264();
+  EXPECT_EQ(local_h264_is_running(), 0);
+  EXPECT_EQ(h264_start_mark, 0);
+  EXPECT_EQ(h264_block_cnt, 0);
+  EXPECT_TRUE(wait_until([] { return local_h264_playing == 0; }, 1000ms));
+  EXPECT_FALSE(take_block(300ms));
+  EXPECT_EQ(local_h264_player_threads(), 0);
+}
+
+TEST_F(H264Player, StopRightAfterAStartCancelsIt) {
+  write_device_file("/media/test/big.h264", tagged_file(1, 1500000));
+  ASSERT_EQ(play_local_h264_async("/media/test/big.h264"), 0);
+  stop_local_h264();
+  EXPECT_TRUE(wait_until([] { return local_h264_player_threads() == 0; }, 1000ms));
+  EXPECT_FALSE(take_block(300ms));
+  EXPECT_EQ(local_h264_playing, 0);
+  EXPECT_EQ(local_h264_is_running(), 0);
+}
+
+TEST_F(H264Player, SwitchTargetsAreRemembered) {
+  set_switch_h264_path(h264_bg_filses[1]);
+  set_switch_h264_path(h264_bg_filses[2]);
+  EXPECT_EQ(local_h264_switch_path, h264_bg_filses[2]);
+  EXPECT_EQ(local_last_h264_switch_path, h264_bg_filses[1]);
+  switch_local_h264();
+  EXPECT_EQ(local_h264_switch_mark, 1);
+}
+
+TEST_F(H264Player, PathsOf128CharactersOrMoreAreRefused) {
+  const std::string longest = "/media/" + std::string(120, 'x');  // 127 characters
+  ASSERT_EQ(longest.size(), 127u);
+  ASSERT_EQ(play_local_h264_async(longest.c_str()), 0);
+  EXPECT_EQ(std::string(local_264_path), longest);
+  reset_video_state();
+
+  const std::string too_long = longest + "y";
+  testing::internal::CaptureStderr();
+  EXPECT_EQ(play_local_h264_async(too_long.c_str()), -1);
+  EXPECT_NE(testing::internal::GetCapturedStderr().find("128"), std::string::npos);
+  EXPECT_EQ(std::string(local_264_path), longest);
+  EXPECT_EQ(std::string(cfg.local_path), longest);
+  EXPECT_EQ(local_h264_player_threads(), 0);
+
+  // The USB monitor starts cfg's own path: the copy onto itself keeps it whole.
+  write_device_file("/media/test/own.h264", tagged_file(3, 4096));
+  strcpy(cfg.local_path, "/media/test/own.h264");
+  ASSERT_EQ(play_local_h264_async(cfg.local_path), 0);
+  EXPECT_STREQ(cfg.local_path, "/media/test/own.h264");
+  auto taken = take_block(2000ms);
+  ASSERT_TRUE(taken);
+  EXPECT_EQ(file_of(taken->bytes), 3);
+}
+
+TEST_F(H264Player, RunsThatCannotPlayEndWithBothMarksClear) {
+  remove_device_file(wave);
+  testing::internal::CaptureStdout();
+  testing::internal::CaptureStderr();
+  ASSERT_EQ(play_local_h264_async("/media/test/missing.h264"), 0);
+  ASSERT_TRUE(wait_until([] { return local_h264_player_threads() == 0; }, 2000ms));
+  // An empty file would otherwise be rewound for ever.
+  write_device_file("/media/test/empty.h264", Bytes{});
+  ASSERT_EQ(play_local_h264_async("/media/test/empty.h264"), 0);
+  ASSERT_TRUE(wait_until([] { return local_h264_player_threads() == 0; }, 2000ms));
+  const std::string out = testing::internal::GetCapturedStdout();
+  const std::string err = testing::internal::GetCapturedStderr();
+  EXPECT_NE(err.find("open err:1 " + no_file), std::string::npos) << err;
+  EXPECT_NE(out.find("stop_local_h264 "), std::string::npos) << out;
+  EXPECT_NE(err.find("no data"), std::string::npos) << err;
+  EXPECT_EQ(local_h264_mark, 0);
+  EXPECT_EQ(local_h264_playing, 0);
+}
+
+TEST_F(H264Player, SwitchStartsTheNewFileInSlotZeroWithNothingOldAfterIt) {
+  const size_t size = 1000000;
+  write_device_file("/media/test/a.h264", tagged_file(1, size));
+  write_device_file(h264_bg_filses[2], tagged_file(2, size));
+  testing::internal::CaptureStdout();
+  ASSERT_EQ(play_local_h264_async("/media/test/a.h264"), 0);
+  std::vector<TakenBlock> blocks;
+  for (int i = 0; i < 2; ++i) blocks.push_back(*take_block(2000ms));
+  set_switch_h264_path(h264_bg_filses[2]);
+  switch_local_h264();
+  const auto end = std::chrono::steady_clock::now() + 1500ms;
+  while (std::chrono::steady_clock::now() < end) {
+    if (auto taken = take_block(20ms)) blocks.push_back(std::move(*taken));
+  }
+  const std::string out = testing::internal::GetCapturedStdout();
+
+  auto first_new = std::find_if(blocks.begin(), blocks.end(),
+                                [](const TakenBlock &b) { return file_of(b.bytes) == 2; });
+  ASSERT_NE(first_new, blocks.end());
+  EXPECT_EQ(first_new->slot, 0);
+  EXPECT_EQ(offset_of(first_new->bytes), 0u);
+  std::vector<Bytes> bytes;
+  for (const TakenBlock &b : blocks) bytes.push_back(b.bytes);
+  expect_one_feeder_at_a_time(bytes, size);
+  EXPECT_EQ(local_h264_switch_mark, 0);
+  EXPECT_EQ(local_h264_playing, 1);
+  EXPECT_NE(out.find("switch h264 file \n"), std::string::npos) << out;
+  EXPECT_NE(out.find("h264 stop \n"), std::string::npos);
+  EXPECT_NE(out.find("found 264 file\n"), std::string::npos);
+}
+
+// Samples how many players exist while `action` runs; the most seen.
+template <class Action>
+int most_players_during(Action action) {
+  std::atomic<bool> done{false};
+  std::atomic<int> most{0};
+  std::thread sampler([&] {
+    while (!done) {
+      most = std::max(most.load(), local_h264_players());
+      std::this_thread::sleep_for(200us);
+    }
+  });
+  action();
+  done = true;
+  sampler.join();
+  return most;
+}
+
+TEST_F(H264Player, LaterStartReplacesARunningPlayer) {
+  const size_t size = 600000;
+  write_device_file("/media/test/a.h264", tagged_file(1, size));
+  write_device_file("/media/test/b.h264", tagged_file(2, size));
+  std::vector<Bytes> blocks;
+  std::atomic<bool> first_returned{false};
+  std::thread first;
+  std::thread second;
+  const int most = most_players_during([&] {
+    first = std::thread([&] {
+      play_local_h264("/media/test/a.h264", 1);
+      first_returned = true;
+    });
+    ASSERT_TRUE(wait_until([] { return local_h264_playing == 1; }, 2000ms));
+    for (Bytes &b : drain_for(200ms)) blocks.push_back(std::move(b));
+    second = std::thread([] { play_local_h264("/media/test/b.h264", 1); });
+    for (Bytes &b : drain_for(1000ms)) blocks.push_back(std::move(b));
+  });
+  EXPECT_EQ(most, 1);
+  EXPECT_TRUE(first_returned);
+  ASSERT_FALSE(blocks.empty());
+  EXPECT_EQ(file_of(blocks.front()), 1);
+  EXPECT_EQ(file_of(blocks.back()), 2);
+  expect_one_feeder_at_a_time(blocks, size);
+  reset_video_state();
+  first.join();
+  second.join();
+}
+
+TEST_F(H264Player, QuickStartsNeverRunTwoPlayers) {
+  const size_t size = 600000;
+  for (uint8_t id = 1; id <= 3; ++id) {
+    write_device_file("/media/test/" + std::to_string(id) + ".h264", tagged_file(id, size));
+  }
+  for (int round = 0; round < 5; ++round) {
+    std::vector<Bytes> blocks;
+    const int most = most_players_during([&] {
+      // Back to back, so that the later ones usually pass the playing test before the first
+      // player has opened its file.
+      for (int id = 1; id <= 3; ++id) {
+        play_local_h264_async(("/media/test/" + std::to_string(id) + ".h264").c_str());
+      }
+      blocks = drain_for(600ms);
+    });
+    EXPECT_EQ(most, 1) << "round " << round;
+    ASSERT_FALSE(blocks.empty());
+    expect_one_feeder_at_a_time(blocks, size);
+    EXPECT_EQ(local_h264_players(), 1);
+    reset_video_state();
+  }
+
+  // Two player threads started directly, both still opening: one plays, the other gives up.
+  std::atomic<int> returned{0};
+  std::vector<Bytes> blocks;
+  std::thread one;
+  std::thread two;
+  const int most = most_players_during([&] {
+    one = std::thread([&] { play_local_h264("/media/test/1.h264", 1); ++returned; });
+    two = std::thread([&] { play_local_h264("/media/test/2.h264", 1); ++returned; });
+    blocks = drain_for(800ms);
+  });
+  EXPECT_EQ(most, 1);
+  EXPECT_EQ(returned, 1);
+  expect_one_feeder_at_a_time(blocks, size);
+  reset_video_state();
+  one.join();
+  two.join();
+}
+
+}  // namespace

@@ -1,0 +1,117 @@
+// dhhost's video subcommands: local playback, and streaming an H.264 file to the screen.
+//
+// A stream goes in blocks of at most one ring slot (202,752 bytes). The device queues at most
+// five; every 0x79 reply says how many are queued, and while five are, dhhost asks with 0x7A
+// until one has been taken. At the end it waits for the queue to drain, then ends the stream
+// with 0x7B.
+#include <chrono>
+#include <cstdio>
+#include <cstring>
+#include <fstream>
+#include <iterator>
+#include <thread>
+#include <unistd.h>
+
+#include "app/host_packet.h"
+#include "tools/dhhost.h"
+
+namespace {
+
+constexpr size_t stream_block = 202752;
+constexpr int ring_slots = 5;
+
+// The queue count in a 0x79 or 0x7A reply.
+int queued(const ReplyBytes &reply) { return reply[reply_result]; }
+
+bool ask_count(const Options &opt, int fd, int &count) {
+  ReplyBytes reply{};
+  if (!transact(opt, fd, CMD_GET_H264_BLOCK_COUNT, {}, {}, reply)) return false;
+  count = queued(reply);
+  return true;
+}
+
+// Waits until fewer than `limit` blocks are queued; false when the device stops answering or
+// the queue does not move for the reply time.
+bool wait_for_room(const Options &opt, int fd, int &count, int limit) {
+  auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(opt.timeout_ms);
+  while (count >= limit) {
+    if (std::chrono::steady_clock::now() > deadline) {
+      fprintf(stderr, "dhhost: the device's queue stayed at %d blocks for %.1f s\n", count,
+              opt.timeout_ms / 1000.0);
+      return false;
+    }
+    std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    if (!ask_count(opt, fd, count)) return false;
+  }
+  return true;
+}
+
+}  // namespace
+
+int run_play(const Options &opt, const Args &args) {
+  if (args.size() != 1) return wrong_arguments;
+  if (args[0].empty() || args[0].size() >= 128) {
+    fprintf(stderr, "dhhost: a video path must be 1 to 127 characters long\n");
+    return exit_usage;
+  }
+  std::string payload = name_payload(args[0]);
+  return simple_command(opt, CMD_PLAY_LOCAL_H264, bytes_of(payload));
+}
+
+int run_stop_play(const Options &opt, const Args &args) {
+  if (!args.empty()) return wrong_arguments;
+  return simple_command(opt, CMD_STOP_LOCAL_H264);
+}
+
+int run_play_state(const Options &opt, const Args &args) {
+  if (!args.empty()) return wrong_arguments;
+  Port port(opt);
+  if (!port.ok()) return exit_usage;
+  ReplyBytes reply{};
+  if (!transact(opt, port.fd, CMD_GET_LOCAL_H264_STATE, {}, {}, reply)) return exit_device;
+  bool playing = reply[reply_result] == 1;
+  if (opt.json) {
+    printf("{\"playing\": %s}\n", playing ? "true" : "false");
+  } else {
+    printf("%s\n", playing ? "playing" : "stopped");
+  }
+  return exit_ok;
+}
+
+int run_stop_stream(const Options &opt, const Args &args) {
+  if (!args.empty()) return wrong_arguments;
+  return simple_command(opt, CMD_STOP_H264);
+}
+
+int run_stream(const Options &opt, const Args &args) {
+  if (args.size() != 1) return wrong_arguments;
+  std::ifstream in(args[0], std::ios::binary);
+  if (!in) {
+    fprintf(stderr, "dhhost: cannot read %s: %s\n", args[0].c_str(), strerror(errno));
+    return exit_usage;
+  }
+  std::vector<uint8_t> data((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+  Port port(opt);
+  if (!port.ok()) return exit_usage;
+
+  Progress progress(data.size());
+  int count = 0;
+  for (size_t done = 0; done < data.size();) {
+    if (!wait_for_room(opt, port.fd, count, ring_slots)) return exit_device;
+    size_t length = std::min(stream_block, data.size() - done);
+    uint8_t payload[4];
+    write_be32(payload, uint32_t(length));
+    ReplyBytes reply{};
+    if (!transact(opt, port.fd, CMD_PUSH_H264_BLOCK, payload, std::span(data).subspan(done, length), reply)) {
+      fprintf(stderr, "dhhost: stream stopped after %zu of %zu bytes\n", done, data.size());
+      return exit_device;
+    }
+    count = queued(reply);
+    done += length;
+    progress.update(done);
+  }
+  // Let the device show what is queued, then end the stream.
+  if (!wait_for_room(opt, port.fd, count, 1)) return exit_device;
+  ReplyBytes reply{};
+  return transact(opt, port.fd, CMD_STOP_H264, {}, {}, reply) ? exit_ok : exit_device;
+}
