@@ -3,7 +3,9 @@
 
 #include <cstdint>
 
-// --- Main thread only: the host command loop receives every packet and follow-on block here.
+// --- Main thread only: the host command loop builds every reply here (cmd_len bytes)...
+extern uint8_t *reply_buf;
+// ...and receives every packet and follow-on block here.
 extern uint8_t *r_buf;         // max_packet_len bytes
 // --- Allocated by start-up before the controller thread starts; that thread alone uses it.
 extern uint8_t *uart_r_buf;    // 512 bytes

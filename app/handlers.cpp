@@ -36,6 +36,14 @@ HandlerEnd handle_host_command(const HostCommand &cmd, uint8_t *reply) {
     case CMD_QUERY_STORAGE: return cmd_query_storage(cmd, reply);
     case CMD_SET_CONFIG: return cmd_set_config(cmd, reply);
     case CMD_MARK_USB_DISPLAY: return cmd_mark_usb_display(cmd, reply);
+    case CMD_GET_GROUP_POSITION: return cmd_get_group_position(cmd, reply);
+    case CMD_MCU_ERASE: return cmd_mcu_erase(cmd, reply);
+    case CMD_MCU_UPDATE_DATA: return cmd_mcu_update_data(cmd, reply);
+    case CMD_SET_THEME: return cmd_set_theme(cmd, reply);
+    case CMD_GET_MCU_DATA: return cmd_get_mcu_data(cmd, reply);
+    case CMD_MCU_SET_PUMP_FAN: return cmd_mcu_set_pump_fan(cmd, reply);
+    case CMD_MCU_LIGHT_DATA: return cmd_mcu_light_data(cmd, reply);
+    case CMD_TEST_H264_DECODE: return cmd_test_h264_decode(cmd, reply);
     default:  // 0x33, 0x34, 0xFE and every unknown code: nothing to do
       return HandlerEnd::reply;
   }

@@ -9,6 +9,7 @@
 #include "disp/disp.h"
 #include "disp/image.h"
 #include "h264/local_player.h"
+#include "mcu/gui_shm.h"
 #include "storage/util.h"
 
 HandlerEnd cmd_set_rotation(const HostCommand &cmd, uint8_t *) {
@@ -55,6 +56,7 @@ HandlerEnd cmd_show_png(const HostCommand &cmd, uint8_t *) {
     case BlockRead::too_long: return HandlerEnd::reply;
     case BlockRead::ok: break;
   }
+  lvgl_pause();
   decode_png(r_buf, int(length));
   return HandlerEnd::reply;
 }

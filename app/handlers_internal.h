@@ -32,6 +32,16 @@ HandlerEnd cmd_push_h264_block(const HostCommand &cmd, uint8_t *reply);
 HandlerEnd cmd_get_h264_block_count(const HostCommand &cmd, uint8_t *reply);
 HandlerEnd cmd_stop_h264(const HostCommand &cmd, uint8_t *reply);
 
+// Controller: relays, the host theme record, the controller's data, the decoder test.
+HandlerEnd cmd_mcu_erase(const HostCommand &cmd, uint8_t *reply);
+HandlerEnd cmd_mcu_update_data(const HostCommand &cmd, uint8_t *reply);
+HandlerEnd cmd_set_theme(const HostCommand &cmd, uint8_t *reply);
+HandlerEnd cmd_get_mcu_data(const HostCommand &cmd, uint8_t *reply);
+HandlerEnd cmd_mcu_set_pump_fan(const HostCommand &cmd, uint8_t *reply);
+HandlerEnd cmd_mcu_light_data(const HostCommand &cmd, uint8_t *reply);
+HandlerEnd cmd_get_group_position(const HostCommand &cmd, uint8_t *reply);
+HandlerEnd cmd_test_h264_decode(const HostCommand &cmd, uint8_t *reply);
+
 // Files: upload, small files, deletion, sizes, listings, storage.
 HandlerEnd cmd_create_file(const HostCommand &cmd, uint8_t *reply);
 HandlerEnd cmd_save_file_buffer(const HostCommand &cmd, uint8_t *reply);

@@ -11,6 +11,7 @@
 #include "app/host_packet.h"
 #include "h264/h264.h"
 #include "h264/local_player.h"
+#include "mcu/gui_shm.h"
 
 HandlerEnd cmd_play_local_h264(const HostCommand &cmd, uint8_t *) {
   puts("local 264 \r");
@@ -32,7 +33,11 @@ HandlerEnd cmd_get_local_h264_state(const HostCommand &, uint8_t *reply) {
 
 HandlerEnd cmd_push_h264_block(const HostCommand &cmd, uint8_t *reply) {
   uint32_t length = read_be32(&cmd.code + command_first_value);
-  if (local_h264_playing == 1) stop_local_h264();
+  // Only a player that is still to go on is stopped: one already stopping (it counts as
+  // playing until its current block is pushed) must not end the host's stream a second time,
+  // which would drop the stream's first pictures.
+  if (local_h264_is_running()) stop_local_h264();
+  lvgl_pause();
   switch (read_follow_on_block(length)) {
     case BlockRead::failed: return HandlerEnd::abandon;
     case BlockRead::too_long: return HandlerEnd::reply;

@@ -5,24 +5,26 @@
 // process runs, closing and reopening the port whenever a packet read fails. Nothing is torn
 // down; the process ends only when the host port cannot be (re)opened or closed.
 #include <cstdio>
-#include <pthread.h>
 #include <cstdlib>
+#include <pthread.h>
 #include <string>
 
 #include "app/globals.h"
 #include "app/host_link.h"
-#include "app/host_packet.h"
 #include "app/handler_state.h"
+#include "app/host_packet.h"
 #include "disp/disp.h"
 #include "disp/image.h"
 #include "h264/h264.h"
 #include "h264/local_player.h"
+#include "mcu/gui_shm.h"
 #include "mcu/mcu.h"
 #include "platform/root_path.h"
 #include "storage/storage.h"
 #include "storage/util.h"
 #include "storage/version.h"
 #include "tty/tty.h"
+#include "usb_state/usb_state.h"
 
 namespace {
 // Created (or emptied) at every start, so the device image can tell the application came up.
@@ -43,11 +45,11 @@ int main() {
   setvbuf(stdout, nullptr, _IONBF, 0);
   setvbuf(stderr, nullptr, _IONBF, 0);
 
-  uint8_t *reply = allocate(cmd_len, "reply buffer");
+  reply_buf = allocate(cmd_len, "reply buffer");
   puts("main start!");
   version_info = check_dev_version();
   r_buf = allocate(max_packet_len, "receive buffer");
-  if (reply == nullptr || r_buf == nullptr || version_info == nullptr) return -1;
+  if (reply_buf == nullptr || r_buf == nullptr || version_info == nullptr) return -1;
   if (init_disp() < 0) return -1;  // no display: nothing else runs
 
   setVersion();
@@ -59,21 +61,24 @@ int main() {
   if (uart_r_buf == nullptr) return -1;
 
   // The worker threads run for the life of the process; one that cannot start is done without.
-  pthread_t worker;
-  if (pthread_create(&worker, nullptr, play_h264_thread, nullptr) == 0) pthread_detach(worker);
+  for (void *(*routine)(void *) : {mcu_uart_thread, play_h264_thread, usb_state_thread}) {
+    pthread_t worker;
+    if (pthread_create(&worker, nullptr, routine, nullptr) == 0) pthread_detach(worker);
+  }
 
   playBootAnnimation();
   playPresetMode();
   ReadLVGLConfig();
   current_theme_index = lvgl_cfg.theme_index;
   last_theme_index = lvgl_cfg.theme_index;
+  lvgl_state = 1;  // from now on the controller thread follows the theme
   set_framerate(24);
   play_local_h264_async(h264_bg_filses[lvgl_cfg.theme_index]);  // the saved theme's background
   dir_page_offset = 0;
 
   for (;;) {
     if (init_tty() != 0) return -1;
-    host_command_loop(reply);
+    host_command_loop(reply_buf);
     puts("uart_read null ");
     if (uart_close(tty_fd) == -1) {
       fputs("close failed!\n", stderr);

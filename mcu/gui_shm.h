@@ -1,9 +1,59 @@
-// The block shared with the GUI process.
+// The block shared with the GUI process, and the GUI state (shown, paused) that the host's
+// pictures and videos switch.
+//
+// Who calls what:
+// - the controller thread: gui_shm_create() once as its first step; then, for every publish,
+//   gui_publish_begin(), its control-mode step on the returned block, gui_record_step(block).
+//   It is the only thread that touches the block.
+// - lvgl_pause(): the host command loop. lvgl_resume(): the host command loop, the controller
+//   thread and the USB monitor. Both leave a request that the controller thread's next publish
+//   carries to the GUI process.
 #pragma once
 
 #include <atomic>
 #include <cstdint>
 
+#include "mcu/gui_shm_layout.h"
+
 // --- 0xFF until start-up has loaded the theme, then 1 (GUI running) or 0 (paused for host
 // pictures or video). Start-up, the pause and the resume write it; the controller thread reads.
 extern std::atomic<uint8_t> lvgl_state;
+
+// --- The record the next publish writes: 0 data record, 2 pause command, 3 resume command.
+// A single slot: a later request replaces one not yet published. lvgl_pause and lvgl_resume
+// write it; the controller thread's record step reads it and clears a command it published.
+extern std::atomic<uint8_t> data_update_type;
+// --- 1 = the controller thread publishes with its next frame. lvgl_pause and lvgl_resume set
+// it; the controller thread sets and clears it as it handles frames.
+extern std::atomic<uint8_t> data_update_mark;
+
+// How long a publish waits for the GUI process to let go of the block's mutex before it skips
+// that publish (the request stays pending for the next frame).
+constexpr int gui_lock_timeout_ms = 1000;
+
+// Opens (creating it if absent) and maps the block, and sets the new-data flag to 0. The
+// mutex and condition variable are set up only in a block that is new (just created, shorter
+// than the block, or never set up): a block that outlived an earlier run keeps them, since the
+// GUI process may be holding or waiting on them. On failure it prints why and leaves no block
+// mapped; publishing then does nothing. Controller thread.
+void gui_shm_create();
+
+// Locks the block's mutex and returns the block, or null (nothing to publish to: no block, or
+// the lock could not be had; the reason is printed). A mutex whose last holder died is taken
+// over; one that can no longer be used is set up again. Controller thread.
+GuiSharedBlock *gui_publish_begin();
+
+// The record's bytes (gui_record offsets), for the control-mode step of a publish.
+inline uint8_t *gui_bytes(GuiSharedBlock *block) { return block->record; }
+
+// The record step of a publish, with the mutex held (from gui_publish_begin): writes the data
+// record or the pending pause/resume command, byte 127 = 0xB1, flag = 1, signals the condition
+// variable and unlocks. Null does nothing. Controller thread.
+void gui_record_step(GuiSharedBlock *block);
+
+// From GUI shown (1) to paused (0): stops the background video and leaves a pause command.
+// Does nothing in any other state.
+void lvgl_pause();
+// When no host video blocks are queued and the GUI is paused: frame rate 24, the current
+// theme's background video again, and a resume command left.
+void lvgl_resume();

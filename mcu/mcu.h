@@ -1,21 +1,143 @@
 // The controller link: frames from the cooling controller, the messages relayed to it, and the
 // theme logic.
+//
+// Threads:
+// - the controller thread (mcu_uart_thread) reads the port, processes every frame
+//   (process_controller_frame) and publishes to the GUI process (publish_gui_data);
+// - the host command loop calls the relay functions below (mcu_relay.cpp) and is the only
+//   writer of the port;
+// - the USB monitor calls lvgl_resume (gui_shm.h) and writes usb_connect_state.
 #pragma once
 
 #include <atomic>
 #include <cstdint>
+#include <mutex>
 
-// --- Controller thread writes; host command loop reads (the control-mode gate).
+// --- The controller's frame: 224 bytes, no length, no checksum.
+constexpr int controller_frame_len = 224;
+struct ControllerFrame {
+  uint8_t bytes[controller_frame_len];
+};
+static_assert(sizeof(ControllerFrame) == 224);
+
+// Byte offsets within a frame.
+namespace frame_at {
+constexpr int header0 = 0;        // 0xAA
+constexpr int header1 = 1;        // 0x55
+constexpr int type = 2;
+constexpr int mode = 3;           // status frame: control mode
+constexpr int water_temp = 4;     // status frame
+constexpr int pump_high = 11;     // status frame: pump speed, big-endian
+constexpr int pump_low = 12;
+constexpr int host_data = 3;      // host-data frame: 17 bytes for the host
+constexpr int host_data_len = 17;
+constexpr int package = 3;        // picture frame: number, or 255 for the end
+constexpr int picture_data = 4;   // picture frame: 220 bytes; end frame: size, big-endian
+constexpr int record = 3;         // display record, bytes 3..66
+constexpr int record_len = 64;
+constexpr int brightness = 32;
+constexpr int theme = 34;
+constexpr int status_rec = 35;    // bytes 35..66 go to mcu_usb_data_rec on every frame
+constexpr int rotation = 55;
+constexpr int knob_step = 56;
+}  // namespace frame_at
+
+enum ControllerFrameType : uint8_t {
+  frame_status = 0x46,
+  frame_host_data = 0x44,
+  frame_wake = 0x43,
+  frame_picture = 0x99,
+};
+
+// Picture assembly: packages of 220 bytes placed by number; 0..185 fit whole.
+constexpr int picture_buffer_len = 40960;
+constexpr int picture_package_len = 220;
+constexpr int picture_last_package = picture_buffer_len / picture_package_len - 1;  // 185
+constexpr int picture_end_package = 255;
+constexpr const char *picture_path = "/usr/data/aio.jpg";
+static_assert(picture_last_package == 185);
+
+// Frames after which the theme is saved: the save check runs on every 21st valid frame.
+constexpr int save_check_frames = 20;
+
+// --- Controller thread writes; host command loop reads (the control-mode gate, 0xFA).
 extern std::atomic<uint8_t> control_mode;
-// --- Start-up and the controller thread write; the controller thread and the GUI block read.
+// --- Status frames write them while the GUI is shown; the publish reads them.
+extern std::atomic<uint8_t> water_temp;
+extern std::atomic<uint16_t> pump_speed;
+// --- Start-up and the controller thread write; the controller thread, lvgl_resume and the
+// GUI block read. Always a valid index into h264_bg_filses (0..12).
 extern std::atomic<uint8_t> current_theme_index;
 extern std::atomic<uint8_t> last_theme_index;
-// --- Host command loop writes (0xF9 sets the mark); the controller thread reads and clears.
+// --- Host command loop sets it (0xF9) and never clears it; the controller thread reads.
 extern std::atomic<uint8_t> pc_send_theme_mark;
+// --- Controller thread only: the picture being assembled.
+extern uint16_t pkg_num;
+extern uint8_t gImage_jpegA[picture_buffer_len];
 
+// --- Byte areas, each copied in and out under mcu_data_lock: the controller thread fills
+// mcu_usb_data_rec, the host loop copies it out (0xFA); the host loop fills
+// pc_send_theme_buffer (0xF9, bytes 5..68), the controller thread copies it out (publish).
+// Lock order: the GUI block's mutex, then mcu_data_lock.
 constexpr int mcu_usb_data_rec_len = 32;
 constexpr int pc_send_theme_buffer_len = 128;
-// Byte areas: the controller thread fills mcu_usb_data_rec, the host loop copies it out;
-// the host loop fills pc_send_theme_buffer, the controller thread copies it out.
+constexpr int host_theme_record_at = 5;
+constexpr int host_theme_record_len = 64;
+constexpr int host_theme_index_at = 27;  // within the host theme record
+extern std::mutex mcu_data_lock;
 extern uint8_t mcu_usb_data_rec[mcu_usb_data_rec_len];
 extern uint8_t pc_send_theme_buffer[pc_send_theme_buffer_len];
+
+// --- Host command loop only: the firmware-erase flag and the message prefix buffer (byte 0
+// the message code, byte 1 always 0x00; only the first two bytes are sent).
+extern uint8_t use_erase;
+extern uint8_t before_data[7];
+// --- Reported by 0xC9; nothing changes them.
+extern int32_t group;
+extern int32_t position;
+
+// --- The port's descriptor (tty_fd_mcu) is replaced only under this lock: the controller
+// thread holds it while it closes and reopens the port, the relay while it writes a message.
+// So a message never goes to a descriptor that is closed, or reused by another open.
+extern std::mutex mcu_port_lock;
+
+// ---------------------------------------------------------------- controller thread
+
+// Thread entry, started once by main. `arg` is the receive buffer (at least 224 bytes, main
+// passes uart_r_buf); null lets the thread use one of its own. Returns only when the port
+// cannot be opened; a failed close after a header error ends the process (status 1).
+void *mcu_uart_thread(void *arg);
+
+// Everything the thread does with a frame whose header is valid: control mode, the status
+// record, the action by type (with the publish), the theme follow and the save check. No
+// sleep. Controller thread (and tests); `frame` holds 224 bytes.
+void process_controller_frame(const uint8_t *frame);
+
+// Publishes `frame` to the GUI process: the control-mode step, then the record step, all
+// under the block's mutex. Nothing happens when the block is not mapped.
+void publish_gui_data(const uint8_t *frame);
+
+// The save check counts from 0 again. The thread calls it once at its start.
+void reset_save_counter();
+
+// ---------------------------------------------------------------- host command loop
+
+// The control-mode gate: true in wireless mode, when 0xF7, 0xF8, 0xF9, 0xFB and 0xFC are
+// dropped before any of their steps.
+bool mcu_gate_closed();
+// 0xF7: use_erase = 1; sends A6 00.
+void mcu_erase();
+// 0xF8: the payload (already read from the host) goes out, announced by A7 00 and a 50 ms
+// pause when it is the first after an erase.
+void mcu_update_data(const uint8_t *data, uint32_t length);
+// 0xFB: A4 00, 100 ms, the 14 settings bytes (HostCommand bytes 8..21).
+void mcu_set_pump_fan(const uint8_t bytes[14]);
+// 0xFC: A3 00, 100 ms, the lighting data (already read from the host).
+void mcu_light_data(const uint8_t *data, uint32_t length);
+// 0xF9: resumes the GUI and keeps the host theme record (HostCommand bytes 8..71) for the
+// publishes in online mode. Nothing goes to the controller.
+void mcu_set_theme(const uint8_t record[64]);
+// 0xFA: reply bytes 8..39 = mcu_usb_data_rec, 40..71 = 0. `reply` holds at least 72 bytes.
+void mcu_get_data(uint8_t *reply);
+// 0xC9: reply byte 8 = low byte of group, byte 9 = low byte of position.
+void mcu_get_group_position(uint8_t *reply);

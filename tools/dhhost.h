@@ -89,6 +89,14 @@ int run_play_state(const Options &, const Args &);
 int run_stream(const Options &, const Args &);
 int run_stop_stream(const Options &, const Args &);
 
+int run_theme(const Options &, const Args &);
+int run_pump_fan(const Options &, const Args &);
+int run_light(const Options &, const Args &);
+int run_fw_update(const Options &, const Args &);
+int run_mcu_data(const Options &, const Args &);
+int run_group(const Options &, const Args &);
+int run_test_decode(const Options &, const Args &);
+
 int run_put(const Options &, const Args &);
 int run_put_small(const Options &, const Args &);
 int run_rm(const Options &, const Args &);

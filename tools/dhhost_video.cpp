@@ -2,8 +2,10 @@
 //
 // A stream goes in blocks of at most one ring slot (202,752 bytes). The device queues at most
 // five; every 0x79 reply says how many are queued, and while five are, dhhost asks with 0x7A
-// until one has been taken. At the end it waits for the queue to drain, then ends the stream
-// with 0x7B.
+// until one has been taken. The device takes a block off the queue as soon as its decoder
+// has the bytes, long before their pictures are shown, so at the end dhhost also waits for
+// the pictures still to come (counted in the file, shown at the device's frame rate) before
+// it ends the stream with 0x7B, which drops whatever is not yet shown.
 #include <chrono>
 #include <cstdio>
 #include <cstring>
@@ -19,6 +21,19 @@ namespace {
 
 constexpr size_t stream_block = 202752;
 constexpr int ring_slots = 5;
+
+// Pictures in an H.264 stream: slices that start a picture (first_mb_in_slice 0, whose
+// Exp-Golomb code is the single bit 1).
+size_t count_pictures(const std::vector<uint8_t> &data) {
+  size_t pictures = 0;
+  for (size_t i = 0; i + 4 < data.size(); ++i) {
+    if (data[i] != 0 || data[i + 1] != 0 || data[i + 2] != 1) continue;
+    const uint8_t type = data[i + 3] & 0x1F;
+    if ((type == 1 || type == 5) && (data[i + 4] & 0x80) != 0) ++pictures;
+    i += 2;
+  }
+  return pictures;
+}
 
 // The queue count in a 0x79 or 0x7A reply.
 int queued(const ReplyBytes &reply) { return reply[reply_result]; }
@@ -84,16 +99,29 @@ int run_stop_stream(const Options &opt, const Args &args) {
 }
 
 int run_stream(const Options &opt, const Args &args) {
-  if (args.size() != 1) return wrong_arguments;
-  std::ifstream in(args[0], std::ios::binary);
+  Args positional;
+  uint64_t fps = 24;
+  for (size_t i = 0; i < args.size(); ++i) {
+    if (args[i] == "--fps") {
+      if (i + 1 == args.size()) return wrong_arguments;
+      if (!parse_number(args[++i], 255, "--fps", fps)) return exit_usage;
+    } else {
+      positional.push_back(args[i]);
+    }
+  }
+  if (positional.size() != 1) return wrong_arguments;
+  std::ifstream in(positional[0], std::ios::binary);
   if (!in) {
-    fprintf(stderr, "dhhost: cannot read %s: %s\n", args[0].c_str(), strerror(errno));
+    fprintf(stderr, "dhhost: cannot read %s: %s\n", positional[0].c_str(), strerror(errno));
     return exit_usage;
   }
   std::vector<uint8_t> data((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
   Port port(opt);
   if (!port.ok()) return exit_usage;
 
+  // When the last picture is due: pictures / fps after the first block (no pacing at fps 0).
+  const auto start = std::chrono::steady_clock::now();
+  const auto play_time = std::chrono::milliseconds(fps == 0 ? 0 : count_pictures(data) * 1000 / fps);
   Progress progress(data.size());
   int count = 0;
   for (size_t done = 0; done < data.size();) {
@@ -112,6 +140,7 @@ int run_stream(const Options &opt, const Args &args) {
   }
   // Let the device show what is queued, then end the stream.
   if (!wait_for_room(opt, port.fd, count, 1)) return exit_device;
+  std::this_thread::sleep_until(start + play_time + std::chrono::milliseconds(200));
   ReplyBytes reply{};
   return transact(opt, port.fd, CMD_STOP_H264, {}, {}, reply) ? exit_ok : exit_device;
 }

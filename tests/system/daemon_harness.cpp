@@ -76,6 +76,21 @@ void DaemonUnderTest::start(HostPort port) {
     if (master_ < 0) throw std::runtime_error("socat made no cable");
   }
 
+  // The controller port: a pty at DIR/dev/ttyS5, its far end held here.
+  if (controller_ < 0) {
+    if (openpty(&controller_, &controller_slave_, nullptr, nullptr, nullptr) != 0) {
+      throw std::runtime_error("openpty failed");
+    }
+    fcntl(controller_, F_SETFD, FD_CLOEXEC);
+    fcntl(controller_slave_, F_SETFD, FD_CLOEXEC);
+    termios raw{};
+    tcgetattr(controller_slave_, &raw);
+    cfmakeraw(&raw);
+    tcsetattr(controller_slave_, TCSANOW, &raw);
+  }
+  std::filesystem::remove(root_ + "/dev/ttyS5");
+  std::filesystem::create_symlink(ptsname(controller_), root_ + "/dev/ttyS5");
+
   int pipe_fds[2];
   if (pipe2(pipe_fds, O_CLOEXEC) != 0) throw std::runtime_error("pipe failed");
   posix_spawn_file_actions_t actions;
@@ -126,12 +141,15 @@ void DaemonUnderTest::stop() {
 DaemonUnderTest::~DaemonUnderTest() {
   stop();
   if (master_ >= 0) close(master_);
+  if (controller_ >= 0) close(controller_);
+  if (controller_slave_ >= 0) close(controller_slave_);
   if (slave_ >= 0) close(slave_);
   std::error_code ignored;
   if (own_root_) {
     std::filesystem::remove_all(root_, ignored);
   } else {
     std::filesystem::remove(root_ + "/dev/ttyGS0", ignored);
+    std::filesystem::remove(root_ + "/dev/ttyS5", ignored);
   }
 }
 
@@ -191,4 +209,15 @@ bool DaemonUnderTest::silent_for(int timeout_ms) {
 
 bool DaemonUnderTest::running() {
   return pid_ > 0 && waitpid(pid_, nullptr, WNOHANG) == 0;
+}
+
+void DaemonUnderTest::send_to_daemon_as_controller(std::span<const uint8_t> frame) {
+  host_write_all(controller_, frame);
+}
+
+std::vector<uint8_t> DaemonUnderTest::read_from_daemon_as_controller(size_t at_most, int timeout_ms) {
+  std::vector<uint8_t> bytes(at_most);
+  long got = host_read_exact(controller_, bytes.data(), at_most, timeout_ms);
+  bytes.resize(got > 0 ? size_t(got) : 0);
+  return bytes;
 }

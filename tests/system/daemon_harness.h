@@ -31,6 +31,7 @@ class DaemonUnderTest {
 
   const std::string &root() const { return root_; }
   int host_fd() const { return master_; }   // the host's end of the link
+  int controller_fd() const { return controller_; }  // the controller's end of its link
   std::string host_port_path() const { return root_ + "/host/ttyACM0"; }  // HostPort::cable
 
   // Everything printed so far.
@@ -50,6 +51,11 @@ class DaemonUnderTest {
   bool silent_for(int timeout_ms);
 
   bool running();
+
+  // The controller's side: one 224-byte frame, and what the daemon sent to the controller
+  // (everything that arrives within the time).
+  void send_to_daemon_as_controller(std::span<const uint8_t> frame);
+  std::vector<uint8_t> read_from_daemon_as_controller(size_t at_most, int timeout_ms);
   // Kills the daemon (as a power cut would) and waits for it; the root stays.
   void stop();
 
@@ -60,6 +66,7 @@ class DaemonUnderTest {
   std::string root_;
   int master_ = -1;
   int slave_ = -1;
+  int controller_ = -1, controller_slave_ = -1;
   pid_t pid_ = -1;
   pid_t socat_pid_ = -1;
   bool own_root_ = true;

@@ -16,6 +16,8 @@
 #include "tests/system/daemon_harness.h"
 #include "tests/system/media.h"
 
+extern char **environ;
+
 namespace fs = std::filesystem;
 
 namespace {
@@ -175,15 +177,20 @@ TEST(Display, NoDisplayMeansExitStatus255) {
   fs::create_directories(root + "/sys/class/graphics/fb0");
   std::ofstream(root + "/sys/class/graphics/fb0/virtual_size") << "garbage";
   std::string program = build_dir() + "/displayhead";
-  std::string env_root = "DISPLAYHEAD_ROOT=" + root;
+  std::vector<std::string> env_text = {"DISPLAYHEAD_ROOT=" + root};
+  for (char **e = environ; *e != nullptr; ++e) {
+    if (strncmp(*e, "DISPLAYHEAD_ROOT=", 17) != 0) env_text.emplace_back(*e);
+  }
+  std::vector<char *> envp;
+  for (std::string &e : env_text) envp.push_back(e.data());
+  envp.push_back(nullptr);
   char *argv[] = {program.data(), nullptr};
-  char *envp[] = {env_root.data(), nullptr};
   posix_spawn_file_actions_t actions;
   posix_spawn_file_actions_init(&actions);
   posix_spawn_file_actions_addopen(&actions, 1, "/dev/null", O_WRONLY, 0);
   posix_spawn_file_actions_addopen(&actions, 2, "/dev/null", O_WRONLY, 0);
   pid_t pid = 0;
-  ASSERT_EQ(posix_spawn(&pid, program.c_str(), &actions, nullptr, argv, envp), 0);
+  ASSERT_EQ(posix_spawn(&pid, program.c_str(), &actions, nullptr, argv, envp.data()), 0);
   posix_spawn_file_actions_destroy(&actions);
   int status = 0;
   ASSERT_EQ(waitpid(pid, &status, 0), pid);

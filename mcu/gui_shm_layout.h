@@ -1,0 +1,80 @@
+// The layout of the block shared with the GUI process ("/demo_shm", 4096 bytes). This header is
+// the whole interface between the two processes: the daemon (mcu/gui_shm.cpp) writes the block,
+// the GUI process (and tools/dhgui) read it. It holds no code of its own.
+//
+// bytes 0..127     the record, between the markers 0xA1 (byte 0) and 0xB1 (byte 127)
+// bytes 128..131   new-data flag, int32: the daemon sets 1 at every publish; the reader sets 0
+// bytes 136..      process-shared robust mutex (the native object), then the process-shared
+//                  condition variable at the next 8-byte boundary after it
+//
+// On the board (32-bit MIPS, 24-byte mutex, 48-byte condition variable) that puts the mutex at
+// 136 and the condition variable at 160. Where the native mutex is larger the condition
+// variable moves up behind it, so the two never overlap: on x86-64 (40-byte mutex) it sits at
+// 176. Both processes must be built for the same platform.
+//
+// All values are native byte order (little-endian on the board) except the pump speed, which is
+// big-endian (byte 11 high, byte 12 low).
+#pragma once
+
+#include <pthread.h>
+
+#include <cstddef>
+#include <cstdint>
+
+inline constexpr size_t gui_block_size = 4096;
+inline constexpr size_t gui_mutex_offset = 136;
+inline constexpr size_t gui_cond_offset =
+    (gui_mutex_offset + sizeof(pthread_mutex_t) + 7) / 8 * 8;
+
+// Offsets into the 128-byte record.
+namespace gui_record {
+inline constexpr size_t size = 128;
+inline constexpr size_t start_marker = 0;       // 0xA1, written by data records only
+inline constexpr size_t kind = 1;               // 0x51 data record, 0x99 command
+inline constexpr size_t command_code = 2;       // 3 bytes in a command: pause or resume
+inline constexpr size_t command_code_size = 3;
+inline constexpr size_t control_mode = 3;       // data record: control mode
+inline constexpr size_t water_temp = 4;         // data record: water temperature
+inline constexpr size_t theme_data_first = 5;   // 6 bytes of theme data, 5..10
+inline constexpr size_t pump_speed_high = 11;   // data record: pump speed, big-endian
+inline constexpr size_t pump_speed_low = 12;
+inline constexpr size_t theme_data_second = 13; // 21 bytes of theme data, 13..33
+inline constexpr size_t theme_index = 34;       // data record: theme index
+inline constexpr size_t display_rest = 35;      // 32 bytes, 35..66: rest of the display record
+// The wireless copy: controller frame bytes 3..66 land on the same offsets.
+inline constexpr size_t display_record_first = 3;
+inline constexpr size_t display_record_end = 67;  // one past the last byte
+inline constexpr size_t end_marker = 127;       // 0xB1, every publish
+}  // namespace gui_record
+
+inline constexpr uint8_t gui_record_start_byte = 0xA1;
+inline constexpr uint8_t gui_record_end_byte = 0xB1;
+inline constexpr uint8_t gui_kind_data = 0x51;
+inline constexpr uint8_t gui_kind_command = 0x99;
+inline constexpr uint8_t gui_pause_command[gui_record::command_code_size] = {0x12, 0x34, 0x56};
+inline constexpr uint8_t gui_resume_command[gui_record::command_code_size] = {0x65, 0x43, 0x21};
+
+// The mapped block. `mutex` guards the record and the flag for both processes; `cond` is
+// signalled after every publish. Only pthread calls may touch the two native objects.
+struct GuiSharedBlock {
+  uint8_t record[gui_record::size];
+  int32_t new_data;
+  uint8_t unused_132[4];
+  alignas(8) pthread_mutex_t mutex;
+  alignas(8) pthread_cond_t cond;
+  uint8_t unused_tail[gui_block_size - gui_cond_offset - sizeof(pthread_cond_t)];
+};
+
+static_assert(sizeof(GuiSharedBlock) == gui_block_size);
+static_assert(offsetof(GuiSharedBlock, record) == 0);
+static_assert(offsetof(GuiSharedBlock, new_data) == 128);
+static_assert(offsetof(GuiSharedBlock, mutex) == gui_mutex_offset);
+static_assert(offsetof(GuiSharedBlock, cond) == gui_cond_offset);
+static_assert(gui_cond_offset >= gui_mutex_offset + sizeof(pthread_mutex_t));
+static_assert(gui_cond_offset + sizeof(pthread_cond_t) <= gui_block_size);
+// The board: exactly the layout the GUI process was built for.
+static_assert(!(sizeof(void *) == 4 && sizeof(pthread_mutex_t) == 24) ||
+              (offsetof(GuiSharedBlock, cond) == 160 && sizeof(pthread_cond_t) == 48));
+// x86-64 (the simulator): the larger mutex pushes the condition variable to 176.
+static_assert(!(sizeof(void *) == 8 && sizeof(pthread_mutex_t) == 40) ||
+              offsetof(GuiSharedBlock, cond) == 176);

@@ -1,0 +1,314 @@
+// The controller thread.
+//
+// The controller streams fixed 224-byte frames with neither length nor checksum; the only
+// framing check is the AA 55 header. A frame that fails it means the stream has slipped: the
+// port is closed and opened again, which flushes whatever it held, and reading starts afresh.
+// Every frame with a valid header is processed whole (process_controller_frame): the control
+// mode and the status record first, then the action of its type, which may publish the state
+// to the GUI process, then the theme follow and the save check. The thread then sleeps 50 ms.
+//
+// Everything a frame carries is bounded before use: theme indices must name one of the 13
+// background videos, picture packages must fit the assembly buffer and an end frame must not
+// announce more than the buffer holds. A frame outside those bounds is logged and its picture
+// or theme dropped; it never reaches past a table or a buffer.
+//
+// Locks: publish_gui_data holds the GUI block's mutex for the control-mode and record steps
+// and, inside it, mcu_data_lock while it copies the host theme record. mcu_port_lock is held
+// only while the port is closed or opened.
+#include "mcu/mcu.h"
+
+#include <unistd.h>
+
+#include <chrono>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <string>
+#include <thread>
+
+#include "disp/disp.h"
+#include "disp/image.h"
+#include "h264/local_player.h"
+#include "mcu/gui_shm.h"
+#include "storage/storage.h"
+#include "storage/util.h"
+#include "tty/tty.h"
+#include "usb_state/usb_state.h"
+
+namespace {
+
+constexpr auto frame_pause = std::chrono::microseconds(50000);
+// A read that fails sooner than this did not wait for data (the port reports an error at
+// once, e.g. a hung-up line); the loop then pauses this long instead of spinning.
+constexpr auto quick_failure = std::chrono::milliseconds(100);
+
+// Frames counted towards the next save check. The controller thread counts; the thread's
+// start (and tests) reset it.
+std::atomic<int> save_counter{0};
+
+bool valid_theme(int index) { return index >= 0 && index < background_video_count; }
+
+// The number of themes the knob cycles through: lvgl_cfg's count, kept within the table.
+int knob_theme_count() {
+  const int count = lvgl_cfg.theme_count;
+  return count > 0 && count <= background_video_count ? count : background_video_count;
+}
+
+// Writes `text` followed by each byte as "%x " and a line end, in one piece.
+void print_bytes(const char *text, const uint8_t *bytes, size_t count) {
+  std::string line = text;
+  char one[4];
+  for (size_t i = 0; i < count; ++i) {
+    snprintf(one, sizeof one, "%x ", bytes[i]);
+    line += one;
+  }
+  line += '\n';
+  fputs(line.c_str(), stdout);
+}
+
+// --- The control-mode step of a publish, with the block's mutex held.
+
+void offline_step(const uint8_t *frame) {
+  puts("offline data");
+  if (frame[frame_at::knob_step] != 1) return;
+  puts("receive encoder data, update theme index\r");
+  const uint8_t next = static_cast<uint8_t>(current_theme_index + 1);
+  current_theme_index = static_cast<uint8_t>(next % knob_theme_count());
+}
+
+void wireless_step(const uint8_t *frame, uint8_t *shared) {
+  puts("wireless data");
+  static_assert(gui_record::display_record_first == frame_at::record &&
+                gui_record::display_record_end == frame_at::record + frame_at::record_len);
+  memcpy(shared + gui_record::display_record_first, frame + frame_at::record,
+         frame_at::record_len);
+  const uint8_t theme = frame[frame_at::theme];
+  if (valid_theme(theme)) {
+    current_theme_index = theme;
+  } else {
+    fprintf(stderr, "wireless theme index %d out of range, theme %d kept\n", theme,
+            current_theme_index.load());
+  }
+  // The GUI process reads a theme index here: never one without a background video.
+  shared[gui_record::theme_index] = current_theme_index;
+
+  if (usb_connect_state == 1) return;  // the host owns brightness and rotation
+  const uint8_t level = frame[frame_at::brightness];
+  if (level != current_bright) {
+    if (level != 0) {
+      set_brightness(level, 0);
+    } else {
+      set_brightness(0, 1);
+    }
+  }
+  const uint8_t rotation_code = frame[frame_at::rotation];
+  if (rotation_code != cfg.local_rotation) {
+    cfg.local_rotation = rotation_code;
+    set_rotation(rotation_code);
+  }
+}
+
+void online_step(uint8_t *shared) {
+  puts("online data");
+  if (pc_send_theme_mark != 1) return;
+  {
+    std::lock_guard<std::mutex> hold(mcu_data_lock);
+    const uint8_t *record = pc_send_theme_buffer + host_theme_record_at;
+    const uint8_t theme = record[host_theme_index_at];
+    // An index out of range was reported when the record came in; the theme stays.
+    if (valid_theme(theme)) current_theme_index = theme;
+    // The display record's bytes 5..34 without the pump speed at 11..12.
+    memcpy(shared + gui_record::theme_data_first, record, 6);       // record 0..5
+    memcpy(shared + gui_record::theme_data_second, record + 6, 22);  // record 6..27
+  }
+  shared[gui_record::theme_index] = current_theme_index;
+}
+
+void publish_if_requested(const uint8_t *frame) {
+  if (data_update_mark == 1) publish_gui_data(frame);
+}
+
+// A picture frame while the GUI is shown. Packages land by number; the end frame saves and
+// shows the first `size` bytes.
+void store_picture_package(const uint8_t *frame) {
+  pkg_num = frame[frame_at::package];
+  printf("pic package %d\r\n", pkg_num);
+  if (pkg_num == picture_end_package) {
+    const int size = frame[frame_at::picture_data] * 256 + frame[frame_at::picture_data + 1];
+    if (size > picture_buffer_len) {
+      printf("receive img size = %d\n", size);
+      fprintf(stderr, "picture of %d bytes is larger than the %d-byte buffer, not shown\n", size,
+              picture_buffer_len);
+    } else {
+      stop_local_h264();
+      save_small_file(picture_path, gImage_jpegA, static_cast<size_t>(size));
+      printf("receive img size = %d\n", size);
+      show_jpg_local(picture_path);
+    }
+  } else if (pkg_num > picture_last_package) {
+    fprintf(stderr, "picture package %d lies beyond the %d-byte buffer, dropped\n", pkg_num,
+            picture_buffer_len);
+  } else {
+    memcpy(gImage_jpegA + pkg_num * picture_package_len, frame + frame_at::picture_data,
+           picture_package_len);
+  }
+  data_update_mark = 0;
+}
+
+// Switches the background video to the current theme once the GUI is shown.
+void follow_theme() {
+  const uint8_t theme = current_theme_index;
+  if (theme == last_theme_index || lvgl_state != 1) return;
+  if (!valid_theme(theme)) return;  // kept valid by every writer; never index past the table
+  set_switch_h264_path(h264_bg_filses[theme]);
+  switch_local_h264();
+  last_theme_index = theme;
+  if (local_h264_is_running() == 0) play_local_h264_async(h264_bg_filses[theme]);
+}
+
+// Every 21st frame brings the stored theme up to date. Before start-up has loaded the
+// settings (lvgl_state 0xFF) the main thread is still reading them: nothing is saved then,
+// and the count starts again.
+void check_save() {
+  if (save_counter < save_check_frames) {
+    ++save_counter;
+    return;
+  }
+  save_counter = 0;
+  if (lvgl_state == 0xFF) return;
+  const uint8_t theme = current_theme_index;
+  puts("save -------------------------");
+  printf("theme %d %d\n", lvgl_cfg.theme_index, theme);
+  if (lvgl_cfg.theme_index != theme) {
+    puts("save theme index to config");
+    lvgl_cfg.theme_index = theme;
+    SaveLVGLConfig();
+  }
+}
+
+// --- The port.
+
+int open_port() {
+  std::lock_guard<std::mutex> hold(mcu_port_lock);
+  return init_mcu_tty();
+}
+
+void report_header_error(const uint8_t *frame) {
+  puts("uart receive header error");
+  print_bytes("", frame, controller_frame_len);
+  puts("uart receive header end");
+  puts("------------------------reopen");
+}
+
+// Closes the port for a reopen; a failed close ends the process.
+void close_port() {
+  std::lock_guard<std::mutex> hold(mcu_port_lock);
+  if (uart_close(tty_fd_mcu) == -1) {
+    fputs("close mcu uart failed!\n", stderr);
+    exit(1);
+  }
+  tty_fd_mcu = -1;  // until the reopen: the relay must not write to a closed descriptor
+}
+
+}  // namespace
+
+void reset_save_counter() { save_counter = 0; }
+
+void publish_gui_data(const uint8_t *frame) {
+  GuiSharedBlock *block = gui_publish_begin();
+  if (block == nullptr) return;
+  uint8_t *shared = gui_bytes(block);
+  switch (control_mode.load()) {
+    case 0:
+      offline_step(frame);
+      break;
+    case 1:
+      wireless_step(frame, shared);
+      break;
+    case 2:
+      online_step(shared);
+      break;
+    default:
+      break;
+  }
+  gui_record_step(block);
+}
+
+void process_controller_frame(const uint8_t *frame) {
+  const uint8_t type = frame[frame_at::type];
+  if (type == frame_status && frame[frame_at::mode] != control_mode) {
+    control_mode = frame[frame_at::mode];
+    data_update_mark = 1;
+    printf("control mode = %d\n", control_mode.load());
+  }
+  {
+    std::lock_guard<std::mutex> hold(mcu_data_lock);
+    memcpy(mcu_usb_data_rec, frame + frame_at::status_rec, mcu_usb_data_rec_len);
+    if (type == frame_host_data) {
+      memcpy(mcu_usb_data_rec, frame + frame_at::host_data, frame_at::host_data_len);
+    }
+  }
+
+  switch (type) {
+    case frame_wake:
+      if (lvgl_state == 0 && control_mode == 1) lvgl_resume();
+      publish_if_requested(frame);
+      break;
+    case frame_status:
+      if (lvgl_state == 1) {
+        data_update_mark = 1;
+        water_temp = frame[frame_at::water_temp];
+        pump_speed = static_cast<uint16_t>(frame[frame_at::pump_high] * 256 +
+                                           frame[frame_at::pump_low]);
+        publish_gui_data(frame);
+      } else {
+        publish_if_requested(frame);
+      }
+      break;
+    case frame_picture:
+      if (lvgl_state == 1) {
+        store_picture_package(frame);
+      } else {
+        publish_if_requested(frame);
+      }
+      break;
+    default:
+      publish_if_requested(frame);
+      break;
+  }
+
+  follow_theme();
+  check_save();
+}
+
+void *mcu_uart_thread(void *arg) {
+  static uint8_t own_buffer[controller_frame_len];
+  uint8_t *frame = arg != nullptr ? static_cast<uint8_t *>(arg) : own_buffer;
+
+  gui_shm_create();
+  reset_save_counter();
+  for (;;) {
+    if (open_port() < 0) {
+      puts("---------------------init mcu tty error");
+      return nullptr;
+    }
+    for (;;) {
+      puts("uart thread ");
+      const auto started = std::chrono::steady_clock::now();
+      if (uart_read(tty_fd_mcu, frame, controller_frame_len) <= 0) {
+        puts("mcu uart read error");
+        if (std::chrono::steady_clock::now() - started < quick_failure) {
+          std::this_thread::sleep_for(quick_failure);
+        }
+        continue;
+      }
+      if (frame[frame_at::header0] != 0xAA || frame[frame_at::header1] != 0x55) {
+        report_header_error(frame);
+        close_port();
+        break;
+      }
+      process_controller_frame(frame);
+      std::this_thread::sleep_for(frame_pause);
+    }
+  }
+}

@@ -1,0 +1,206 @@
+// dhmcu, the controller's side of the link, on a pty: the frames it sends, and how it frames
+// the display head's messages (sent here by the real relay functions).
+#include <signal.h>
+#include <spawn.h>
+#include <stdio.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <filesystem>
+#include <fstream>
+#include <sstream>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include <gmock/gmock.h>
+#include <gtest/gtest.h>
+
+#include "mcu/mcu.h"
+#include "tests/mcu/gui_sandbox.h"
+#include "tests/tty/pty_pair.h"
+#include "tty/tty.h"
+
+namespace {
+
+using Bytes = std::vector<unsigned char>;
+using std::chrono::milliseconds;
+using testing::HasSubstr;
+
+class DhMcu : public testing::Test {
+ protected:
+  void SetUp() override {
+    ASSERT_GE(pair.master, 0);
+    // dhmcu opens the link by name: give it the pty through a name under the sandbox.
+    port = under_root("/far/ttyMCU");
+    std::filesystem::create_directories(under_root("/far"));
+    std::filesystem::remove(port);
+    std::filesystem::create_symlink(pair.slave_name, port);
+    termios raw = attributes_of(pair.master);
+    cfmakeraw(&raw);
+    tcsetattr(pair.master, TCSANOW, &raw);
+  }
+
+  void TearDown() override {
+    if (child > 0) {
+      kill(child, SIGKILL);
+      int status;
+      finish(status);
+    }
+  }
+
+  // Starts dhmcu with `args` (split at spaces), its standard output and error into a pipe.
+  void start(const std::string &args) {
+    std::vector<std::string> words = {std::string(DH_BUILD_DIR) + "/dhmcu", "-p", port};
+    std::istringstream split(args);
+    for (std::string word; split >> word;) words.push_back(word);
+    std::vector<char *> argv;
+    for (std::string &word : words) argv.push_back(word.data());
+    argv.push_back(nullptr);
+
+    int pipe_ends[2];
+    ASSERT_EQ(pipe(pipe_ends), 0);
+    posix_spawn_file_actions_t actions;
+    posix_spawn_file_actions_init(&actions);
+    posix_spawn_file_actions_adddup2(&actions, pipe_ends[1], 1);
+    posix_spawn_file_actions_adddup2(&actions, pipe_ends[1], 2);
+    posix_spawn_file_actions_addclose(&actions, pipe_ends[0]);
+    ASSERT_EQ(posix_spawn(&child, argv[0], &actions, nullptr, argv.data(), environ), 0);
+    posix_spawn_file_actions_destroy(&actions);
+    close(pipe_ends[1]);
+    output = pipe_ends[0];
+  }
+  // Waits for dhmcu to end; its output and exit status.
+  std::string finish(int &status) {
+    std::string out;
+    char chunk[4096];
+    ssize_t got;
+    while ((got = read(output, chunk, sizeof chunk)) > 0 || (got < 0 && errno == EINTR)) {
+      if (got > 0) out.append(chunk, size_t(got));
+    }
+    close(output);
+    output = -1;
+    waitpid(child, &status, 0);
+    child = -1;
+    return out;
+  }
+
+  // The frames dhmcu sends, read at the display head's end.
+  std::vector<Bytes> frames(size_t count) {
+    const Bytes bytes = read_far_end(pair.master, count * controller_frame_len, milliseconds(3000));
+    std::vector<Bytes> split;
+    for (size_t at = 0; at + controller_frame_len <= bytes.size(); at += controller_frame_len) {
+      split.emplace_back(bytes.begin() + long(at), bytes.begin() + long(at + controller_frame_len));
+    }
+    return split;
+  }
+
+  PtyPair pair;
+  std::string port;
+  pid_t child = -1;
+  int output = -1;
+};
+
+TEST_F(DhMcu, SendsStatusFramesAtTheRate) {
+  start("--status 2,30,1500 --count 3 --rate 50");
+  const auto sent = frames(3);
+  int status = -1;
+  finish(status);
+  EXPECT_EQ(status, 0);
+  ASSERT_EQ(sent.size(), 3u);
+  for (const Bytes &frame : sent) {
+    EXPECT_EQ(Bytes(frame.begin(), frame.begin() + 5), (Bytes{0xAA, 0x55, 0x46, 2, 30}));
+    EXPECT_EQ(frame[11], 0x05);
+    EXPECT_EQ(frame[12], 0xDC);
+    EXPECT_EQ(frame[56], 0);
+  }
+}
+
+TEST_F(DhMcu, SendsOneShotFramesInOrder) {
+  start("--host-data 0102ff --wake --knob 2 --wireless 5,0,1 --count 1 --rate 100");
+  const auto sent = frames(5);
+  int status = -1;
+  finish(status);
+  EXPECT_EQ(status, 0);
+  ASSERT_EQ(sent.size(), 5u);
+  EXPECT_EQ(Bytes(sent[0].begin(), sent[0].begin() + 7), (Bytes{0xAA, 0x55, 0x44, 1, 2, 0xFF, 0}));
+  EXPECT_EQ(sent[1][2], 0x43);
+  EXPECT_EQ(sent[2][2], 0x46);
+  EXPECT_EQ(sent[2][56], 1);
+  EXPECT_EQ(sent[3][56], 1);
+  // The wireless record: control mode 1, theme 5, brightness 0, rotation 1.
+  EXPECT_EQ(sent[4][3], 1);
+  EXPECT_EQ(sent[4][34], 5);
+  EXPECT_EQ(sent[4][32], 0);
+  EXPECT_EQ(sent[4][55], 1);
+}
+
+TEST_F(DhMcu, SendsAPictureAsNumberedPackagesAndAnEndFrame) {
+  Bytes picture(300);
+  for (size_t i = 0; i < picture.size(); ++i) picture[i] = uint8_t(i * 3);
+  const std::string file = under_root("/far/picture.jpg");
+  std::ofstream(file, std::ios::binary).write(reinterpret_cast<const char *>(picture.data()),
+                                             long(picture.size()));
+  start("--picture " + file + " --rate 200");
+  const auto sent = frames(3);
+  int status = -1;
+  finish(status);
+  EXPECT_EQ(status, 0);
+  ASSERT_EQ(sent.size(), 3u);
+  EXPECT_EQ(sent[0][3], 0);
+  EXPECT_EQ(sent[1][3], 1);
+  EXPECT_EQ(Bytes(sent[0].begin() + 4, sent[0].end()), Bytes(picture.begin(), picture.begin() + 220));
+  EXPECT_EQ(Bytes(sent[1].begin() + 4, sent[1].begin() + 84), Bytes(picture.begin() + 220, picture.end()));
+  EXPECT_EQ(Bytes(sent[2].begin() + 2, sent[2].begin() + 6), (Bytes{0x99, 0xFF, 0x01, 0x2C}));
+}
+
+TEST_F(DhMcu, PrintsTheDisplayHeadsMessages) {
+  start("--duration 3");
+  std::this_thread::sleep_for(milliseconds(500));  // let it open the port
+
+  // The display head's end is the master here: the relay writes there.
+  tty_fd_mcu = pair.master;
+  const uint8_t settings[14] = {1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11, 12, 13, 14};
+  const Bytes firmware = pattern(100);
+  const Bytes light = {0xA3, 0x00, 0x10};  // a payload that looks like a prefix itself
+  stdout_of([&] {
+    mcu_set_pump_fan(settings);
+    mcu_erase();
+    std::this_thread::sleep_for(milliseconds(100));
+    mcu_update_data(firmware.data(), uint32_t(firmware.size()));
+    std::this_thread::sleep_for(milliseconds(100));
+    mcu_update_data(firmware.data(), 10);
+    std::this_thread::sleep_for(milliseconds(100));
+    mcu_light_data(light.data(), uint32_t(light.size()));
+  });
+  tty_fd_mcu = -2;
+  int status = -1;
+  const std::string out = finish(status);
+  EXPECT_EQ(status, 0);
+  EXPECT_THAT(out, HasSubstr("A4 00 pump/fan settings, 14 bytes: 01 02 03 04 05 06 07 08 09 0a "
+                             "0b 0c 0d 0e\n"
+                             "A6 00 firmware erase\n"
+                             "A7 00 firmware data, 100 bytes: 00 07 0e"));
+  EXPECT_THAT(out, HasSubstr(" ...\ndata without prefix, 10 bytes: 00 07 0e 15 1c 23 2a 31 38 3f\n"
+                             "A3 00 lighting data, 3 bytes: a3 00 10\n"));
+}
+
+TEST_F(DhMcu, EndsCleanlyOnASignalAndRefusesBadArguments) {
+  start("");  // only listens
+  std::this_thread::sleep_for(milliseconds(300));
+  int status = -1;
+  kill(child, SIGTERM);
+  finish(status);
+  EXPECT_TRUE(WIFEXITED(status));
+  EXPECT_EQ(WEXITSTATUS(status), 0);
+
+  for (const char *bad : {"--status 1,2", "--status 1,2,70000", "--host-data 0g",
+                          "--host-data 000102030405060708090a0b0c0d0e0f1011", "--rate 0",
+                          "--bogus"}) {
+    start(bad);
+    EXPECT_EQ(WEXITSTATUS((finish(status), status)), 2) << bad;
+  }
+}
+
+}  // namespace

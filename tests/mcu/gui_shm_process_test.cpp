@@ -1,0 +1,318 @@
+// The block between processes: a restart of the daemon while the GUI process holds the mutex,
+// holders that die, a mutex left unusable, blocks that are new, empty, cut short or cannot be
+// made, and the GUI side as tools/dhgui sees it. The other processes are forked children (or
+// dhgui itself); each child ends with _exit and reports through its exit status.
+#include <gtest/gtest.h>
+
+#include <errno.h>
+#include <fcntl.h>
+#include <poll.h>
+#include <signal.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <filesystem>
+
+#include "mcu/gui_shm.h"
+#include "mcu/gui_shm_file.h"
+#include "mcu/mcu.h"
+#include "tests/mcu/gui_block_view.h"
+#include "tests/mcu/gui_sandbox.h"
+
+namespace {
+
+using namespace std::chrono_literals;
+
+// Runs `body` in a child process, which exits with its result. A child that hangs is ended
+// by an alarm, which its status then shows.
+template <class Body>
+pid_t fork_child(Body body) {
+  const pid_t pid = fork();
+  if (pid == 0) {
+    alarm(10);
+    _exit(body());
+  }
+  return pid;
+}
+
+// The child's exit status; -signal when a signal ended it.
+int wait_child(pid_t pid) {
+  int status = 0;
+  if (waitpid(pid, &status, 0) != pid) return -1000;
+  return WIFEXITED(status) ? WEXITSTATUS(status) : -WTERMSIG(status);
+}
+
+bool still_running(pid_t pid) {
+  int status = 0;
+  return waitpid(pid, &status, WNOHANG) == 0;
+}
+
+// A one-way signal between two processes.
+class Signal {
+ public:
+  Signal() { EXPECT_EQ(pipe(fds_), 0); }
+  ~Signal() {
+    close(fds_[0]);
+    close(fds_[1]);
+  }
+  void raise() { EXPECT_EQ(write(fds_[1], "x", 1), 1); }
+  bool wait(int timeout_ms) {
+    pollfd ready{fds_[0], POLLIN, 0};
+    char byte;
+    return poll(&ready, 1, timeout_ms) == 1 && read(fds_[0], &byte, 1) == 1;
+  }
+
+ private:
+  int fds_[2] = {-1, -1};
+};
+
+// A child that locks the GUI's view of the mutex and dies holding it.
+void die_holding(GuiSharedBlock *view) {
+  const pid_t holder = fork_child([view] { return pthread_mutex_lock(&view->mutex) == 0 ? 0 : 1; });
+  ASSERT_EQ(wait_child(holder), 0);
+}
+
+class GuiBlockProcess : public testing::Test {
+ protected:
+  void SetUp() override {
+    view = fresh_block();
+    ASSERT_NE(view, nullptr);
+  }
+  GuiSharedBlock *view = nullptr;
+};
+
+TEST_F(GuiBlockProcess, RestartWhileTheGuiHoldsTheMutexCorruptsNothing) {
+  ASSERT_TRUE(publish());
+  ASSERT_EQ(view->new_data, 1);
+
+  Signal locked, release;
+  const pid_t gui = fork_child([&] {
+    if (pthread_mutex_lock(&view->mutex) != 0) return 10;
+    locked.raise();
+    release.wait(5000);
+    // A mutex set up again under the holder would refuse this unlock (EPERM).
+    return pthread_mutex_unlock(&view->mutex);
+  });
+  ASSERT_TRUE(locked.wait(5000));
+
+  const pid_t daemon = fork_child([] {
+    gui_shm_create();  // the next run of the daemon
+    GuiSharedBlock *block = gui_publish_begin();
+    if (block == nullptr) return 20;
+    const int flag = block->new_data;
+    gui_record_step(block);
+    return flag == 0 ? 0 : 21;
+  });
+  // The new run waits for the GUI process instead of taking the mutex from under it.
+  std::this_thread::sleep_for(300ms);
+  EXPECT_TRUE(still_running(daemon));
+  const int tried = pthread_mutex_trylock(&view->mutex);
+  EXPECT_EQ(tried, EBUSY);
+  if (tried == 0) pthread_mutex_unlock(&view->mutex);
+
+  release.raise();
+  EXPECT_EQ(wait_child(gui), 0);
+  EXPECT_EQ(wait_child(daemon), 0);
+  EXPECT_EQ(view->new_data, 1);
+  ASSERT_EQ(lock_gui_block(view, 1000), 0);
+  EXPECT_EQ(pthread_mutex_unlock(&view->mutex), 0);
+}
+
+TEST_F(GuiBlockProcess, AHolderThatDiedIsTakenOver) {
+  die_holding(view);
+  const std::string out = stdout_of([] { EXPECT_TRUE(publish()); });
+  EXPECT_NE(out.find("last holder of the mutex died"), std::string::npos) << out;
+  EXPECT_EQ(view->new_data, 1);
+  EXPECT_EQ(stdout_of([] { EXPECT_TRUE(publish()); }), "");
+
+  // The GUI side takes over from a daemon that died in the middle of a publish as well.
+  const pid_t daemon = fork_child([] { return gui_publish_begin() != nullptr ? 0 : 1; });
+  ASSERT_EQ(wait_child(daemon), 0);
+  EXPECT_EQ(pthread_mutex_trylock(&view->mutex), EOWNERDEAD);
+  EXPECT_EQ(pthread_mutex_consistent(&view->mutex), 0);
+  EXPECT_EQ(pthread_mutex_unlock(&view->mutex), 0);
+}
+
+TEST_F(GuiBlockProcess, AnUnusableMutexIsSetUpAgain) {
+  die_holding(view);
+  // A GUI process that takes the dead holder's mutex over but never marks it consistent
+  // leaves it unusable for every process.
+  const pid_t careless = fork_child([&] {
+    if (pthread_mutex_lock(&view->mutex) != EOWNERDEAD) return 1;
+    return pthread_mutex_unlock(&view->mutex);
+  });
+  ASSERT_EQ(wait_child(careless), 0);
+
+  const std::string out = stdout_of([] { EXPECT_TRUE(publish()); });
+  EXPECT_NE(out.find("mutex unusable"), std::string::npos) << out;
+  EXPECT_EQ(view->new_data, 1);
+  const pid_t gui = fork_child([&] {
+    if (pthread_mutex_lock(&view->mutex) != 0) return 1;
+    return pthread_mutex_unlock(&view->mutex);
+  });
+  EXPECT_EQ(wait_child(gui), 0);
+}
+
+TEST_F(GuiBlockProcess, APublishWaitsForABusyGuiOnlyBoundedly) {
+  Signal locked, release;
+  const pid_t gui = fork_child([&] {
+    if (pthread_mutex_lock(&view->mutex) != 0) return 10;
+    locked.raise();
+    release.wait(5000);
+    return pthread_mutex_unlock(&view->mutex);
+  });
+  ASSERT_TRUE(locked.wait(5000));
+  const auto start = std::chrono::steady_clock::now();
+  const std::string out = stdout_of([] { EXPECT_EQ(gui_publish_begin(), nullptr); });
+  EXPECT_GE(std::chrono::steady_clock::now() - start, 900ms);
+  EXPECT_NE(out.find("publish skipped"), std::string::npos) << out;
+  release.raise();
+  EXPECT_EQ(wait_child(gui), 0);
+  EXPECT_TRUE(publish());
+  EXPECT_EQ(view->new_data, 1);
+}
+
+TEST_F(GuiBlockProcess, BlocksThatWereNeverSetUpAreSetUp) {
+  // Left by a creator that died before it sized the object, or after it sized it but before
+  // it set up the mutex: both get a robust, process-shared mutex.
+  for (const std::string &left : {std::string(), std::string(gui_block_size, '\0')}) {
+    remove_device_file(block_device_path);
+    write_device_file(block_device_path, left);
+    gui_shm_create();
+    view = view_block();
+    ASSERT_NE(view, nullptr);
+    die_holding(view);
+    const std::string out = stdout_of([] { EXPECT_TRUE(publish()); });
+    EXPECT_NE(out.find("last holder of the mutex died"), std::string::npos) << out;
+    EXPECT_EQ(view->new_data, 1);
+  }
+}
+
+TEST_F(GuiBlockProcess, ABlockCutShortIsMadeWholeBeforeItIsTouched) {
+  ASSERT_EQ(truncate(under_root(block_device_path).c_str(), 0), 0);
+  const std::string out = stdout_of([] { EXPECT_TRUE(publish()); });
+  EXPECT_NE(out.find("cut to 0 bytes"), std::string::npos) << out;
+  EXPECT_EQ(std::filesystem::file_size(under_root(block_device_path)), gui_block_size);
+  EXPECT_EQ(view->new_data, 1);
+  EXPECT_EQ(view->record[127], 0xB1);
+}
+
+TEST_F(GuiBlockProcess, WithoutABlockNothingIsWrittenAndTheStateStillChanges) {
+  remove_device_file(block_device_path);
+  std::filesystem::create_directories(under_root(block_device_path));  // cannot be opened
+  const std::string out = stdout_of([] { gui_shm_create(); });
+  EXPECT_NE(out.find("gui shm: cannot open"), std::string::npos) << out;
+  EXPECT_EQ(gui_publish_begin(), nullptr);
+  gui_record_step(nullptr);
+
+  lvgl_state = 1;
+  stdout_of([] { lvgl_pause(); });
+  EXPECT_EQ(lvgl_state, 0);
+  EXPECT_EQ(data_update_type, 2);
+  remove_device_file(block_device_path);
+}
+
+// --- tools/dhgui against the daemon's side.
+
+class Dhgui {
+ public:
+  explicit Dhgui(std::vector<std::string> args) {
+    int out[2];
+    EXPECT_EQ(pipe(out), 0);
+    pid_ = fork();
+    if (pid_ == 0) {
+      dup2(out[1], 1);
+      close(out[0]);
+      close(out[1]);
+      std::vector<char *> argv;
+      std::string program = DH_BUILD_DIR "/dhgui";
+      argv.push_back(program.data());
+      for (std::string &arg : args) argv.push_back(arg.data());
+      argv.push_back(nullptr);
+      execv(program.c_str(), argv.data());
+      _exit(127);
+    }
+    close(out[1]);
+    fd_ = out[0];
+  }
+  ~Dhgui() {
+    if (pid_ > 0 && still_running(pid_)) {
+      kill(pid_, SIGKILL);
+      wait_child(pid_);
+    }
+    close(fd_);
+  }
+
+  // The next line it printed, without the line end; "<none>" when none came in time.
+  std::string line(int timeout_ms = 5000) {
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeout_ms);
+    for (;;) {
+      const size_t end = buffer_.find('\n');
+      if (end != std::string::npos) {
+        std::string text = buffer_.substr(0, end);
+        buffer_.erase(0, end + 1);
+        return text;
+      }
+      const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
+          deadline - std::chrono::steady_clock::now());
+      pollfd ready{fd_, POLLIN, 0};
+      if (left.count() <= 0 || poll(&ready, 1, int(left.count())) != 1) return "<none>";
+      char chunk[256];
+      const ssize_t got = read(fd_, chunk, sizeof chunk);
+      if (got <= 0) return "<none>";
+      buffer_.append(chunk, size_t(got));
+    }
+  }
+
+  int finish() {
+    const int status = wait_child(pid_);
+    pid_ = -1;
+    return status;
+  }
+  void stop() { kill(pid_, SIGTERM); }
+
+ private:
+  pid_t pid_ = -1;
+  int fd_ = -1;
+  std::string buffer_;
+};
+
+TEST_F(GuiBlockProcess, DhguiPrintsEachRecordAndTakesTheFlag) {
+  control_mode = 1;
+  water_temp = 31;
+  pump_speed = 2400;
+  current_theme_index = 5;
+  Dhgui gui({"--timeout", "20"});
+  ASSERT_TRUE(publish());
+  EXPECT_EQ(gui.line(), "data mode=1 temperature=31 pump=2400 theme=5");
+  EXPECT_TRUE(wait_until([&] { return view->new_data == 0; }, 2000ms));
+
+  stdout_of([] { lvgl_pause(); });
+  ASSERT_TRUE(publish());
+  EXPECT_EQ(gui.line(), "pause");
+  EXPECT_TRUE(wait_until([&] { return view->new_data == 0; }, 2000ms));
+
+  stdout_of([] { lvgl_resume(); });
+  ASSERT_TRUE(publish());
+  EXPECT_EQ(gui.line(), "resume");
+
+  gui.stop();
+  EXPECT_EQ(gui.finish(), 0);
+  wait_for_players();
+}
+
+TEST_F(GuiBlockProcess, DhguiWaitsForTheBlockToAppear) {
+  remove_device_file(block_device_path);
+  Dhgui gui({"--once", "--timeout", "20"});
+  EXPECT_EQ(gui.line().rfind("dhgui: waiting for ", 0), 0u);
+  EXPECT_FALSE(std::filesystem::exists(under_root(block_device_path)));  // it made none
+
+  water_temp = 42;
+  gui_shm_create();
+  ASSERT_TRUE(publish());
+  EXPECT_EQ(gui.line(), "data mode=0 temperature=42 pump=0 theme=0");
+  EXPECT_EQ(gui.finish(), 0);
+}
+
+}  // namespace

@@ -1,0 +1,156 @@
+// The controller link through the real daemon, with a pty as the controller's port: the
+// messages relayed to it, the control-mode gate, the header error's reopen, a picture sent
+// in packages, and the GUI paused by a host stream.
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <cstring>
+#include <filesystem>
+#include <thread>
+
+#include "app/host_packet.h"
+#include "platform/panel_view.h"
+#include "tests/system/daemon_harness.h"
+#include "tests/system/media.h"
+
+namespace fs = std::filesystem;
+using namespace std::chrono_literals;
+
+namespace {
+
+using Frame = std::array<uint8_t, 224>;
+
+Frame frame_of(uint8_t type) {
+  Frame frame{};
+  frame[0] = 0xAA;
+  frame[1] = 0x55;
+  frame[2] = type;
+  return frame;
+}
+
+Frame status_frame(uint8_t mode, uint8_t temperature = 30, uint16_t pump = 1500) {
+  Frame frame = frame_of(0x46);
+  frame[3] = mode;
+  frame[4] = temperature;
+  frame[11] = uint8_t(pump >> 8);
+  frame[12] = uint8_t(pump);
+  return frame;
+}
+
+// Waits for the controller thread to be reading its port.
+void wait_for_controller(DaemonUnderTest &daemon) {
+  ASSERT_TRUE(daemon.wait_for("init_mcu_tty done!", 1, 5000)) << daemon.output();
+}
+
+}  // namespace
+
+TEST(Controller, RelayedMessagesCarryTheirPrefixesAndPauses) {
+  DaemonUnderTest daemon;
+  wait_for_controller(daemon);
+  ReplyBytes reply{};
+
+  uint8_t pump_fan[14];
+  for (int i = 0; i < 14; ++i) pump_fan[i] = uint8_t(i + 1);
+  auto start = std::chrono::steady_clock::now();
+  ASSERT_EQ(daemon.transact(CMD_MCU_SET_PUMP_FAN, pump_fan, reply), ReplyCheck::ok);
+  EXPECT_GE(std::chrono::steady_clock::now() - start, 100ms);  // the reply follows the pause
+  std::vector<uint8_t> sent = daemon.read_from_daemon_as_controller(16, 1000);
+  std::vector<uint8_t> expected = {0xA4, 0x00};
+  expected.insert(expected.end(), pump_fan, pump_fan + 14);
+  EXPECT_EQ(sent, expected);
+
+  // Firmware: the erase, then the first data announced with A7 00, the next bare.
+  ASSERT_EQ(daemon.transact(CMD_MCU_ERASE, {}, reply), ReplyCheck::ok);
+  EXPECT_EQ(daemon.read_from_daemon_as_controller(2, 1000), (std::vector<uint8_t>{0xA6, 0x00}));
+  const uint8_t firmware[] = {1, 2, 3, 4, 5};
+  uint8_t length_5[8] = {};
+  write_be32(length_5 + 4, 5);
+  ASSERT_EQ(daemon.transact(CMD_MCU_UPDATE_DATA, length_5, reply, firmware), ReplyCheck::ok);
+  EXPECT_EQ(daemon.read_from_daemon_as_controller(7, 1000), (std::vector<uint8_t>{0xA7, 0x00, 1, 2, 3, 4, 5}));
+  ASSERT_EQ(daemon.transact(CMD_MCU_UPDATE_DATA, length_5, reply, firmware), ReplyCheck::ok);
+  EXPECT_EQ(daemon.read_from_daemon_as_controller(5, 1000), (std::vector<uint8_t>{1, 2, 3, 4, 5}));
+
+  const uint8_t light[] = {9, 8, 7};
+  uint8_t length_3[8] = {};
+  write_be32(length_3 + 4, 3);
+  ASSERT_EQ(daemon.transact(CMD_MCU_LIGHT_DATA, length_3, reply, light), ReplyCheck::ok);
+  EXPECT_EQ(daemon.read_from_daemon_as_controller(5, 1000), (std::vector<uint8_t>{0xA3, 0x00, 9, 8, 7}));
+  EXPECT_TRUE(daemon.wait_for("light data len: 3 "));
+}
+
+TEST(Controller, WirelessModeGatesTheRelaysButNotTheStatus) {
+  DaemonUnderTest daemon;
+  wait_for_controller(daemon);
+  daemon.send_to_daemon_as_controller(status_frame(1));
+  ASSERT_TRUE(daemon.wait_for("control mode = 1")) << daemon.output();
+
+  for (uint8_t code : {uint8_t(CMD_MCU_ERASE), uint8_t(CMD_MCU_UPDATE_DATA), uint8_t(CMD_SET_THEME),
+                       uint8_t(CMD_MCU_SET_PUMP_FAN), uint8_t(CMD_MCU_LIGHT_DATA)}) {
+    daemon.send(build_packet(code, {1, 2, 3, 4}, {}));
+    EXPECT_TRUE(daemon.silent_for(300)) << "code " << int(code);
+  }
+  EXPECT_TRUE(daemon.read_from_daemon_as_controller(1, 200).empty());  // nothing went out
+
+  // The status record and the group are served in every mode.
+  ReplyBytes reply{};
+  ASSERT_EQ(daemon.transact(CMD_GET_MCU_DATA, {}, reply), ReplyCheck::ok);
+  ASSERT_EQ(daemon.transact(CMD_GET_GROUP_POSITION, {}, reply), ReplyCheck::ok);
+  EXPECT_EQ(reply[8], 0);
+  EXPECT_EQ(reply[9], 0);
+
+  daemon.send_to_daemon_as_controller(status_frame(0));
+  ASSERT_TRUE(daemon.wait_for("control mode = 0")) << daemon.output();
+  ASSERT_EQ(daemon.transact(CMD_MCU_ERASE, {}, reply), ReplyCheck::ok);
+}
+
+TEST(Controller, HostDataFramesReachTheHostAndAHeaderErrorReopensThePort) {
+  DaemonUnderTest daemon;
+  wait_for_controller(daemon);
+  Frame host_data = frame_of(0x44);
+  for (int i = 3; i < 224; ++i) host_data[size_t(i)] = uint8_t(i);
+  daemon.send_to_daemon_as_controller(host_data);
+
+  ReplyBytes reply{};
+  std::this_thread::sleep_for(200ms);
+  ASSERT_EQ(daemon.transact(CMD_GET_MCU_DATA, {}, reply), ReplyCheck::ok);
+  for (int i = 0; i < 17; ++i) EXPECT_EQ(reply[size_t(8 + i)], 3 + i) << "byte " << i;
+  for (int i = 17; i < 32; ++i) EXPECT_EQ(reply[size_t(8 + i)], 35 + i) << "byte " << i;
+  for (int i = 32; i < 64; ++i) EXPECT_EQ(reply[size_t(8 + i)], 0) << "byte " << i;
+
+  Frame garbage{};
+  garbage.fill(0x5A);
+  daemon.send_to_daemon_as_controller(garbage);
+  EXPECT_TRUE(daemon.wait_for("uart receive header error")) << daemon.output();
+  EXPECT_TRUE(daemon.wait_for("init_mcu_tty done!", 2, 3000)) << daemon.output();
+  daemon.send_to_daemon_as_controller(status_frame(2));
+  EXPECT_TRUE(daemon.wait_for("control mode = 2")) << daemon.output();
+}
+
+TEST(Controller, APictureSentInPackagesIsSavedAndShown) {
+  DaemonUnderTest daemon;
+  wait_for_controller(daemon);
+  std::vector<uint8_t> jpeg = solid_jpeg(480, 480, 0x00A0FF);
+  ASSERT_LT(jpeg.size(), 40960u);
+  for (size_t package = 0; package * 220 < jpeg.size(); ++package) {
+    Frame frame = frame_of(0x99);
+    frame[3] = uint8_t(package);
+    size_t length = std::min<size_t>(220, jpeg.size() - package * 220);
+    memcpy(frame.data() + 4, jpeg.data() + package * 220, length);
+    daemon.send_to_daemon_as_controller(frame);
+  }
+  Frame end = frame_of(0x99);
+  end[3] = 255;
+  end[4] = uint8_t(jpeg.size() >> 8);
+  end[5] = uint8_t(jpeg.size());
+  daemon.send_to_daemon_as_controller(end);
+  ASSERT_TRUE(daemon.wait_for("receive img size = " + std::to_string(jpeg.size()), 1, 10000)) << daemon.output();
+  EXPECT_EQ(read_file(daemon.root() + "/usr/data/aio.jpg"), std::string(jpeg.begin(), jpeg.end()));
+  PanelPicture picture;
+  std::string error;
+  for (int i = 0; i < 50; ++i) {
+    ASSERT_TRUE(compose_panel(daemon.root(), picture, error)) << error;
+    if (near_colour(picture.at(240, 240), 0x00A0FF)) break;
+    std::this_thread::sleep_for(20ms);
+  }
+  EXPECT_TRUE(near_colour(picture.at(240, 240), 0x00A0FF)) << std::hex << picture.at(240, 240);
+}

@@ -1,0 +1,169 @@
+// Video through the real daemon: the stored theme's background, the host's own stream, local
+// playback and its state, checked on the simulated panel.
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <filesystem>
+#include <fstream>
+#include <thread>
+
+#include "app/host_packet.h"
+#include "platform/panel_view.h"
+#include "tests/system/daemon_harness.h"
+#include "tests/system/media.h"
+
+namespace fs = std::filesystem;
+using namespace std::chrono_literals;
+
+namespace {
+
+const std::string media_dir = std::string(DH_SOURCE_DIR) + "/media";
+const std::string test_media_dir = std::string(DH_SOURCE_DIR) + "/tests/media";
+
+// A root with the 13 background videos and a stored theme.
+std::string root_with_backgrounds(uint8_t theme) {
+  std::string root = make_temp_root();
+  fs::create_directories(root + "/media");
+  fs::copy(media_dir + "/bg_h264", root + "/media/bg_h264");
+  fs::create_directories(root + "/usr/data");
+  std::string cfg(16, '\0');
+  cfg[0] = char(theme);
+  std::ofstream(root + "/usr/data/lvgl_app.cfg", std::ios::binary) << cfg;
+  return root;
+}
+
+PanelPicture screen(const std::string &root) {
+  PanelPicture picture;
+  std::string error;
+  compose_panel(root, picture, error);
+  return picture;
+}
+
+std::vector<uint8_t> file_bytes(const std::string &path) {
+  std::string text = read_file(path);
+  return std::vector<uint8_t>(text.begin(), text.end());
+}
+
+uint8_t reply_byte(DaemonUnderTest &daemon, uint8_t code) {
+  ReplyBytes reply{};
+  EXPECT_EQ(daemon.transact(code, {}, reply), ReplyCheck::ok);
+  return reply[8];
+}
+
+// Pushes a stream in slot-sized blocks, as a host does; returns the counts replied.
+std::vector<int> push_stream(DaemonUnderTest &daemon, const std::vector<uint8_t> &stream) {
+  std::vector<int> counts;
+  for (size_t done = 0; done < stream.size();) {
+    size_t length = std::min<size_t>(202752, stream.size() - done);
+    uint8_t payload[4];
+    write_be32(payload, uint32_t(length));
+    ReplyBytes reply{};
+    EXPECT_EQ(daemon.transact(CMD_PUSH_H264_BLOCK, payload, reply, std::span(stream).subspan(done, length)),
+              ReplyCheck::ok);
+    counts.push_back(reply[8]);
+    done += length;
+  }
+  return counts;
+}
+
+bool screen_shows(const std::string &root, uint32_t colour, std::chrono::milliseconds within) {
+  auto deadline = std::chrono::steady_clock::now() + within;
+  do {
+    PanelPicture picture = screen(root);
+    if (!picture.pixels.empty() && near_colour(picture.at(picture.width / 2, picture.height / 2), colour, 24)) {
+      return true;
+    }
+    std::this_thread::sleep_for(20ms);
+  } while (std::chrono::steady_clock::now() < deadline);
+  return false;
+}
+
+}  // namespace
+
+TEST(Video, TheStoredThemesBackgroundPlaysAfterStart) {
+  std::string root = root_with_backgrounds(3);
+  {
+    DaemonUnderTest daemon(HostPort::pty, root);
+    EXPECT_TRUE(daemon.wait_for("play_local_h264 name: /media/bg_h264/3_Colorgradient.h264 "));
+    EXPECT_TRUE(daemon.wait_for("found 264 file 1"));
+    std::this_thread::sleep_for(300ms);
+    PanelPicture first = screen(root);
+    std::this_thread::sleep_for(400ms);
+    PanelPicture second = screen(root);
+    ASSERT_FALSE(first.pixels.empty());
+    EXPECT_NE(first.pixels, second.pixels);  // it moves
+    // Theme 3 is orange; the pixel at (330, 400) stays clear of the boxes and the grid.
+    EXPECT_TRUE(near_colour(second.at(330, 400), 0xF4A261, 24)) << std::hex << second.at(330, 400);
+    EXPECT_EQ(reply_byte(daemon, CMD_GET_LOCAL_H264_STATE), 1);
+  }
+  fs::remove_all(root);
+}
+
+TEST(Video, HostStreamStopsTheBackgroundShowsItsPicturesAndEndsOnStop) {
+  std::string root = root_with_backgrounds(0);
+  {
+    DaemonUnderTest daemon(HostPort::pty, root);
+    ASSERT_TRUE(daemon.wait_for("found 264 file 1"));
+    ASSERT_EQ(reply_byte(daemon, CMD_GET_LOCAL_H264_STATE), 1);
+
+    // Black, red, green, blue, white, three pictures each at 24 frames a second.
+    std::vector<int> counts = push_stream(daemon, file_bytes(test_media_dir + "/colours_480x480.h264"));
+    EXPECT_TRUE(daemon.wait_for("stop_local_h264 "));
+    for (int count : counts) EXPECT_LE(count, 5);
+    EXPECT_TRUE(screen_shows(root, 0xFFFFFF, 3000ms)) << daemon.output();
+    EXPECT_EQ(reply_byte(daemon, CMD_GET_LOCAL_H264_STATE), 0);
+    EXPECT_EQ(reply_byte(daemon, CMD_GET_H264_BLOCK_COUNT), 0);
+
+    int releases = daemon.count("free h264 resource end");
+    ReplyBytes reply{};
+    ASSERT_EQ(daemon.transact(CMD_STOP_H264, {}, reply), ReplyCheck::ok);
+    EXPECT_TRUE(daemon.wait_for("h264 stop "));
+    EXPECT_TRUE(daemon.wait_for("free h264 resource end", releases + 1, 3000)) << daemon.output();
+
+    // A block longer than a slot is dropped; the reply carries the count as it stands.
+    std::vector<uint8_t> too_long(202753, 0);
+    uint8_t payload[4];
+    write_be32(payload, uint32_t(too_long.size()));
+    ASSERT_EQ(daemon.transact(CMD_PUSH_H264_BLOCK, payload, reply, too_long), ReplyCheck::ok);
+    EXPECT_EQ(reply[8], 0);
+    EXPECT_TRUE(daemon.wait_for("h264 block too long"));
+  }
+  fs::remove_all(root);
+}
+
+TEST(Video, LocalPlaybackStartsStopsAndReportsItsState) {
+  std::string root = root_with_backgrounds(0);
+  {
+    DaemonUnderTest daemon(HostPort::pty, root);
+    ASSERT_TRUE(daemon.wait_for("found 264 file 1"));
+    ReplyBytes reply{};
+    std::string theme_7 = name_payload("/media/bg_h264/7_Jiguang.h264");
+    std::span<const uint8_t> play_7(reinterpret_cast<const uint8_t *>(theme_7.data()), theme_7.size());
+
+    // Refused while the background plays: it keeps playing.
+    ASSERT_EQ(daemon.transact(CMD_PLAY_LOCAL_H264, play_7, reply), ReplyCheck::ok);
+    std::this_thread::sleep_for(300ms);
+    EXPECT_TRUE(near_colour(screen(root).at(330, 400), 0x1F4E9C, 24));
+
+    ASSERT_EQ(daemon.transact(CMD_STOP_LOCAL_H264, {}, reply), ReplyCheck::ok);
+    for (int i = 0; i < 50 && reply_byte(daemon, CMD_GET_LOCAL_H264_STATE) != 0; ++i) std::this_thread::sleep_for(20ms);
+    EXPECT_EQ(reply_byte(daemon, CMD_GET_LOCAL_H264_STATE), 0);
+
+    ASSERT_EQ(daemon.transact(CMD_PLAY_LOCAL_H264, play_7, reply), ReplyCheck::ok);
+    EXPECT_TRUE(daemon.wait_for("play_local_h264 name: /media/bg_h264/7_Jiguang.h264 "));
+    auto deadline = std::chrono::steady_clock::now() + 3s;
+    while (std::chrono::steady_clock::now() < deadline && !near_colour(screen(root).at(330, 400), 0xFF006E, 24)) {
+      std::this_thread::sleep_for(20ms);
+    }
+    EXPECT_TRUE(near_colour(screen(root).at(330, 400), 0xFF006E, 24)) << std::hex << screen(root).at(330, 400);
+    EXPECT_EQ(reply_byte(daemon, CMD_GET_LOCAL_H264_STATE), 1);
+
+    // A path that does not fit the player's buffer starts nothing.
+    std::string long_path = name_payload("/media/" + std::string(130, 'x') + ".h264");
+    ASSERT_EQ(daemon.transact(CMD_PLAY_LOCAL_H264,
+                              std::span(reinterpret_cast<const uint8_t *>(long_path.data()), long_path.size()), reply),
+              ReplyCheck::ok);
+    EXPECT_EQ(reply_byte(daemon, CMD_GET_LOCAL_H264_STATE), 1);
+  }
+  fs::remove_all(root);
+}
