@@ -61,9 +61,14 @@ int main() {
   if (uart_r_buf == nullptr) return -1;
 
   // The worker threads run for the life of the process; one that cannot start is done without.
-  for (void *(*routine)(void *) : {mcu_uart_thread, play_h264_thread, usb_state_thread}) {
+  struct Worker {
+    void *(*routine)(void *);
+    void *arg;
+  };
+  for (Worker w : {Worker{mcu_uart_thread, uart_r_buf}, Worker{play_h264_thread, nullptr},
+                   Worker{usb_state_thread, nullptr}}) {
     pthread_t worker;
-    if (pthread_create(&worker, nullptr, routine, nullptr) == 0) pthread_detach(worker);
+    if (pthread_create(&worker, nullptr, w.routine, w.arg) == 0) pthread_detach(worker);
   }
 
   playBootAnnimation();

@@ -102,38 +102,29 @@ class DhMcu : public testing::Test {
   int output = -1;
 };
 
-TEST_F(DhMcu, SendsStatusFramesAtTheRate) {
-  start("--status 2,30,1500 --count 3 --rate 50");
-  const auto sent = frames(3);
+TEST_F(DhMcu, SendsOneShotFramesInOrderThenThePeriodicOnes) {
+  start("--host-data 0102ff --wake --knob 2 --status 2,30,1500 --wireless 5,0,1 --count 2 "
+        "--rate 100");
+  const auto sent = frames(6);
   int status = -1;
   finish(status);
   EXPECT_EQ(status, 0);
-  ASSERT_EQ(sent.size(), 3u);
-  for (const Bytes &frame : sent) {
-    EXPECT_EQ(Bytes(frame.begin(), frame.begin() + 5), (Bytes{0xAA, 0x55, 0x46, 2, 30}));
-    EXPECT_EQ(frame[11], 0x05);
-    EXPECT_EQ(frame[12], 0xDC);
-    EXPECT_EQ(frame[56], 0);
-  }
-}
-
-TEST_F(DhMcu, SendsOneShotFramesInOrder) {
-  start("--host-data 0102ff --wake --knob 2 --wireless 5,0,1 --count 1 --rate 100");
-  const auto sent = frames(5);
-  int status = -1;
-  finish(status);
-  EXPECT_EQ(status, 0);
-  ASSERT_EQ(sent.size(), 5u);
+  ASSERT_EQ(sent.size(), 6u);
   EXPECT_EQ(Bytes(sent[0].begin(), sent[0].begin() + 7), (Bytes{0xAA, 0x55, 0x44, 1, 2, 0xFF, 0}));
   EXPECT_EQ(sent[1][2], 0x43);
   EXPECT_EQ(sent[2][2], 0x46);
   EXPECT_EQ(sent[2][56], 1);
   EXPECT_EQ(sent[3][56], 1);
-  // The wireless record: control mode 1, theme 5, brightness 0, rotation 1.
-  EXPECT_EQ(sent[4][3], 1);
-  EXPECT_EQ(sent[4][34], 5);
-  EXPECT_EQ(sent[4][32], 0);
-  EXPECT_EQ(sent[4][55], 1);
+  for (size_t i : {4u, 5u}) {
+    // Status with the wireless record: theme 5, brightness 0, rotation 1.
+    EXPECT_EQ(Bytes(sent[i].begin(), sent[i].begin() + 5), (Bytes{0xAA, 0x55, 0x46, 2, 30}));
+    EXPECT_EQ(sent[i][11], 0x05);
+    EXPECT_EQ(sent[i][12], 0xDC);
+    EXPECT_EQ(sent[i][34], 5);
+    EXPECT_EQ(sent[i][32], 0);
+    EXPECT_EQ(sent[i][55], 1);
+    EXPECT_EQ(sent[i][56], 0);
+  }
 }
 
 TEST_F(DhMcu, SendsAPictureAsNumberedPackagesAndAnEndFrame) {

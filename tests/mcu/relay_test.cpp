@@ -54,10 +54,10 @@ size_t count_of(const std::string &text, const std::string &needle) {
   return count;
 }
 
-// The message's prefix and payload, with when each arrived relative to `sent`.
+// The message's prefix and payload, and when the payload had arrived, counted from the call.
 struct Arrival {
   Bytes prefix, payload;
-  milliseconds prefix_at{}, payload_at{};
+  milliseconds payload_at{};
 };
 
 template <class Send>
@@ -66,7 +66,6 @@ Arrival time_message(int master, size_t payload_len, Send send) {
   const auto sent = Clock::now();
   std::thread sender(send);
   arrival.prefix = read_far_end(master, 2, milliseconds(2000));
-  arrival.prefix_at = std::chrono::duration_cast<milliseconds>(Clock::now() - sent);
   arrival.payload = read_far_end(master, payload_len, milliseconds(2000));
   arrival.payload_at = std::chrono::duration_cast<milliseconds>(Clock::now() - sent);
   sender.join();
@@ -83,7 +82,6 @@ TEST_F(Relay, PumpFanSettingsFollowTheirPrefixAfterAPause) {
   EXPECT_EQ(arrival.prefix, (Bytes{0xA4, 0x00}));
   EXPECT_EQ(arrival.payload, Bytes(settings, settings + 14));
   EXPECT_GE(arrival.payload_at.count(), 100);
-  EXPECT_GE((arrival.payload_at - arrival.prefix_at).count(), 60);
   EXPECT_THAT(out, HasSubstr("---------------------send to mcu set pump fan\n"
                              "1 2 3 4 5 6 7 8 9 a b c d e \n"));
   EXPECT_TRUE(controller_receives(milliseconds(100)).empty());
@@ -132,12 +130,6 @@ TEST_F(Relay, FirmwareUpdateAnnouncesOnlyTheFirstBlockAfterAnErase) {
   EXPECT_THAT(out, HasSubstr("fw data len: 5 de ad be ef 1 \n"));
 }
 
-TEST_F(Relay, FirmwareBlockWithoutAnEraseGoesOutBare) {
-  const Bytes block = pattern(64);
-  stdout_of([&] { mcu_update_data(block.data(), 64); });
-  EXPECT_EQ(controller_receives(), block);
-}
-
 TEST_F(Relay, NothingIsWrittenWithoutAnOpenPort) {
   const uint8_t settings[14] = {};
   const uint8_t data[3] = {1, 2, 3};
@@ -173,15 +165,6 @@ TEST_F(Relay, GateClosesOnlyInWirelessMode) {
   }
   control_mode = 1;
   EXPECT_TRUE(mcu_gate_closed());
-}
-
-TEST_F(Relay, GroupAndPositionAreZero) {
-  uint8_t reply[16];
-  memset(reply, 0xEE, sizeof reply);
-  mcu_get_group_position(reply);
-  EXPECT_EQ(reply[8], 0);
-  EXPECT_EQ(reply[9], 0);
-  EXPECT_EQ(reply[10], 0xEE);
 }
 
 }  // namespace

@@ -111,7 +111,8 @@ TEST(FileCommands, UploadInChunksAndItsEdges) {
             ReplyCheck::ok);
   EXPECT_EQ(read_file(daemon.root() + remote), first);
   EXPECT_EQ(read_file(daemon.root() + other), second);
-  EXPECT_EQ(daemon.count("close file"), 1);
+  EXPECT_TRUE(daemon.wait_for("close file"));  // the daemon prints before it replies, but the
+  EXPECT_EQ(daemon.count("close file"), 1);     // printed text may reach us after the reply
 
   // After the last chunk no upload is open.
   ASSERT_EQ(daemon.transact(CMD_SAVE_FILE_BUFFER, bytes_of(chunk_payload(10, 10, 1)), reply, bytes_of(std::string(10, 'x'))),
@@ -183,6 +184,7 @@ TEST(FileCommands, ListingComesInTwentyPagesAndTheTwentyFirstReadsAfresh) {
   ASSERT_TRUE(daemon.read_reply(reply, 3000));
   std::string fresh(reinterpret_cast<const char *>(reply.data()));
   EXPECT_NE(fresh.find("b.jpg/"), std::string::npos) << fresh;
+  EXPECT_TRUE(daemon.wait_for("querry name: /tmp/sdcard/mmcblk0p1 ", 2));
   EXPECT_EQ(daemon.count("querry name: /tmp/sdcard/mmcblk0p1 "), 2);
 }
 

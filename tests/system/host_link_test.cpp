@@ -102,6 +102,7 @@ TEST(HostLink, BadPacketsGetNoReplyAndTheNextIsServed) {
     EXPECT_EQ(reply[0], 0x0A);
     EXPECT_EQ(0, memcmp(reply.data() + 2, good_tag.data(), 4));
   }
+  EXPECT_TRUE(daemon.wait_for("=====================DES CBC DECODE ERROR=================="));
   EXPECT_EQ(daemon.count("=====================DES CBC DECODE ERROR=================="), 1);
 }
 
