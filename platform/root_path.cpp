@@ -23,9 +23,10 @@
 extern char **environ;
 
 const std::string &sandbox_root() {
-  static const std::string root = [] {
+  // Never destroyed: detached worker threads may still resolve paths while the process exits.
+  static const std::string *const root = [] {
     const char *dir = getenv("DISPLAYHEAD_ROOT");
-    if (dir == nullptr || dir[0] == '\0') return std::string();
+    if (dir == nullptr || dir[0] == '\0') return new std::string();
     std::string text = dir;
     if (char *real = realpath(dir, nullptr)) {  // a root that exists is used by its full name
       text = real;
@@ -33,9 +34,9 @@ const std::string &sandbox_root() {
     }
     while (text.size() > 1 && text.back() == '/') text.pop_back();
     if (text == "/") text.clear();  // DIR "/" is the device's own root
-    return text;
+    return new std::string(text);
   }();
-  return root;
+  return *root;
 }
 
 std::string root_path(std::string_view device_path) {
