@@ -154,3 +154,31 @@ TEST(Controller, APictureSentInPackagesIsSavedAndShown) {
   }
   EXPECT_TRUE(near_colour(picture.at(240, 240), 0x00A0FF)) << std::hex << picture.at(240, 240);
 }
+
+TEST(Controller, AKnobStepSwitchesTheBackgroundToTheNextTheme) {
+  std::string root = make_temp_root();
+  fs::create_directories(root + "/media");
+  fs::copy(std::string(DH_SOURCE_DIR) + "/media/bg_h264", root + "/media/bg_h264");
+  fs::create_directories(root + "/usr/data");
+  write_bytes(root + "/usr/data/lvgl_app.cfg", std::vector<uint8_t>(16, 0));
+  {
+    DaemonUnderTest daemon(HostPort::pty, root);
+    wait_for_controller(daemon);
+    ASSERT_TRUE(daemon.wait_for("found 264 file 1"));
+    Frame knob = status_frame(0);
+    knob[56] = 1;
+    daemon.send_to_daemon_as_controller(knob);
+    EXPECT_TRUE(daemon.wait_for("receive encoder data, update theme index")) << daemon.output();
+    EXPECT_TRUE(daemon.wait_for("switch h264 file ")) << daemon.output();
+    // Theme 1 is teal; the pixel at (330, 400) stays clear of the boxes and the grid.
+    PanelPicture picture;
+    std::string error;
+    for (int i = 0; i < 100; ++i) {
+      ASSERT_TRUE(compose_panel(root, picture, error)) << error;
+      if (near_colour(picture.at(330, 400), 0x2A9D8F, 24)) break;
+      std::this_thread::sleep_for(30ms);
+    }
+    EXPECT_TRUE(near_colour(picture.at(330, 400), 0x2A9D8F, 24)) << std::hex << picture.at(330, 400);
+  }
+  fs::remove_all(root);
+}
