@@ -1,41 +1,18 @@
-// The code reads DISPLAYHEAD_ROOT once, at first use, so it is set while the program starts.
-// stdout is unbuffered, as in the daemon, so captured messages are complete. Only the process
-// that made the root removes it: a death test's child leaves it to its parent.
+// The display tests' sandbox root (tests/support/test_root.h), simulated panel and pictures.
 #include "tests/disp/panel_sandbox.h"
 
 #include <png.h>
 #include <turbojpeg.h>
-#include <unistd.h>
 
-#include <climits>
 #include <cstring>
 #include <filesystem>
 #include <fstream>
 #include <iterator>
 
 #include "disp/disp.h"
+#include "tests/support/test_root.h"
 
-namespace {
-
-char root_dir[PATH_MAX];
-pid_t root_owner = 0;
-
-const bool root_made = [] {
-  setvbuf(stdout, nullptr, _IONBF, 0);
-  snprintf(root_dir, sizeof root_dir, "/tmp/displayhead-disp-XXXXXX");
-  if (mkdtemp(root_dir) == nullptr) abort();  // without a root the code would reach /dev, /sys
-  setenv("DISPLAYHEAD_ROOT", root_dir, 1);
-  root_owner = getpid();
-  atexit([] {
-    std::error_code error;
-    if (getpid() == root_owner) std::filesystem::remove_all(root_dir, error);
-  });
-  return true;
-}();
-
-}  // namespace
-
-std::string under_root(const std::string &device_path) { return root_dir + device_path; }
+std::string under_root(const std::string &device_path) { return test_root() + device_path; }
 
 void make_dir(const std::string &device_path) {
   std::filesystem::create_directories(under_root(device_path));
@@ -63,7 +40,7 @@ void set_panel(int width, int height, int bits_per_pixel) {
 PanelPicture screen() {
   PanelPicture picture;
   std::string error;
-  EXPECT_TRUE(compose_panel(root_dir, picture, error)) << error;
+  EXPECT_TRUE(compose_panel(test_root(), picture, error)) << error;
   return picture;
 }
 

@@ -2,50 +2,15 @@
 
 #include <gtest/gtest.h>
 
-#include <climits>
-#include <cstdio>
-#include <cstdlib>
 #include <filesystem>
 #include <fstream>
 #include <thread>
-#include <unistd.h>
 
 #include "h264/h264.h"
 #include "h264/local_player.h"
 
-namespace {
-
-char root_to_remove[PATH_MAX];
-pid_t root_owner = 0;
-
-void remove_root() {
-  if (getpid() != root_owner) return;
-  std::error_code error;
-  std::filesystem::remove_all(root_to_remove, error);
-}
-
-// Set while the program starts: the code reads the root once, at first use.
-const std::string root_dir = [] {
-  setvbuf(stdout, nullptr, _IONBF, 0);
-  char pattern[] = "/tmp/displayhead-video-XXXXXX";
-  const char *dir = mkdtemp(pattern);
-  if (dir == nullptr) {
-    perror("mkdtemp");
-    abort();  // without a root the code would reach the machine's own /media and /usr/data
-  }
-  setenv("DISPLAYHEAD_ROOT", dir, 1);
-  snprintf(root_to_remove, sizeof root_to_remove, "%s", dir);
-  root_owner = getpid();
-  atexit(remove_root);
-  return std::string(dir);
-}();
-
-}  // namespace
-
-const std::string &test_root() { return root_dir; }
-
 void write_device_file(const std::string &device_path, const Bytes &bytes) {
-  std::filesystem::path path = root_dir + device_path;
+  std::filesystem::path path = test_root() + device_path;
   std::filesystem::create_directories(path.parent_path());
   std::ofstream out(path, std::ios::binary | std::ios::trunc);
   out.write(reinterpret_cast<const char *>(bytes.data()), std::streamsize(bytes.size()));
@@ -57,7 +22,7 @@ void write_device_file(const std::string &device_path, const std::string &text) 
 
 void remove_device_file(const std::string &device_path) {
   std::error_code error;
-  std::filesystem::remove(root_dir + device_path, error);
+  std::filesystem::remove(test_root() + device_path, error);
 }
 
 std::optional<TakenBlock> take_block(std::chrono::milliseconds timeout) {

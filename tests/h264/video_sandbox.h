@@ -13,9 +13,9 @@
 #include <string>
 #include <vector>
 
-using Bytes = std::vector<uint8_t>;
+#include "tests/support/test_root.h"
 
-const std::string &test_root();
+using Bytes = std::vector<uint8_t>;
 
 // Writes a device file, its directories made.
 void write_device_file(const std::string &device_path, const Bytes &bytes);

@@ -10,7 +10,8 @@
 #include <string>
 #include <thread>
 
-const std::string &test_root();
+#include "tests/support/test_root.h"
+
 std::string under_root(const std::string &device_path);
 // Writes a device file, its directories made.
 void write_device_file(const std::string &device_path, const std::string &bytes);

@@ -9,41 +9,39 @@
 #include <sys/stat.h>
 
 #include "platform/root_path.h"
+#include "tests/support/test_root.h"
 
 namespace {
 
-// The root is read once, at first use: set it before any test runs.
-const std::string test_root = [] {
-  char pattern[] = "/tmp/displayhead-root-XXXXXX";
-  std::string dir = mkdtemp(pattern);
+// The root is read once, at first use: give it with trailing slashes before any test runs.
+const std::string root = [] {
+  const std::string dir = ::test_root();
   setenv("DISPLAYHEAD_ROOT", (dir + "//").c_str(), 1);
-  // Removed at exit, also when the program only lists its tests.
-  atexit([] { std::filesystem::remove_all(getenv("DISPLAYHEAD_ROOT")); });
   return dir;
 }();
 
 }  // namespace
 
 TEST(RootPath, DevicePathsResolveUnderTheRoot) {
-  EXPECT_EQ(sandbox_root(), test_root);
-  EXPECT_EQ(root_path("/dev/ttyGS0"), test_root + "/dev/ttyGS0");
-  EXPECT_EQ(root_path("/usr/data/app.cfg"), test_root + "/usr/data/app.cfg");
-  EXPECT_EQ(root_path("/tmp/sdcard/mmcblk0p1/"), test_root + "/tmp/sdcard/mmcblk0p1/");
-  EXPECT_EQ(root_path("/"), test_root + "/");
-  EXPECT_EQ(root_path(""), test_root + "/");
-  EXPECT_EQ(root_path("relative/name"), test_root + "/relative/name");
-  EXPECT_EQ(root_path("//usr/./data//x"), test_root + "/usr/data/x");
+  EXPECT_EQ(sandbox_root(), root);
+  EXPECT_EQ(root_path("/dev/ttyGS0"), root + "/dev/ttyGS0");
+  EXPECT_EQ(root_path("/usr/data/app.cfg"), root + "/usr/data/app.cfg");
+  EXPECT_EQ(root_path("/tmp/sdcard/mmcblk0p1/"), root + "/tmp/sdcard/mmcblk0p1/");
+  EXPECT_EQ(root_path("/"), root + "/");
+  EXPECT_EQ(root_path(""), root + "/");
+  EXPECT_EQ(root_path("relative/name"), root + "/relative/name");
+  EXPECT_EQ(root_path("//usr/./data//x"), root + "/usr/data/x");
 }
 
 TEST(RootPath, ClimbingNeverLeavesTheRoot) {
-  EXPECT_EQ(root_path("/usr/data/../../etc/passwd"), test_root + "/etc/passwd");
-  EXPECT_EQ(root_path("../../../../etc/shadow"), test_root + "/etc/shadow");
-  EXPECT_EQ(root_path("/.."), test_root + "/");
-  EXPECT_EQ(root_path("/media/../usr/data/a"), test_root + "/usr/data/a");
+  EXPECT_EQ(root_path("/usr/data/../../etc/passwd"), root + "/etc/passwd");
+  EXPECT_EQ(root_path("../../../../etc/shadow"), root + "/etc/shadow");
+  EXPECT_EQ(root_path("/.."), root + "/");
+  EXPECT_EQ(root_path("/media/../usr/data/a"), root + "/usr/data/a");
 }
 
 TEST(RootPath, TooLongIsRefused) {
-  std::string longest = "/" + std::string(PATH_MAX - test_root.size() - 2, 'x');
+  std::string longest = "/" + std::string(PATH_MAX - root.size() - 2, 'x');
   EXPECT_EQ(root_path(longest).size(), PATH_MAX - 1);
   testing::internal::CaptureStderr();
   EXPECT_EQ(root_path(longest + "y"), "");
@@ -56,12 +54,12 @@ TEST(DeviceCommand, RunsOnlyTheSandboxesOwnCommands) {
   EXPECT_NE(testing::internal::GetCapturedStderr().find("reboot"), std::string::npos);
   EXPECT_EQ(run_device_command("../bin/sh", {}, false), -1);
 
-  std::filesystem::create_directories(test_root + "/sbin");
-  std::string script = test_root + "/sbin/halt";
-  std::ofstream(script) << "#!/bin/sh\necho \"$@\" > " << test_root << "/halted\nexit 3\n";
+  std::filesystem::create_directories(root + "/sbin");
+  std::string script = root + "/sbin/halt";
+  std::ofstream(script) << "#!/bin/sh\necho \"$@\" > " << root << "/halted\nexit 3\n";
   chmod(script.c_str(), 0755);
   EXPECT_EQ(run_device_command("halt", {"-f", "now; rm -rf /"}, false), 3);
-  std::ifstream halted(test_root + "/halted");
+  std::ifstream halted(root + "/halted");
   std::string args;
   std::getline(halted, args);
   EXPECT_EQ(args, "-f now; rm -rf /");  // arguments reach it as they are, no shell between

@@ -6,8 +6,7 @@
 #include <string>
 
 #include "platform/fb.h"
-
-const std::string &test_root();
+#include "tests/support/test_root.h"
 
 // Writes a device file (its directories made), or removes it when `text` is null.
 void set_device_file(const std::string &device_path, const char *text);

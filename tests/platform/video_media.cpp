@@ -2,28 +2,13 @@
 
 #include <gtest/gtest.h>
 
-#include <cstdlib>
-#include <filesystem>
 #include <fstream>
 #include <iterator>
 
 #include "platform/nalu.h"
+#include "tests/support/test_root.h"
 
-namespace {
-
-// The root is read once, at first use: set it before any test runs.
-const std::string root = [] {
-  char pattern[] = "/tmp/displayhead-video-platform-XXXXXX";
-  std::string dir = mkdtemp(pattern);
-  setenv("DISPLAYHEAD_ROOT", dir.c_str(), 1);
-  // Removed at exit, also when the program only lists its tests.
-  atexit([] { std::filesystem::remove_all(getenv("DISPLAYHEAD_ROOT")); });
-  return dir;
-}();
-
-}  // namespace
-
-const std::string &video_test_root() { return root; }
+const std::string &video_test_root() { return test_root(); }
 
 Bytes read_test_stream(const std::string &name) {
   std::ifstream file(std::string(DH_SOURCE_DIR) + "/tests/media/" + name, std::ios::binary);

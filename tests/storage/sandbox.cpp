@@ -1,12 +1,6 @@
-// The storage tests' sandbox root. The code reads DISPLAYHEAD_ROOT once, at first use, so it is
-// set here while the program starts, before any test; stdout is made unbuffered as the daemon
-// makes it, so captured messages are complete. The root is removed at exit, which also covers
-// the runs that only list the tests (ctest's discovery) and never set up an environment.
+// The storage tests' sandbox root (tests/support/test_root.h) and their file helpers.
 #include "tests/storage/sandbox.h"
 
-#include <climits>
-#include <cstdio>
-#include <cstdlib>
 #include <filesystem>
 #include <fstream>
 #include <iterator>
@@ -15,38 +9,15 @@
 
 namespace {
 
-char root_to_remove[PATH_MAX];
-
-void remove_root() {
-  std::error_code error;
-  std::filesystem::remove_all(root_to_remove, error);
-}
-
-const std::string root_dir = [] {
-  setvbuf(stdout, nullptr, _IONBF, 0);
-  char pattern[] = "/tmp/displayhead-storage-XXXXXX";
-  const char *dir = mkdtemp(pattern);
-  if (dir == nullptr) {
-    perror("mkdtemp");
-    abort();  // without a root the code would reach the machine's own files
-  }
-  setenv("DISPLAYHEAD_ROOT", dir, 1);
-  snprintf(root_to_remove, sizeof root_to_remove, "%s", dir);
-  atexit(remove_root);
-  return std::string(dir);
-}();
-
 // The code must see the same root, or nothing here is sandboxed.
 struct CheckRoot : testing::Environment {
   void SetUp() override {
-    ASSERT_EQ(sandbox_root(), std::filesystem::canonical(root_dir).string());
+    ASSERT_EQ(sandbox_root(), std::filesystem::canonical(test_root()).string());
   }
 };
 const auto *check_root = testing::AddGlobalTestEnvironment(new CheckRoot);
 
 }  // namespace
-
-const std::string &test_root() { return sandbox_root(); }
 
 std::string under_root(const std::string &device_path) { return root_path(device_path); }
 

@@ -8,8 +8,7 @@
 
 #include <gtest/gtest.h>
 
-// The root directory (what the code under test sees as "/").
-const std::string &test_root();
+#include "tests/support/test_root.h"
 
 // The real path of a device path.
 std::string under_root(const std::string &device_path);
