@@ -33,12 +33,15 @@ HandlerEnd cmd_halt(const HostCommand &, uint8_t *) {
 // Stored only: nothing changes on the screen until the values are used at the next start.
 HandlerEnd cmd_set_config(const HostCommand &cmd, uint8_t *) {
   const uint8_t *p = cmd.payload;
-  cfg.brightness = p[0];
-  cfg.mode = p[1];
-  cfg.aux2 = p[2];
-  cfg.local_rotation = p[3];
-  cfg.aux4 = p[4];
-  cfg.keep_on = p[5];
+  {
+    std::lock_guard<std::recursive_mutex> hold(cfg_lock);
+    cfg.brightness = p[0];
+    cfg.mode = p[1];
+    cfg.aux2 = p[2];
+    cfg.local_rotation = p[3];
+    cfg.aux4 = p[4];
+    cfg.keep_on = p[5];
+  }
   SaveConfig();
   return HandlerEnd::reply;
 }

@@ -15,7 +15,10 @@
 HandlerEnd cmd_set_rotation(const HostCommand &cmd, uint8_t *) {
   uint8_t code = cmd.payload[0];
   set_rotation(code);
-  cfg.local_rotation = code;
+  {
+    std::lock_guard<std::recursive_mutex> hold(cfg_lock);
+    cfg.local_rotation = code;
+  }
   SaveConfig();
   return HandlerEnd::reply;
 }

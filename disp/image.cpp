@@ -342,12 +342,19 @@ void playBootAnnimation() { playXyzAnnimation(); }
 void playXyzAnnimation() { show_jpg_local(logo_path); }
 
 void playPresetMode() {
-  switch (cfg.mode) {
+  uint8_t mode = 0;
+  char path[sizeof cfg.local_path];
+  {
+    std::lock_guard<std::recursive_mutex> hold(cfg_lock);
+    mode = cfg.mode;
+    memcpy(path, cfg.local_path, sizeof path);
+  }
+  switch (mode) {
     case 1:
       play_local_jpg_async();
       break;
     case 2:
-      play_local_h264_async(cfg.local_path);
+      play_local_h264_async(path);
       break;
     default:
       break;

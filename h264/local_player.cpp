@@ -326,7 +326,10 @@ int play_local_h264_async(const char *path) {
     char copy[local_264_path_size] = {};
     memcpy(copy, path, length);
     memcpy(local_264_path, copy, sizeof copy);
-    memcpy(cfg.local_path, copy, sizeof copy);
+    {
+      std::lock_guard<std::recursive_mutex> hold(cfg_lock);
+      memcpy(cfg.local_path, copy, sizeof copy);
+    }
     ticket = next_ticket_locked();
     ++player_threads;  // counted from here, so that it is never seen missing before it runs
   }

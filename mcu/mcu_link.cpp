@@ -102,10 +102,13 @@ void wireless_step(const uint8_t *frame, uint8_t *shared) {
     }
   }
   const uint8_t rotation_code = frame[frame_at::rotation];
-  if (rotation_code != cfg.local_rotation) {
-    cfg.local_rotation = rotation_code;
-    set_rotation(rotation_code);
+  bool rotate = false;
+  {
+    std::lock_guard<std::recursive_mutex> hold(cfg_lock);
+    rotate = rotation_code != cfg.local_rotation;
+    if (rotate) cfg.local_rotation = rotation_code;
   }
+  if (rotate) set_rotation(rotation_code);
 }
 
 void online_step(uint8_t *shared) {

@@ -23,6 +23,7 @@
 
 using storage_detail::UniqueFd;
 
+std::recursive_mutex cfg_lock;
 AppConfig cfg = {0, 0, 0, 0, 0, 0, {}, 132};
 GuiConfig lvgl_cfg = {0, 13, 16};
 
@@ -66,16 +67,23 @@ void SaveConfig() {
     return;
   }
   // A snapshot of the record, written in one go.
-  const size_t length = app_cfg_len();
   std::array<uint8_t, app_cfg_max_len> block{};
-  memcpy(block.data(), &cfg, length);
+  size_t length = 0;
+  uint8_t rotation = 0;
+  {
+    std::lock_guard<std::recursive_mutex> hold(cfg_lock);
+    length = app_cfg_len();
+    memcpy(block.data(), &cfg, length);
+    rotation = cfg.local_rotation;
+  }
   (void)!pwrite(fd.get(), block.data(), length, 0);
   fd.close_now();
   sync();
-  printf("SaveConfig success | local_rotation:%d\n", cfg.local_rotation);
+  printf("SaveConfig success | local_rotation:%d\n", rotation);
 }
 
 int ReadConfig() {
+  std::lock_guard<std::recursive_mutex> hold(cfg_lock);
   UniqueFd fd(open_device_file(app_cfg_path, O_RDWR));
   if (!fd) {
     printf("ReadConfig open app.cfg err,rebuild");

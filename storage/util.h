@@ -7,6 +7,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <mutex>
 
 struct AppConfig {
   uint8_t brightness;       // stored level, not applied by anything
@@ -31,6 +32,11 @@ static_assert(sizeof(GuiConfig) == 3);
 // The background videos a theme index selects; a stored index at or above this loads as 0.
 constexpr int background_theme_count = 13;
 
+// --- cfg is written by the host loop (0x0D, 0x7D), the controller thread (wireless rotation)
+// and the local player (local_path), and read by start-up, the preset and the USB monitor:
+// every access from those threads holds cfg_lock (recursive: ReadConfig saves through
+// SaveConfig). Callers copy what they need and act after releasing it.
+extern std::recursive_mutex cfg_lock;
 extern AppConfig cfg;
 extern GuiConfig lvgl_cfg;
 

@@ -83,17 +83,28 @@ UsbAction UsbMonitor::step(int state, bool halted) {
 }
 
 void usb_attach_action() {
-  const uint8_t mode = cfg.mode;
+  uint8_t mode = 0;
+  char path[sizeof cfg.local_path];
+  {
+    std::lock_guard<std::recursive_mutex> hold(cfg_lock);
+    mode = cfg.mode;
+    memcpy(path, cfg.local_path, sizeof path);
+  }
   if (mode == 1) {
     play_local_jpg_async();
   } else if (mode == 2) {
-    play_local_h264_async(cfg.local_path);  // copied under the player's path lock
+    play_local_h264_async(path);
   }
   active_brightness();
 }
 
 void usb_detach_action() {
-  if (cfg.keep_on == 0) {
+  uint8_t keep_on = 0;
+  {
+    std::lock_guard<std::recursive_mutex> hold(cfg_lock);
+    keep_on = cfg.keep_on;
+  }
+  if (keep_on == 0) {
     inactive_brightness();
     ImgPlaying = 0;
   }
