@@ -33,11 +33,7 @@ HandlerEnd cmd_mcu_erase(const HostCommand &, uint8_t *) {
 HandlerEnd cmd_mcu_update_data(const HostCommand &cmd, uint8_t *) {
   if (mcu_gate_closed()) return HandlerEnd::drop;
   uint32_t length = 0;
-  switch (relay_block(cmd, length)) {
-    case BlockRead::failed: return HandlerEnd::abandon;
-    case BlockRead::too_long: return HandlerEnd::reply;
-    case BlockRead::ok: break;
-  }
+  if (auto end = unless_block_ok(relay_block(cmd, length))) return *end;
   mcu_update_data(r_buf, length);
   return HandlerEnd::reply;
 }
@@ -62,11 +58,7 @@ HandlerEnd cmd_mcu_set_pump_fan(const HostCommand &cmd, uint8_t *) {
 HandlerEnd cmd_mcu_light_data(const HostCommand &cmd, uint8_t *) {
   if (mcu_gate_closed()) return HandlerEnd::drop;
   uint32_t length = 0;
-  switch (relay_block(cmd, length)) {
-    case BlockRead::failed: return HandlerEnd::abandon;
-    case BlockRead::too_long: return HandlerEnd::reply;
-    case BlockRead::ok: break;
-  }
+  if (auto end = unless_block_ok(relay_block(cmd, length))) return *end;
   mcu_light_data(r_buf, length);
   return HandlerEnd::reply;
 }

@@ -42,11 +42,7 @@ HandlerEnd cmd_set_framerate(const HostCommand &cmd, uint8_t *) {
 // The frame is read before anything stops: a block that fails to arrive changes nothing.
 HandlerEnd cmd_show_jpg(const HostCommand &cmd, uint8_t *) {
   uint32_t length = read_be32(&cmd.code + command_first_value);
-  switch (read_follow_on_block(length)) {
-    case BlockRead::failed: return HandlerEnd::abandon;
-    case BlockRead::too_long: return HandlerEnd::reply;
-    case BlockRead::ok: break;
-  }
+  if (auto end = unless_block_ok(read_follow_on_block(length))) return *end;
   if (local_h264_is_running()) stop_local_h264();
   show_jpg_buffer(r_buf, int(length));
   return HandlerEnd::reply;
@@ -54,11 +50,7 @@ HandlerEnd cmd_show_jpg(const HostCommand &cmd, uint8_t *) {
 
 HandlerEnd cmd_show_png(const HostCommand &cmd, uint8_t *) {
   uint32_t length = read_be32(&cmd.code + command_first_value);
-  switch (read_follow_on_block(length)) {
-    case BlockRead::failed: return HandlerEnd::abandon;
-    case BlockRead::too_long: return HandlerEnd::reply;
-    case BlockRead::ok: break;
-  }
+  if (auto end = unless_block_ok(read_follow_on_block(length))) return *end;
   lvgl_pause();
   decode_png(r_buf, int(length));
   return HandlerEnd::reply;

@@ -54,11 +54,7 @@ HandlerEnd cmd_save_file_buffer(const HostCommand &cmd, uint8_t *) {
   uint8_t last = cmd.payload[command_name - reply_result];  // command byte 16
   printf("file_len: %d\n", int(store_length));
 
-  switch (read_follow_on_block(block_length)) {
-    case BlockRead::failed: return HandlerEnd::abandon;
-    case BlockRead::too_long: return HandlerEnd::reply;
-    case BlockRead::ok: break;
-  }
+  if (auto end = unless_block_ok(read_follow_on_block(block_length))) return *end;
   if (saveFp == nullptr) {
     fprintf(stderr, "no upload open: chunk of %u bytes discarded\n", block_length);
     return HandlerEnd::reply;
@@ -79,11 +75,8 @@ HandlerEnd cmd_save_small_file(const HostCommand &cmd, uint8_t *) {
   printf("name_len: %d file_len: %d\n", int(name_length), int(file_length));
   std::optional<std::string> name = take_name_argument(cmd);
 
-  switch (read_follow_on_block(file_length)) {  // taken off the port even for a bad name
-    case BlockRead::failed: return HandlerEnd::abandon;
-    case BlockRead::too_long: return HandlerEnd::reply;
-    case BlockRead::ok: break;
-  }
+  // The block is taken off the port even for a refused name.
+  if (auto end = unless_block_ok(read_follow_on_block(file_length))) return *end;
   if (!name) return HandlerEnd::reply;
   printf("save_small_file name: %s \n", name->c_str());
   save_small_file(name->c_str(), r_buf, file_length);

@@ -3,10 +3,24 @@
 #pragma once
 
 #include <cstdint>
+#include <optional>
 
+#include "app/command_args.h"
 #include "app/handlers.h"
 
 struct HostCommand;
+
+// How a command ends when its block did not arrive whole: abandoned (the port is reopened)
+// when it stopped coming, answered without acting when it was too long; nothing when the
+// whole block is in r_buf and the handler goes on.
+inline std::optional<HandlerEnd> unless_block_ok(BlockRead read) {
+  switch (read) {
+    case BlockRead::failed: return HandlerEnd::abandon;
+    case BlockRead::too_long: return HandlerEnd::reply;
+    case BlockRead::ok: break;
+  }
+  return std::nullopt;
+}
 
 // Device: identity, settings, markers, the device image's commands.
 HandlerEnd cmd_get_version(const HostCommand &cmd, uint8_t *reply);

@@ -38,11 +38,7 @@ HandlerEnd cmd_push_h264_block(const HostCommand &cmd, uint8_t *reply) {
   // which would drop the stream's first pictures.
   if (local_h264_is_running()) stop_local_h264();
   lvgl_pause();
-  switch (read_follow_on_block(length)) {
-    case BlockRead::failed: return HandlerEnd::abandon;
-    case BlockRead::too_long: return HandlerEnd::reply;
-    case BlockRead::ok: break;
-  }
+  if (auto end = unless_block_ok(read_follow_on_block(length))) return *end;
   if (length > uint32_t(h264_block_max_length)) {
     fprintf(stderr, "h264 block too long: %u bytes, at most %d: discarded\n", length, h264_block_max_length);
     reply[reply_result] = uint8_t(h264_block_cnt.load());

@@ -2,6 +2,9 @@
 // messages the host loop relays to the controller in mcu_relay.cpp.
 #include "mcu/mcu.h"
 
+#include <cstdio>
+#include <string>
+
 std::atomic<uint8_t> control_mode{0};
 std::atomic<uint8_t> water_temp{0};
 std::atomic<uint16_t> pump_speed{0};
@@ -21,3 +24,14 @@ int32_t group = 0;
 int32_t position = 0;
 
 std::mutex mcu_port_lock;
+
+void print_bytes(const char *text, const uint8_t *bytes, size_t count) {
+  std::string line = text;
+  char one[4];
+  for (size_t i = 0; i < count; ++i) {
+    snprintf(one, sizeof one, "%x ", bytes[i]);
+    line += one;
+  }
+  line += '\n';
+  fputs(line.c_str(), stdout);
+}

@@ -10,6 +10,7 @@
 #pragma once
 
 #include <atomic>
+#include <cstddef>
 #include <cstdint>
 #include <mutex>
 
@@ -141,3 +142,7 @@ void mcu_set_theme(const uint8_t record[64]);
 void mcu_get_data(uint8_t *reply);
 // 0xC9: reply byte 8 = low byte of group, byte 9 = low byte of position.
 void mcu_get_group_position(uint8_t *reply);
+
+// Prints `text` followed by each byte as "%x " and a line end, in one piece, so that lines
+// of the controller thread and the host loop never interleave.
+void print_bytes(const char *text, const uint8_t *bytes, size_t count);

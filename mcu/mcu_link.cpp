@@ -54,17 +54,6 @@ int knob_theme_count() {
   return count > 0 && count <= background_video_count ? count : background_video_count;
 }
 
-// Writes `text` followed by each byte as "%x " and a line end, in one piece.
-void print_bytes(const char *text, const uint8_t *bytes, size_t count) {
-  std::string line = text;
-  char one[4];
-  for (size_t i = 0; i < count; ++i) {
-    snprintf(one, sizeof one, "%x ", bytes[i]);
-    line += one;
-  }
-  line += '\n';
-  fputs(line.c_str(), stdout);
-}
 
 // --- The control-mode step of a publish, with the block's mutex held.
 

@@ -54,16 +54,6 @@ void send_payload(int fd, const uint8_t *data, uint32_t length) {
   if (length > 0) safe_write(fd, data, length);
 }
 
-void print_bytes(const char *text, const uint8_t *bytes, size_t count) {
-  std::string line = text;
-  char one[4];
-  for (size_t i = 0; i < count; ++i) {
-    snprintf(one, sizeof one, "%x ", bytes[i]);
-    line += one;
-  }
-  line += '\n';
-  fputs(line.c_str(), stdout);
-}
 
 }  // namespace
 
