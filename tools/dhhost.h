@@ -40,6 +40,10 @@ struct Port {
 bool transact(const Options &opt, int fd, uint8_t code, std::span<const uint8_t> payload,
               std::span<const uint8_t> block, ReplyBytes &reply);
 
+// Sends a command without arguments on a port of its own and reads its reply: exit_ok,
+// exit_usage (no port) or exit_device (no reply, said in words).
+int query(const Options &opt, uint8_t code, ReplyBytes &reply);
+
 // Sends a command without arguments and expects the standard reply: a whole subcommand.
 int simple_command(const Options &opt, uint8_t code, std::span<const uint8_t> payload = {});
 

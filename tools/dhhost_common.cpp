@@ -33,6 +33,12 @@ bool transact(const Options &opt, int fd, uint8_t code, std::span<const uint8_t>
   return false;
 }
 
+int query(const Options &opt, uint8_t code, ReplyBytes &reply) {
+  Port port(opt);
+  if (!port.ok()) return exit_usage;
+  return transact(opt, port.fd, code, {}, {}, reply) ? exit_ok : exit_device;
+}
+
 int simple_command(const Options &opt, uint8_t code, std::span<const uint8_t> payload) {
   Port port(opt);
   if (!port.ok()) return exit_usage;

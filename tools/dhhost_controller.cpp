@@ -131,10 +131,8 @@ int run_fw_update(const Options &opt, const Args &args) {
 
 int run_mcu_data(const Options &opt, const Args &args) {
   if (!args.empty()) return wrong_arguments;
-  Port port(opt);
-  if (!port.ok()) return exit_usage;
   ReplyBytes reply{};
-  if (!transact(opt, port.fd, CMD_GET_MCU_DATA, {}, {}, reply)) return exit_device;
+  if (int status = query(opt, CMD_GET_MCU_DATA, reply); status != exit_ok) return status;
   std::string hex;
   for (size_t i = 0; i < 32; ++i) {
     char byte[4];
@@ -151,10 +149,8 @@ int run_mcu_data(const Options &opt, const Args &args) {
 
 int run_group(const Options &opt, const Args &args) {
   if (!args.empty()) return wrong_arguments;
-  Port port(opt);
-  if (!port.ok()) return exit_usage;
   ReplyBytes reply{};
-  if (!transact(opt, port.fd, CMD_GET_GROUP_POSITION, {}, {}, reply)) return exit_device;
+  if (int status = query(opt, CMD_GET_GROUP_POSITION, reply); status != exit_ok) return status;
   printf("group %u position %u\n", reply[8], reply[9]);
   return exit_ok;
 }

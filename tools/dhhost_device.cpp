@@ -8,10 +8,8 @@
 
 int run_version(const Options &opt, const Args &args) {
   if (!args.empty()) return wrong_arguments;
-  Port port(opt);
-  if (!port.ok()) return exit_usage;
   ReplyBytes reply{};
-  if (!transact(opt, port.fd, CMD_GET_VERSION, {}, {}, reply)) return exit_device;
+  if (int status = query(opt, CMD_GET_VERSION, reply); status != exit_ok) return status;
   const char *text = reinterpret_cast<const char *>(reply.data() + reply_result);
   std::string version(text, strnlen(text, reply.size() - reply_result));
   if (opt.json) {

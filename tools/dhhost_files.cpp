@@ -222,10 +222,8 @@ int run_ls(const Options &opt, const Args &args) {
 
 int run_df(const Options &opt, const Args &args) {
   if (!args.empty()) return wrong_arguments;
-  Port port(opt);
-  if (!port.ok()) return exit_usage;
   ReplyBytes reply{};
-  if (!transact(opt, port.fd, CMD_QUERY_STORAGE, {}, {}, reply)) return exit_device;
+  if (int status = query(opt, CMD_QUERY_STORAGE, reply); status != exit_ok) return status;
   uint32_t total = read_le32(reply.data() + 8), used = read_le32(reply.data() + 12),
            avail = read_le32(reply.data() + 16);
   if (opt.json) {

@@ -80,10 +80,8 @@ int run_stop_play(const Options &opt, const Args &args) {
 
 int run_play_state(const Options &opt, const Args &args) {
   if (!args.empty()) return wrong_arguments;
-  Port port(opt);
-  if (!port.ok()) return exit_usage;
   ReplyBytes reply{};
-  if (!transact(opt, port.fd, CMD_GET_LOCAL_H264_STATE, {}, {}, reply)) return exit_device;
+  if (int status = query(opt, CMD_GET_LOCAL_H264_STATE, reply); status != exit_ok) return status;
   bool playing = reply[reply_result] == 1;
   if (opt.json) {
     printf("{\"playing\": %s}\n", playing ? "true" : "false");

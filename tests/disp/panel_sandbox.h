@@ -2,6 +2,8 @@
 // at exit), the simulated panel's geometry files, and the pictures the tests show.
 #pragma once
 
+#include "tests/support/waiting.h"
+
 #include <cstdint>
 #include <string>
 #include <vector>
@@ -33,15 +35,3 @@ struct PngLayout {
 };
 std::vector<uint8_t> make_png(const PngLayout &layout, uint8_t (*byte)(int x, int y, int i));
 
-template <class Action>
-std::string stdout_of(Action &&action) {
-  testing::internal::CaptureStdout();
-  action();
-  return testing::internal::GetCapturedStdout();
-}
-template <class Action>
-std::string stderr_of(Action &&action) {
-  testing::internal::CaptureStderr();
-  action();
-  return testing::internal::GetCapturedStderr();
-}

@@ -6,6 +6,8 @@
 // Standard output is unbuffered so that captured messages arrive whole.
 #pragma once
 
+#include "tests/support/waiting.h"
+
 #include <chrono>
 #include <cstdint>
 #include <optional>
@@ -32,16 +34,6 @@ struct TakenBlock {
 // slot and waking a waiting push); nothing when none is pending within `timeout`.
 std::optional<TakenBlock> take_block(std::chrono::milliseconds timeout);
 
-// Waits until `condition` holds, up to `timeout`; whether it did.
-template <class Condition>
-bool wait_until(Condition condition, std::chrono::milliseconds timeout) {
-  const auto deadline = std::chrono::steady_clock::now() + timeout;
-  while (!condition()) {
-    if (std::chrono::steady_clock::now() >= deadline) return false;
-    std::this_thread::sleep_for(std::chrono::milliseconds(5));
-  }
-  return true;
-}
 
 // Stops any player, waits until it has ended and empties the ring; clears the switch state.
 void reset_video_state();

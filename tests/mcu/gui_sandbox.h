@@ -4,6 +4,8 @@
 // Standard output is unbuffered so that captured messages arrive whole, also from children.
 #pragma once
 
+#include "tests/support/waiting.h"
+
 #include <gtest/gtest.h>
 
 #include <chrono>
@@ -18,24 +20,6 @@ void write_device_file(const std::string &device_path, const std::string &bytes)
 // The file's bytes, or "<missing>".
 std::string read_device_file(const std::string &device_path);
 void remove_device_file(const std::string &device_path);
-
-// Waits until `condition` holds, up to `timeout`; whether it did.
-template <class Condition>
-bool wait_until(Condition condition, std::chrono::milliseconds timeout) {
-  const auto deadline = std::chrono::steady_clock::now() + timeout;
-  while (!condition()) {
-    if (std::chrono::steady_clock::now() >= deadline) return false;
-    std::this_thread::sleep_for(std::chrono::milliseconds(5));
-  }
-  return true;
-}
-
-template <class Action>
-std::string stdout_of(Action &&action) {
-  testing::internal::CaptureStdout();
-  action();
-  return testing::internal::GetCapturedStdout();
-}
 
 // Waits until every local video player and slideshow thread that a test started has ended
 // (the sandbox has no media, so each ends on its own) and the video ring is empty.

@@ -4,6 +4,8 @@
 // files from outside.
 #pragma once
 
+#include "tests/support/waiting.h"
+
 #include <string>
 
 #include <gtest/gtest.h>
@@ -28,16 +30,3 @@ std::string test_dir();
 // How often `needle` occurs in `text`.
 size_t count_of(const std::string &text, const std::string &needle);
 
-// Runs `action` and returns what it printed on standard output / standard error.
-template <class Action>
-std::string stdout_of(Action &&action) {
-  testing::internal::CaptureStdout();
-  action();
-  return testing::internal::GetCapturedStdout();
-}
-template <class Action>
-std::string stderr_of(Action &&action) {
-  testing::internal::CaptureStderr();
-  action();
-  return testing::internal::GetCapturedStderr();
-}
