@@ -17,3 +17,7 @@ enum class HandlerEnd {
 // Runs the handler of cmd.code with a cleared 512-byte reply buffer. Codes without a
 // handler do nothing and get the standard reply.
 HandlerEnd handle_host_command(const HostCommand &cmd, uint8_t *reply);
+
+// The link is lost (its port is about to be reopened): an upload still open cannot go on
+// whole and is discarded, its file left as it was.
+void discard_unfinished_upload();

@@ -2,9 +2,12 @@
 // the SD card's space. Every path the host sends resolves under the sandbox root inside the
 // file store, like the device's own paths.
 //
-// An upload is 0x26 (open the named file, emptied) and 0x27 chunks, the last with flag 1,
-// which closes it. Chunks with no upload open are read off the port and dropped; a new 0x26
-// closes an upload still open, keeping what it had written.
+// An upload is 0x26 (open the named file) and 0x27 chunks, the last with flag 1, which closes
+// it. The chunks go to a private file that only the last chunk puts in place (storage.h), so
+// the host's file changes all at once or not at all. Chunks with no upload open are read off
+// the port and dropped. An upload that cannot go on whole is discarded, the file left as it
+// was: when a new 0x26 comes while it is open, when a chunk's block stops coming or is
+// inconsistent, and when the link is lost.
 #include <cstdio>
 #include <cstring>
 
@@ -13,7 +16,6 @@
 #include "app/handler_state.h"
 #include "app/handlers_internal.h"
 #include "app/host_packet.h"
-#include "platform/root_path.h"
 #include "storage/storage.h"
 #include "tty/tty.h"
 
@@ -22,21 +24,27 @@ namespace {
 uint32_t first_value(const HostCommand &cmd) { return read_be32(&cmd.code + command_first_value); }
 uint32_t second_value(const HostCommand &cmd) { return read_be32(&cmd.code + command_second_value); }
 
+void discard_upload_because(const char *why) {
+  if (saveFp == nullptr) return;
+  fprintf(stderr, "upload of %s discarded (%s): the file keeps what it held\n", upload_path.c_str(), why);
+  discard_upload(saveFp, upload_path.c_str());
+  saveFp = nullptr;
+  upload_path.clear();
+}
+
 }  // namespace
+
+void discard_unfinished_upload() { discard_upload_because("the link was lost"); }
 
 HandlerEnd cmd_create_file(const HostCommand &cmd, uint8_t *reply) {
   puts("create file \r");
   std::optional<std::string> name = take_name_argument(cmd);
   if (!name) return HandlerEnd::reply;
 
+  discard_upload_because("a new upload began");
+  saveFp = open_upload(name->c_str());
   if (saveFp != nullptr) {
-    fprintf(stderr, "upload still open: closed before %s\n", name->c_str());
-    fclose(saveFp);
-    saveFp = nullptr;
-  }
-  std::string path = root_path(*name);
-  saveFp = path.empty() ? nullptr : fopen(path.c_str(), "w+");
-  if (saveFp != nullptr) {
+    upload_path = *name;
     reply[reply_result] = reply_status_ok;
     printf("create file success %s \r\n", name->c_str());
   } else {
@@ -54,18 +62,23 @@ HandlerEnd cmd_save_file_buffer(const HostCommand &cmd, uint8_t *) {
   uint8_t last = cmd.payload[command_name - reply_result];  // command byte 16
   printf("file_len: %d\n", int(store_length));
 
-  if (auto end = unless_block_ok(read_follow_on_block(block_length))) return *end;
+  const BlockRead read = read_follow_on_block(block_length);
+  if (read != BlockRead::ok) discard_upload_because("its chunk did not arrive whole");
+  if (auto end = unless_block_ok(read)) return *end;
   if (saveFp == nullptr) {
     fprintf(stderr, "no upload open: chunk of %u bytes discarded\n", block_length);
     return HandlerEnd::reply;
   }
   if (store_length > block_length) {
-    fprintf(stderr, "chunk stores %u bytes of a %u-byte block: discarded\n", store_length,
-            block_length);
+    fprintf(stderr, "chunk stores %u bytes of a %u-byte block\n", store_length, block_length);
+    discard_upload_because("a chunk was inconsistent");
     return HandlerEnd::reply;
   }
-  save_file(saveFp, r_buf, store_length, last);
-  if (last == 1) saveFp = nullptr;  // save_file has closed it
+  save_file(saveFp, r_buf, store_length, last, upload_path.c_str());
+  if (last == 1) {  // save_file has closed it
+    saveFp = nullptr;
+    upload_path.clear();
+  }
   return HandlerEnd::reply;
 }
 

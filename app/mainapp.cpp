@@ -4,12 +4,14 @@
 // the device has, and then serves the host on the gadget serial port for as long as the
 // process runs, closing and reopening the port whenever a packet read fails. Nothing is torn
 // down; the process ends only when the host port cannot be (re)opened or closed.
+#include <csignal>
 #include <cstdio>
 #include <cstdlib>
 #include <pthread.h>
 #include <string>
 
 #include "app/globals.h"
+#include "app/handlers.h"
 #include "app/host_link.h"
 #include "app/handler_state.h"
 #include "app/host_packet.h"
@@ -44,6 +46,9 @@ int main() {
   // People and tests read the messages live, also those without a line end.
   setvbuf(stdout, nullptr, _IONBF, 0);
   setvbuf(stderr, nullptr, _IONBF, 0);
+  // A write past the file-size limit must fail like a full disk (EFBIG, reported where it
+  // happens), not end the process.
+  signal(SIGXFSZ, SIG_IGN);
 
   reply_buf = allocate(cmd_len, "reply buffer");
   puts("main start!");
@@ -85,6 +90,7 @@ int main() {
     if (init_tty() != 0) return -1;
     host_command_loop(reply_buf);
     puts("uart_read null ");
+    discard_unfinished_upload();
     if (uart_close(tty_fd) == -1) {
       fputs("close failed!\n", stderr);
       exit(1);

@@ -24,9 +24,19 @@ pkg_check_modules(GTEST_MAIN REQUIRED IMPORTED_TARGET gtest_main)
 pkg_check_modules(PNG REQUIRED IMPORTED_TARGET libpng16)
 pkg_check_modules(TURBOJPEG REQUIRED IMPORTED_TARGET libturbojpeg)
 
-# The simulated display platform (platform/sim) scales decoded JPEG pictures with libswscale.
-pkg_check_modules(SWSCALE REQUIRED IMPORTED_TARGET libswscale)
-pkg_check_modules(AVUTIL REQUIRED IMPORTED_TARGET libavutil)
+# The simulated display platform (platform/sim) scales decoded JPEG pictures with libswscale
+# when it is there. Without it (a cross build, or -DDH_WITH_SWSCALE=OFF) a small scaler of its
+# own does the last step of the fit.
+pkg_check_modules(SWSCALE QUIET IMPORTED_TARGET libswscale)
+pkg_check_modules(AVUTIL QUIET IMPORTED_TARGET libavutil)
+if(SWSCALE_FOUND AND AVUTIL_FOUND)
+  option(DH_WITH_SWSCALE "Scale JPEG pictures with libswscale in the simulated platform" ON)
+else()
+  option(DH_WITH_SWSCALE "Scale JPEG pictures with libswscale in the simulated platform" OFF)
+endif()
+if(DH_WITH_SWSCALE AND NOT (SWSCALE_FOUND AND AVUTIL_FOUND))
+  message(FATAL_ERROR "DH_WITH_SWSCALE is ON but libswscale or libavutil was not found (libswscale-dev, libavutil-dev)")
+endif()
 
 # The simulated H.264 decoder decodes with libavcodec when it is there. Without it (a cross
 # build, or -DDH_WITH_AVCODEC=OFF) a stand-in that decodes no pictures is built instead.
@@ -38,4 +48,7 @@ else()
 endif()
 if(DH_WITH_AVCODEC AND NOT AVCODEC_FOUND)
   message(FATAL_ERROR "DH_WITH_AVCODEC is ON but libavcodec was not found (libavcodec-dev)")
+endif()
+if(DH_WITH_AVCODEC AND NOT DH_WITH_SWSCALE)
+  message(FATAL_ERROR "DH_WITH_AVCODEC needs libswscale and libavutil too (DH_WITH_SWSCALE)")
 endif()

@@ -144,6 +144,7 @@ class DecoderSession {
   // Gives back the buffers and the decoder and drops the splitter's bytes.
   void release(NaluBuffer *splitter) {
     puts("free h264 resource start\r");
+    keep_last_picture();
     rmem_free(rmem_, y_, y_phys_, y_size_);
     rmem_free(rmem_, uv_, uv_phys_, uv_size_);
     rmem_close(rmem_);
@@ -188,6 +189,33 @@ class DecoderSession {
   uint8_t *uv() const { return uv_; }
 
  private:
+  // Layer 0 may still scan out the last picture from the buffers about to be given back. The
+  // picture moves into layer 0's own buffer first (its two planes take less room than the
+  // panel's 32-bit frame), so the screen keeps it and the display controller never reads
+  // memory that is no longer ours; a picture too large for that buffer gives way to black.
+  void keep_last_picture() const {
+    std::lock_guard<std::recursive_mutex> hold(layer_lock);
+    if (layer_cfg.format != layer_format_nv12 || layer_cfg.y_addr != y_phys_ || fb_fd < 0 ||
+        fb_info.vaddr == nullptr) {
+      return;
+    }
+    const size_t rows = layer_cfg.yres;
+    const size_t luma = size_t(layer_cfg.y_stride) * rows;
+    const size_t chroma = size_t(layer_cfg.uv_stride) * ((rows + 1) / 2);
+    if (fb_info.frame_size > 0 && luma + chroma <= size_t(fb_info.frame_size) && luma <= y_size_ &&
+        chroma <= uv_size_) {
+      memcpy(fb_info.vaddr, y_, luma);
+      memcpy(fb_info.vaddr + luma, uv_, chroma);
+      layer_cfg.y_addr = fb_info.paddr;
+      layer_cfg.uv_addr = fb_info.paddr + uint32_t(luma);
+      fb_pan_display_set_user_cfg(fb_fd, &layer_cfg);
+      fb_pan_display(fb_fd, &fb_info, 0);
+    } else {
+      draw_rect(fb_info.vaddr, 0, 0, -1, -1, 0xFF000000);
+      fb_display(fb_fd, dev_width, dev_height, &fb_info, fb_info.paddr);
+    }
+  }
+
   void close_decoder() {
     v4l2_h264_decoder_close(decoder_);
     decoder_ = nullptr;

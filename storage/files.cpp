@@ -2,8 +2,13 @@
 //
 // Streamed uploads are flushed and then synced chunk by chunk, so what the device has
 // acknowledged is on the card; the last chunk closes the stream and drops the page cache, which
-// the card's large files would otherwise fill. A small file is flushed before sync() for the
-// same reason, and a write that fails is reported like an open that fails.
+// the card's large files would otherwise fill. A small file is flushed and synced before it is
+// put in place, and a write that fails is reported like an open that fails.
+//
+// Both kinds are written under a private name beside the file (upload_part_suffix) and renamed
+// over it only once they are whole, so a link that is cut, a full card or a power cut in the
+// middle leaves the file as it was. The rename replaces whatever entry holds the name (a link
+// is replaced, not followed); a name that holds a directory is refused at the start.
 //
 // Deletion works on the device path as the host sent it and resolves each level at the system
 // call. It looks at every entry with lstat and opens directories with O_NOFOLLOW, so a symbolic
@@ -91,19 +96,72 @@ bool delete_entry(const char *path) {
   return true;
 }
 
+std::string part_path(const std::string &real) { return real + upload_part_suffix; }
+
+// The private file beside `real` (a resolved path), opened "w+"; null with errno set.
+FILE *open_beside(const std::string &real) {
+  if (real.empty()) {  // refused by root_path, with its message
+    errno = ENAMETOOLONG;
+    return nullptr;
+  }
+  struct stat st = {};
+  if (stat(real.c_str(), &st) == 0 && S_ISDIR(st.st_mode)) {
+    errno = EISDIR;
+    return nullptr;
+  }
+  return fopen(part_path(real).c_str(), "w+e");
+}
+
+// The last step of an upload of `path`: its private file replaces it, or is removed when the
+// upload failed or the rename does not go through.
+void put_in_place(const char *path, bool failed) {
+  const std::string real = root_path(path);
+  if (real.empty()) return;
+  const std::string part = part_path(real);
+  if (!failed && rename(part.c_str(), real.c_str()) == 0) return;
+  const int error = errno;
+  unlink(part.c_str());
+  fprintf(stderr, "\nupload of %s failed: %s; the file keeps what it held\n", path,
+          failed ? "a chunk was not written" : strerror(error));
+}
+
 }  // namespace
 
-void save_file(FILE *stream, const uint8_t *data, size_t length, int last) {
-  if (stream == nullptr) return;  // no upload open: nothing to write to or close
-  if (data != nullptr && length > 0) (void)!fwrite(data, 1, length, stream);
-  fflush(stream);
-  fsync(fileno(stream));
-  if (last == 1) {
-    printf("close file");
-    fclose(stream);
-    sync();
-    drop_pages_cache();
+FILE *open_upload(const char *path) {
+  if (path == nullptr) {
+    errno = EINVAL;
+    return nullptr;
   }
+  return open_beside(root_path(path));
+}
+
+int save_file(FILE *stream, const uint8_t *data, size_t length, int last, const char *path) {
+  if (stream == nullptr) return -1;  // no upload open: nothing to write to or close
+  // The stream's error flag stays set once a chunk could not be written: the upload has a hole
+  // and nothing more of it is written.
+  bool failed = ferror(stream) != 0;
+  if (!failed && data != nullptr && length > 0 && fwrite(data, 1, length, stream) != length) {
+    fprintf(stderr, "upload chunk of %zu bytes not written: %s\n", length, strerror(errno));
+    failed = true;
+  }
+  if (fflush(stream) != 0) failed = true;
+  if (fsync(fileno(stream)) != 0) {
+    fprintf(stderr, "upload chunk not synced: %s\n", strerror(errno));
+    failed = true;
+  }
+  if (last != 1) return failed ? -1 : 0;
+  printf("close file");
+  if (fclose(stream) != 0) failed = true;
+  if (path != nullptr) put_in_place(path, failed);
+  sync();
+  drop_pages_cache();
+  return failed ? -1 : 0;
+}
+
+void discard_upload(FILE *stream, const char *path) {
+  if (stream != nullptr) fclose(stream);
+  const std::string real = path != nullptr ? root_path(path) : "";
+  if (!real.empty()) unlink(part_path(real).c_str());
 }
 
 int save_small_file(const char *path, const uint8_t *data, size_t length) {
@@ -114,15 +172,20 @@ int save_small_file(const char *path, const uint8_t *data, size_t length) {
   if (path == nullptr || (data == nullptr && length > 0)) return fail(EINVAL);
   const std::string real = root_path(path);
   if (real.empty()) return fail(ENAMETOOLONG);
-  UniqueFile stream(fopen(real.c_str(), "w+e"));
+  UniqueFile stream(open_beside(real));
   if (!stream) return fail(errno);
 
   int error = 0;
   if (length > 0 && fwrite(data, 1, length, stream.get()) != length) error = errno;
   if (fflush(stream.get()) != 0 && error == 0) error = errno;
-  sync();
+  if (fsync(fileno(stream.get())) != 0 && error == 0) error = errno;
   if (fclose(stream.release()) != 0 && error == 0) error = errno;
-  if (error != 0) return fail(error);
+  if (error == 0 && rename(part_path(real).c_str(), real.c_str()) != 0) error = errno;
+  if (error != 0) {
+    unlink(part_path(real).c_str());
+    return fail(error);
+  }
+  sync();
   return 0;
 }
 

@@ -38,11 +38,17 @@ bool is_plain_name(const char *name) {
   return true;
 }
 
-void reap(pid_t pid) {
+// Waits for the child; its exit status, or -1 when it did not exit normally.
+int reap(pid_t pid) {
   int status = 0;
   while (waitpid(pid, &status, 0) < 0 && errno == EINTR) {
   }
+  return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
 }
+
+// The status of a child that could not execute its program, where posix_spawn reports the
+// failure that way rather than through its result (as it may, and does under an emulator).
+constexpr int exec_failed_status = 127;
 
 }  // namespace
 
@@ -73,8 +79,9 @@ int detectProcessByName(const char *name) {
     answered = fgets(line, sizeof line, stream.get()) != nullptr;
   }
   read_end.close_now();
-  reap(pid);  // the stream is closed by now, so a pgrep with more lines cannot block on it
-  if (!answered) return -3;
+  // The stream is closed by now, so a pgrep with more lines cannot block on it.
+  const int status = reap(pid);
+  if (!answered) return status == exec_failed_status ? -2 : -3;
   printf("find process: %s PID: %s\n", name, line);
   return 0;
 }

@@ -33,14 +33,34 @@ extern StorageInfo storage;
 extern char dir_result[dir_result_len];
 
 // --- Uploads (files.cpp)
+//
+// A streamed upload is written under a private name beside its file (the file's path with
+// upload_part_suffix added) and only its last chunk puts the whole file in place. An upload
+// that is cut, abandoned or cannot be written never leaves a partial file where a whole one
+// was: the file keeps what it held before, and the private file is removed.
 
-// Appends one chunk of a streamed upload to `stream`, flushed and synced. `last` == 1 ends the
-// upload: prints "close file", closes the stream (the caller must not pass it again), sync()s
-// and drops the page cache. A null stream is ignored.
-void save_file(FILE *stream, const uint8_t *data, size_t length, int last);
+inline constexpr char upload_part_suffix[] = ".part";
 
-// Stores `length` bytes as the whole of `path` (created or emptied), then sync(). 0 on success,
-// -1 after the "errno:%d  %s" line when the file cannot be opened or written.
+// Opens the private file of an upload of `path` (a device path) with mode "w+". Null, with
+// errno set, when it cannot be made or `path` names a directory.
+FILE *open_upload(const char *path);
+
+// Appends one chunk of a streamed upload to `stream`, flushed and synced. A chunk that cannot
+// be written is reported, and no later chunk of the upload is written. `last` == 1 ends the
+// upload: prints "close file" and closes the stream (the caller must not pass it again); with
+// `path`, the upload's device path, the private file then replaces `path` if every chunk was
+// written, and is removed with a message otherwise; then sync() and the page cache is dropped.
+// A null stream is ignored. -1 when the upload has failed, else 0.
+int save_file(FILE *stream, const uint8_t *data, size_t length, int last, const char *path = nullptr);
+
+// Ends an upload of `path` that will not be finished: closes the stream and removes the
+// private file, leaving `path` as it was.
+void discard_upload(FILE *stream, const char *path);
+
+// Stores `length` bytes as the whole of `path` (created or replaced), then sync(). The bytes go
+// to a private file first, which replaces `path` only once it is written whole. 0 on success,
+// -1 after the "errno:%d  %s" line when the file cannot be opened or written; `path` then
+// keeps what it held.
 int save_small_file(const char *path, const uint8_t *data, size_t length);
 
 // Writes "1\n" to "/proc/sys/vm/drop_caches": 0 on success, 1 after a perror line otherwise.

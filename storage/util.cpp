@@ -4,8 +4,10 @@
 // truncation so that a longer file from before keeps its tail. A load copies only the bytes
 // the file actually supplied: a short file leaves the rest of the record as it was (zero at
 // start-up) and `size`, which sits after the stored bytes, is never touched. Only a file that
-// cannot be opened is treated as missing; it is rebuilt with the defaults and saved. Every
-// path goes through root_path() at the system call, so a sandbox root keeps the files under it.
+// cannot be opened is treated as missing; it is rebuilt with the defaults and saved. A file on
+// a read-only /usr/data is loaded all the same. A save that fails says why on standard error
+// and is not reported as a success. Every path goes through root_path() at the system call, so
+// a sandbox root keeps the files under it.
 #include "storage/util.h"
 
 #include <fcntl.h>
@@ -41,6 +43,34 @@ int open_device_file(const char *device_path, int flags) {
   return open(path.c_str(), flags | O_CLOEXEC, 0644);
 }
 
+// A settings file to load. It is opened for reading and writing; where it may only be read
+// (a read-only /usr/data), it is still loaded rather than taken for missing and rebuilt.
+int open_settings_to_load(const char *device_path) {
+  int fd = open_device_file(device_path, O_RDWR);
+  if (fd < 0 && (errno == EROFS || errno == EACCES || errno == EPERM)) {
+    fd = open_device_file(device_path, O_RDONLY);
+  }
+  return fd;
+}
+
+// Why a settings file could not be stored, after the line the device has always printed.
+void report_save_failure(const char *device_path, const char *what, int error) {
+  fprintf(stderr, "\n%s %s: %s\n", device_path, what, strerror(error));
+}
+
+// Writes the whole block at offset 0; the error number, or 0.
+int write_settings(int fd, const uint8_t *block, size_t length) {
+  size_t done = 0;
+  while (done < length) {
+    const ssize_t written = pwrite(fd, block + done, length - done, off_t(done));
+    if (written < 0 && errno == EINTR) continue;
+    if (written < 0) return errno;
+    if (written == 0) return ENOSPC;
+    done += size_t(written);
+  }
+  return 0;
+}
+
 // Reads until `length` bytes, end of file or an error; returns how many arrived.
 size_t read_up_to(int fd, uint8_t *block, size_t length) {
   size_t done = 0;
@@ -63,7 +93,9 @@ size_t app_cfg_len() {
 void SaveConfig() {
   UniqueFd fd(open_device_file(app_cfg_path, O_RDWR | O_CREAT));
   if (!fd) {
+    const int error = errno;
     printf("SaveConfig open app.cfg err");
+    report_save_failure(app_cfg_path, "cannot be opened", error);
     return;
   }
   // A snapshot of the record, written in one go.
@@ -76,15 +108,19 @@ void SaveConfig() {
     memcpy(block.data(), &cfg, length);
     rotation = cfg.local_rotation;
   }
-  (void)!pwrite(fd.get(), block.data(), length, 0);
-  fd.close_now();
+  int error = write_settings(fd.get(), block.data(), length);
+  if (fd.close_now() != 0 && error == 0) error = errno;
   sync();
+  if (error != 0) {
+    report_save_failure(app_cfg_path, "not stored", error);
+    return;
+  }
   printf("SaveConfig success | local_rotation:%d\n", rotation);
 }
 
 int ReadConfig() {
   std::lock_guard<std::recursive_mutex> hold(cfg_lock);
-  UniqueFd fd(open_device_file(app_cfg_path, O_RDWR));
+  UniqueFd fd(open_settings_to_load(app_cfg_path));
   if (!fd) {
     printf("ReadConfig open app.cfg err,rebuild");
     cfg.brightness = 128;
@@ -110,21 +146,27 @@ int ReadConfig() {
 void SaveLVGLConfig() {
   UniqueFd fd(open_device_file(lvgl_cfg_path, O_RDWR | O_CREAT));
   if (!fd) {
+    const int error = errno;
     printf("SaveConfig open app.cfg err");
+    report_save_failure(lvgl_cfg_path, "cannot be opened", error);
     return;
   }
   // Bytes 1.. carry nothing and are stored as zero; byte 0 always fits.
   const size_t length = std::max<size_t>(lvgl_cfg.file_size, 1);
   std::array<uint8_t, 256> block{};
   block[0] = lvgl_cfg.theme_index;
-  (void)!pwrite(fd.get(), block.data(), length, 0);
-  fd.close_now();
+  int error = write_settings(fd.get(), block.data(), length);
+  if (fd.close_now() != 0 && error == 0) error = errno;
   sync();
+  if (error != 0) {
+    report_save_failure(lvgl_cfg_path, "not stored", error);
+    return;
+  }
   puts("SaveConfig success ");
 }
 
 int ReadLVGLConfig() {
-  UniqueFd fd(open_device_file(lvgl_cfg_path, O_RDWR));
+  UniqueFd fd(open_settings_to_load(lvgl_cfg_path));
   if (!fd) {
     printf("ReadConfig open lvgl app.cfg err,rebuild");
     lvgl_cfg.theme_index = 0;

@@ -2,9 +2,11 @@
 //
 //   dhhost [-p PORT] [-t SECONDS] [--json] COMMAND [ARGS...]
 //
+// The options may also follow the command.
 // Each subcommand sends one host command (or one exchange of several) and prints what the
 // device answered. Exit status: 0 done, 1 the device did not answer or answered wrongly,
 // 2 a usage error or a port that cannot be opened.
+#include <algorithm>
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
@@ -56,6 +58,7 @@ const Subcommand subcommands[] = {
      "its pictures have been shown at RATE (the device's frame rate, 24 by default) end it with "
      "0x7B (0x79, 0x7A, 0x7B).",
      run_stream},
+    {"queue", "queue", "Print how many H.264 blocks wait in the device's queue, 0..5 (0x7A).", run_queue},
     {"stop-stream", "stop-stream", "End a host video stream (0x7B).", run_stop_stream},
     {"theme", "theme HEX64", "Send the host theme record, 64 bytes in hex; shown in online mode (0xF9).",
      run_theme},
@@ -81,7 +84,8 @@ void usage(FILE *out) {
           "\n"
           "  -p, --port PORT      the device's serial port (default $DHHOST_PORT, else /dev/ttyACM0)\n"
           "  -t, --timeout SECS   how long to wait for each reply (default 10)\n"
-          "      --json           machine-readable output for the query commands\n"
+          "      --json           JSON output of the query commands (version, size, ls, df,\n"
+          "                       play-state, queue, mcu-data, group)\n"
           "\n"
           "commands:\n");
   for (const Subcommand &sub : subcommands) fprintf(out, "  %-50s %s\n", sub.usage, sub.help);
@@ -95,36 +99,48 @@ int main(int argc, char **argv) {
   const char *env_port = getenv("DHHOST_PORT");
   opt.port = env_port != nullptr && env_port[0] != '\0' ? env_port : "/dev/ttyACM0";
 
-  int i = 1;
-  for (; i < argc && argv[i][0] == '-'; ++i) {
+  // The options may stand before the command or among its arguments; anything else that
+  // starts with '-' before the command is unknown, after it it is the command's own.
+  std::string name;
+  Args args;
+  for (int i = 1; i < argc; ++i) {
     std::string arg = argv[i];
-    if ((arg == "-p" || arg == "--port") && i + 1 < argc) {
-      opt.port = argv[++i];
-    } else if ((arg == "-t" || arg == "--timeout") && i + 1 < argc) {
-      char *end = nullptr;
-      double seconds = strtod(argv[++i], &end);
-      if (*end != '\0' || !(seconds > 0 && seconds <= 3600)) {
-        fprintf(stderr, "dhhost: timeout must be a number of seconds (0..3600], not %s\n", argv[i]);
+    if (arg == "-p" || arg == "--port" || arg == "-t" || arg == "--timeout") {
+      if (i + 1 == argc) {
+        fprintf(stderr, "dhhost: %s needs a value\n", arg.c_str());
         return exit_usage;
       }
-      opt.timeout_ms = int(seconds * 1000);
+      const char *value = argv[++i];
+      if (arg == "-p" || arg == "--port") {
+        opt.port = value;
+        continue;
+      }
+      char *end = nullptr;
+      double seconds = strtod(value, &end);
+      if (end == value || *end != '\0' || !(seconds > 0 && seconds <= 3600)) {
+        fprintf(stderr, "dhhost: timeout must be a number of seconds (0..3600], not %s\n", value);
+        return exit_usage;
+      }
+      opt.timeout_ms = std::max(1, int(seconds * 1000));
     } else if (arg == "--json") {
       opt.json = true;
+    } else if (!name.empty()) {
+      args.push_back(arg);
     } else if (arg == "-h" || arg == "--help") {
       usage(stdout);
       return exit_ok;
-    } else {
+    } else if (arg[0] == '-') {
       fprintf(stderr, "dhhost: unknown option %s\n\n", arg.c_str());
       usage(stderr);
       return exit_usage;
+    } else {
+      name = arg;
     }
   }
-  if (i >= argc) {
+  if (name.empty()) {
     usage(stderr);
     return exit_usage;
   }
-  std::string name = argv[i++];
-  Args args(argv + i, argv + argc);
   for (const Subcommand &sub : subcommands) {
     if (name != sub.name) continue;
     for (const std::string &arg : args) {

@@ -36,6 +36,9 @@ struct Port {
   bool ok() const { return fd >= 0; }
 };
 
+// Says on standard error why `what` (a command, a listing page) got no good reply.
+void report_failure(const Options &opt, const std::string &what, ReplyCheck result);
+
 // One command, one checked reply; prints what went wrong and returns false.
 bool transact(const Options &opt, int fd, uint8_t code, std::span<const uint8_t> payload,
               std::span<const uint8_t> block, ReplyBytes &reply);
@@ -91,6 +94,7 @@ int run_play(const Options &, const Args &);
 int run_stop_play(const Options &, const Args &);
 int run_play_state(const Options &, const Args &);
 int run_stream(const Options &, const Args &);
+int run_queue(const Options &, const Args &);
 int run_stop_stream(const Options &, const Args &);
 
 int run_theme(const Options &, const Args &);

@@ -9,7 +9,8 @@
 
 int open_port(const Options &opt) {
   if (access(opt.port.c_str(), F_OK) != 0) {
-    fprintf(stderr, "dhhost: port %s: %s\n", opt.port.c_str(), strerror(errno));
+    fprintf(stderr, "dhhost: port %s: %s (-p PORT or DHHOST_PORT names the device's port)\n",
+            opt.port.c_str(), strerror(errno));
     return -1;
   }
   return host_port_open(opt.port);
@@ -20,16 +21,22 @@ Port::~Port() {
   if (fd >= 0) close(fd);
 }
 
+void report_failure(const Options &opt, const std::string &what, ReplyCheck result) {
+  if (result == ReplyCheck::no_reply) {
+    fprintf(stderr, "dhhost: no reply to %s within %.1f s on %s\n", what.c_str(), opt.timeout_ms / 1000.0,
+            opt.port.c_str());
+  } else {
+    fprintf(stderr, "dhhost: %s: %s\n", what.c_str(), describe(result));
+  }
+}
+
 bool transact(const Options &opt, int fd, uint8_t code, std::span<const uint8_t> payload,
               std::span<const uint8_t> block, ReplyBytes &reply) {
   ReplyCheck result = host_transact(fd, code, payload, block, reply, opt.timeout_ms);
   if (result == ReplyCheck::ok) return true;
-  if (result == ReplyCheck::no_reply) {
-    fprintf(stderr, "dhhost: no reply to command 0x%02X within %.1f s on %s\n", code,
-            opt.timeout_ms / 1000.0, opt.port.c_str());
-  } else {
-    fprintf(stderr, "dhhost: command 0x%02X: %s\n", code, describe(result));
-  }
+  char what[32];
+  snprintf(what, sizeof what, "command 0x%02X", code);
+  report_failure(opt, what, result);
   return false;
 }
 

@@ -151,7 +151,11 @@ int run_group(const Options &opt, const Args &args) {
   if (!args.empty()) return wrong_arguments;
   ReplyBytes reply{};
   if (int status = query(opt, CMD_GET_GROUP_POSITION, reply); status != exit_ok) return status;
-  printf("group %u position %u\n", reply[8], reply[9]);
+  if (opt.json) {
+    printf("{\"group\": %u, \"position\": %u}\n", reply[8], reply[9]);
+  } else {
+    printf("group %u position %u\n", reply[8], reply[9]);
+  }
   return exit_ok;
 }
 

@@ -136,7 +136,7 @@ bool fetch_page(const Options &opt, int fd, const std::string &payload, std::str
   ReplyBytes reply{};
   ReplyCheck result = host_transact(fd, CMD_QUERY_DIR, bytes_of(payload), {}, reply, opt.timeout_ms, true);
   if (result != ReplyCheck::ok) {
-    fprintf(stderr, "dhhost: listing page %zu: %s\n", page + 1, describe(result));
+    report_failure(opt, "listing page " + std::to_string(page + 1) + " (command 0x63)", result);
     return false;
   }
   text.assign(reinterpret_cast<const char *>(reply.data()), reply.size());

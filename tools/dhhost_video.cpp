@@ -91,6 +91,18 @@ int run_play_state(const Options &opt, const Args &args) {
   return exit_ok;
 }
 
+int run_queue(const Options &opt, const Args &args) {
+  if (!args.empty()) return wrong_arguments;
+  ReplyBytes reply{};
+  if (int status = query(opt, CMD_GET_H264_BLOCK_COUNT, reply); status != exit_ok) return status;
+  if (opt.json) {
+    printf("{\"queued\": %d}\n", queued(reply));
+  } else {
+    printf("%d\n", queued(reply));
+  }
+  return exit_ok;
+}
+
 int run_stop_stream(const Options &opt, const Args &args) {
   if (!args.empty()) return wrong_arguments;
   return simple_command(opt, CMD_STOP_H264);

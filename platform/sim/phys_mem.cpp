@@ -2,16 +2,15 @@
 // is created anew (a previous run's contents never leak into this one) and stays mapped for
 // the life of the process, so a stale pointer into a freed block never faults. A sorted map
 // of the allocated blocks (offset -> size) serves first-fit allocation and range look-ups;
-// one mutex guards it. Released and newly handed-out pages are dropped from the file
-// (MADV_REMOVE), which keeps it sparse and makes them read as zero; where the file system
-// cannot drop pages, a new block is cleared by hand.
+// one mutex guards it. Released and newly handed-out pages are dropped from the file (a hole
+// punched through its descriptor), which keeps it sparse and makes them read as zero; where
+// the file system cannot drop pages, a new block is cleared by hand.
 #include "platform/sim/phys_mem.h"
 
 #include <cstdio>
 #include <cstring>
 #include <map>
 #include <mutex>
-#include <sys/mman.h>
 
 #include "platform/root_path.h"
 
@@ -52,7 +51,7 @@ std::map<size_t, size_t>::const_iterator block_at(const Arena &a, size_t offset)
 }
 
 void drop_pages(Arena &a, size_t offset, size_t size, bool must_read_zero) {
-  if (madvise(a.file.data() + offset, size, MADV_REMOVE) != 0 && must_read_zero) {
+  if (!a.file.punch_hole(offset, size) && must_read_zero) {
     memset(a.file.data() + offset, 0, size);
   }
 }

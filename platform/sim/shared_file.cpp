@@ -28,24 +28,37 @@ std::string errno_text(const std::string &what, const std::string &path) {
 
 }  // namespace
 
-SharedFile::SharedFile(SharedFile &&other) noexcept : data_(other.data_), size_(other.size_) {
+SharedFile::SharedFile(SharedFile &&other) noexcept
+    : data_(other.data_), size_(other.size_), fd_(other.fd_) {
   other.data_ = nullptr;
   other.size_ = 0;
+  other.fd_ = -1;
 }
 
 SharedFile &SharedFile::operator=(SharedFile &&other) noexcept {
   if (this != &other) {
     if (data_ != nullptr) munmap(data_, size_);
+    if (fd_ >= 0) close(fd_);
     data_ = other.data_;
     size_ = other.size_;
+    fd_ = other.fd_;
     other.data_ = nullptr;
     other.size_ = 0;
+    other.fd_ = -1;
   }
   return *this;
 }
 
 SharedFile::~SharedFile() {
   if (data_ != nullptr) munmap(data_, size_);
+  if (fd_ >= 0) close(fd_);
+}
+
+// Through the descriptor rather than madvise(MADV_REMOVE) on the mapping: an emulator may take
+// the madvise as a mere hint and report success without freeing anything.
+bool SharedFile::punch_hole(size_t offset, size_t size) {
+  if (fd_ < 0 || offset > size_ || size > size_ - offset) return false;
+  return fallocate(fd_, FALLOC_FL_PUNCH_HOLE | FALLOC_FL_KEEP_SIZE, off_t(offset), off_t(size)) == 0;
 }
 
 SharedFile SharedFile::create(const std::string &path, size_t size, std::string &error) {
@@ -78,6 +91,8 @@ SharedFile SharedFile::create(const std::string &path, size_t size, std::string 
   }
   file.data_ = static_cast<uint8_t *>(map);
   file.size_ = size;
+  file.fd_ = fd.fd;
+  fd.fd = -1;
   if (rename(fresh.c_str(), path.c_str()) != 0) {
     error = errno_text("cannot put in place", path);
     unlink(fresh.c_str());

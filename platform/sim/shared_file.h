@@ -24,6 +24,11 @@ class SharedFile {
   size_t size() const { return size_; }
   explicit operator bool() const { return data_ != nullptr; }
 
+  // Gives the bytes [offset, offset + size) of a file made by create back to the file system,
+  // through its descriptor: they read as zero afterwards, in every mapping. False when the
+  // file system cannot (the bytes are unchanged then).
+  bool punch_hole(size_t offset, size_t size);
+
   // Creates `path` anew, `size` zero bytes (sparse), mapped read-write; missing directories
   // are created. The new file replaces any old one by rename. Empty (with `error`) on failure.
   static SharedFile create(const std::string &path, size_t size, std::string &error);
@@ -34,6 +39,7 @@ class SharedFile {
  private:
   uint8_t *data_ = nullptr;
   size_t size_ = 0;
+  int fd_ = -1;  // kept by create, for punch_hole
 };
 
 // Where the simulated controller keeps its files, as device paths: the daemon opens them

@@ -213,3 +213,29 @@ TEST(Cipher, DecryptHostPackets) {
 }
 
 }  // namespace
+
+// A version command (tag 11 22 33 44) as the host enciphers it, the cipher text taken from an
+// independent DES implementation: every build, the board's included, must produce these bytes.
+TEST(Cipher, AKnownHostPacket) {
+  Bytes record(command_record_len, 0);
+  const uint8_t header[8] = {0x0A, 0x00, 0x1A, 0x6D, 0x11, 0x22, 0x33, 0x44};
+  std::memcpy(record.data(), header, sizeof header);
+  const uint8_t first[16] = {0x63, 0x5d, 0x87, 0xad, 0x65, 0x42, 0xbc, 0x60,
+                             0xbc, 0x48, 0x62, 0x18, 0xc6, 0x67, 0x25, 0xb6};
+  const uint8_t last[8] = {0x34, 0xcf, 0x01, 0xc8, 0xc8, 0x50, 0xf2, 0xe6};
+
+  uint8_t *packet = nullptr;
+  size_t size = record.size();
+  ASSERT_EQ(des_encode(DES_CBC, packet_key_bytes, 8, packet_key_bytes, record.data(), &packet,
+                       &size),
+            0);
+  ASSERT_EQ(size, static_cast<size_t>(des_len));
+  EXPECT_EQ(0, std::memcmp(packet, first, sizeof first));
+  EXPECT_EQ(0, std::memcmp(packet + des_len - 8, last, sizeof last));
+
+  HostCommand *command = des_decrypt(packet, des_len);
+  ASSERT_NE(command, nullptr);
+  EXPECT_EQ(0, std::memcmp(command, record.data(), sizeof(HostCommand)));
+  std::free(command);
+  std::free(packet);
+}

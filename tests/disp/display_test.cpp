@@ -5,6 +5,7 @@
 
 #include "disp/disp.h"
 #include "tests/disp/panel_sandbox.h"
+#include "tests/support/target.h"
 
 namespace {
 
@@ -123,7 +124,7 @@ TEST(DispDrawRect, ClipsToLayerZeroAndCleansLayerOne) {
 }
 
 TEST(DispDrawRectDeathTest, SixteenBitLayerEndsTheProcessEvenForNothing) {
-  GTEST_FLAG_SET(death_test_style, "threadsafe");
+  GTEST_FLAG_SET(death_test_style, death_test_style_for_threads());
   set_panel(64, 48, 16);
   EXPECT_EXIT(
       {

@@ -12,6 +12,7 @@
 #include "h264/local_player.h"
 #include "platform/panel_view.h"
 #include "tests/h264/video_sandbox.h"
+#include "tests/support/target.h"
 
 using namespace std::chrono_literals;
 
@@ -67,6 +68,7 @@ class H264Decode : public testing::Test {
 };
 
 TEST_F(H264Decode, PicturesAreShownAsNv12FramesAndAStopReleasesForTheNextStream) {
+  SKIP_WITHOUT_H264_PICTURES();
   {
     std::lock_guard<std::recursive_mutex> hold(layer_lock);
     layer_cfg = LayerUserConfig{};
@@ -97,6 +99,7 @@ TEST_F(H264Decode, PicturesAreShownAsNv12FramesAndAStopReleasesForTheNextStream)
 }
 
 TEST_F(H264Decode, PendingSwitchBreaksOffAfterAPictureAndDropsTheOldBlocks) {
+  SKIP_WITHOUT_H264_PICTURES();
   stop_h264();
   const Bytes stream = read_stream("colours_480x480.h264");
   testing::internal::CaptureStdout();

@@ -19,6 +19,7 @@
 
 #include "mcu/mcu.h"
 #include "tests/mcu/gui_sandbox.h"
+#include "tests/support/target.h"
 #include "tests/tty/pty_pair.h"
 #include "tty/tty.h"
 
@@ -52,7 +53,7 @@ class DhMcu : public testing::Test {
 
   // Starts dhmcu with `args` (split at spaces), its standard output and error into a pipe.
   void start(const std::string &args) {
-    std::vector<std::string> words = {std::string(DH_BUILD_DIR) + "/dhmcu", "-p", port};
+    std::vector<std::string> words = program_words(DH_BUILD_DIR "/dhmcu", {"-p", port});
     std::istringstream split(args);
     for (std::string word; split >> word;) words.push_back(word);
     std::vector<char *> argv;

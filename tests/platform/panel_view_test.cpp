@@ -21,6 +21,7 @@
 #include "platform/sim/panel_state.h"
 #include "platform/sim/phys_mem.h"
 #include "tests/platform/sim_root.h"
+#include "tests/support/target.h"
 
 namespace {
 
@@ -395,7 +396,8 @@ struct DhshotRun {
 
 DhshotRun run_dhshot(const std::string &arguments, const std::string &root) {
   std::string out = test_root() + "/dhshot.out", err = test_root() + "/dhshot.err";
-  std::string command = "DISPLAYHEAD_ROOT='" + root + "' " DH_BUILD_DIR "/dhshot " + arguments +
+  std::string command = "DISPLAYHEAD_ROOT='" + root + "' " + program_command(DH_BUILD_DIR "/dhshot") +
+                        " " + arguments +
                         " >'" + out + "' 2>'" + err + "'";
   DhshotRun run;
   int status = std::system(command.c_str());

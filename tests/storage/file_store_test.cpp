@@ -3,8 +3,6 @@
 #include "storage/storage.h"
 
 #include <fcntl.h>
-#include <signal.h>
-#include <sys/resource.h>
 #include <unistd.h>
 
 #include <cstring>
@@ -105,21 +103,18 @@ TEST_F(FileStore, SmallFileThatCannotBeOpenedOrWrittenFails) {
             "errno:21  Is a directory\n");
   EXPECT_EQ(result, -1);
 
-  // A write the file system refuses is not a success.
-  rlimit old_limit = {};
-  ASSERT_EQ(getrlimit(RLIMIT_FSIZE, &old_limit), 0);
-  rlimit small = old_limit;
-  small.rlim_cur = 1000;
-  auto old_handler = signal(SIGXFSZ, SIG_IGN);
-  ASSERT_EQ(setrlimit(RLIMIT_FSIZE, &small), 0);
+  // A write the file system refuses is not a success, and leaves the file as it was.
   const std::string big(5000, 'b');
   const std::string path = dir + "/big.bin";
-  CaptureStdout();
-  result = save_small_file(path.c_str(), bytes(big.c_str()), big.size());
-  setrlimit(RLIMIT_FSIZE, &old_limit);
-  signal(SIGXFSZ, old_handler);
-  EXPECT_EQ(GetCapturedStdout(), "errno:27  File too large\n");
+  write_file(path, "old");
+  std::string out;
+  with_file_size_limit(1000, [&] {
+    out = stdout_of([&] { result = save_small_file(path.c_str(), bytes(big.c_str()), big.size()); });
+  });
+  EXPECT_EQ(out, "errno:27  File too large\n");
   EXPECT_EQ(result, -1);
+  EXPECT_EQ(read_file(path), "old");
+  EXPECT_FALSE(exists(path + ".part"));
 }
 
 TEST_F(FileStore, GetfilepathJoinsWithOneSlashAndRefusesWhatDoesNotFit) {

@@ -6,7 +6,9 @@
 
 #include "tests/support/waiting.h"
 
+#include <csignal>
 #include <string>
+#include <sys/resource.h>
 
 #include <gtest/gtest.h>
 
@@ -29,4 +31,19 @@ std::string test_dir();
 
 // How often `needle` occurs in `text`.
 size_t count_of(const std::string &text, const std::string &needle);
+
+// Runs `action` while no file may grow past `bytes`: writes beyond fail with EFBIG, as on a
+// full disk (SIGXFSZ is ignored meanwhile).
+template <class Action>
+void with_file_size_limit(rlim_t bytes, Action &&action) {
+  rlimit old_limit = {};
+  ASSERT_EQ(getrlimit(RLIMIT_FSIZE, &old_limit), 0);
+  rlimit small = old_limit;
+  small.rlim_cur = bytes;
+  auto old_handler = signal(SIGXFSZ, SIG_IGN);
+  ASSERT_EQ(setrlimit(RLIMIT_FSIZE, &small), 0);
+  action();
+  setrlimit(RLIMIT_FSIZE, &old_limit);
+  signal(SIGXFSZ, old_handler);
+}
 

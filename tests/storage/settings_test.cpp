@@ -90,6 +90,18 @@ TEST_F(Settings, SaveWithoutTheDirectoryReportsAndCreatesNothing) {
   EXPECT_FALSE(exists(app_cfg));
 }
 
+TEST_F(Settings, SavesTheDiskRefusesAreNotReportedAsSuccesses) {
+  // The disk takes no file past 100 bytes: both records are cut short.
+  lvgl_cfg.file_size = 200;
+  std::string out, err;
+  with_file_size_limit(100, [&] {
+    err = stderr_of([&] { out = stdout_of([] { SaveConfig(); SaveLVGLConfig(); }); });
+  });
+  EXPECT_EQ(out, "");
+  EXPECT_EQ(err, "\n/usr/data/app.cfg not stored: File too large\n"
+                 "\n/usr/data/lvgl_app.cfg not stored: File too large\n");
+}
+
 TEST_F(Settings, ShortFileReplacesOnlyTheBytesItHolds) {
   cfg = AppConfig{7, 7, 7, 7, 7, 7, "/media/kept.h264", 132};
   write_file(app_cfg, "\x01\x02\x03"s);

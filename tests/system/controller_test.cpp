@@ -10,6 +10,7 @@
 
 #include "app/host_packet.h"
 #include "platform/panel_view.h"
+#include "tests/support/target.h"
 #include "tests/system/daemon_harness.h"
 #include "tests/system/media.h"
 
@@ -156,6 +157,7 @@ TEST(Controller, APictureSentInPackagesIsSavedAndShown) {
 }
 
 TEST(Controller, AKnobStepSwitchesTheBackgroundToTheNextTheme) {
+  SKIP_WITHOUT_H264_PICTURES();
   std::string root = make_temp_root();
   fs::create_directories(root + "/media");
   fs::copy(std::string(DH_SOURCE_DIR) + "/media/bg_h264", root + "/media/bg_h264");

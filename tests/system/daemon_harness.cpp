@@ -1,5 +1,10 @@
 #include "tests/system/daemon_harness.h"
 
+#include "app/host_packet.h"
+#include "platform/panel_view.h"
+#include "tests/support/target.h"
+#include "tests/system/media.h"
+
 #include <cerrno>
 #include <csignal>
 #include <cstdlib>
@@ -14,6 +19,7 @@
 #include <stdexcept>
 #include <sys/wait.h>
 #include <termios.h>
+#include <utility>
 #include <unistd.h>
 
 extern char **environ;
@@ -34,10 +40,48 @@ std::string read_file(const std::string &path) {
   return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
 }
 
+bool screen_shows(const std::string &root, uint32_t colour, std::chrono::milliseconds within) {
+  const auto deadline = std::chrono::steady_clock::now() + within;
+  do {
+    PanelPicture picture;
+    std::string error;
+    if (compose_panel(root, picture, error) && !picture.pixels.empty() &&
+        near_colour(picture.at(picture.width / 2, picture.height / 2), colour, 24)) {
+      return true;
+    }
+    std::this_thread::sleep_for(std::chrono::milliseconds(20));
+  } while (std::chrono::steady_clock::now() < deadline);
+  return false;
+}
+
+std::span<const uint8_t> bytes_of(const std::string &text) {
+  return {reinterpret_cast<const uint8_t *>(text.data()), text.size()};
+}
+
+std::string name_and_length(const std::string &name, uint32_t second) {
+  std::string payload = name_payload(name);
+  write_be32(reinterpret_cast<uint8_t *>(payload.data()) + 4, second);
+  return payload;
+}
+
+std::string chunk_payload(uint32_t block_length, uint32_t store_length, uint8_t last) {
+  std::string payload(9, '\0');
+  write_be32(reinterpret_cast<uint8_t *>(payload.data()), block_length);
+  write_be32(reinterpret_cast<uint8_t *>(payload.data()) + 4, store_length);
+  payload[8] = char(last);
+  return payload;
+}
+
 DaemonUnderTest::DaemonUnderTest(HostPort port) : root_(make_temp_root()) { start(port); }
 
 DaemonUnderTest::DaemonUnderTest(HostPort port, const std::string &existing_root)
     : root_(existing_root), own_root_(false) {
+  start(port);
+}
+
+DaemonUnderTest::DaemonUnderTest(HostPort port, const std::string &existing_root,
+                                 std::vector<std::string> launcher)
+    : root_(existing_root), own_root_(false), launcher_(std::move(launcher)) {
   start(port);
 }
 
@@ -108,13 +152,17 @@ void DaemonUnderTest::start(HostPort port) {
   envp.push_back(nullptr);
 
   std::string program = build_dir() + "/displayhead";
-  char *argv[] = {program.data(), nullptr};
-  int err = posix_spawn(&pid_, program.c_str(), &actions, nullptr, argv, envp.data());
+  std::vector<std::string> command = launcher_;
+  for (std::string &word : program_words(program)) command.push_back(word);
+  std::vector<char *> argv;
+  for (std::string &word : command) argv.push_back(word.data());
+  argv.push_back(nullptr);
+  int err = posix_spawnp(&pid_, argv[0], &actions, nullptr, argv.data(), envp.data());
   posix_spawn_file_actions_destroy(&actions);
   close(pipe_fds[1]);
   if (err != 0) {
     close(pipe_fds[0]);
-    throw std::runtime_error("cannot start " + program + ": " + strerror(err));
+    throw std::runtime_error("cannot start " + command.front() + ": " + strerror(err));
   }
   reader_ = std::thread([this, fd = pipe_fds[0]] { collect_output(fd); });
   if (!wait_for("init_tty done!", 1, 10000)) {

@@ -3,6 +3,7 @@
 // is collected so a test can wait for a message.
 #pragma once
 
+#include <chrono>
 #include <condition_variable>
 #include <mutex>
 #include <string>
@@ -25,11 +26,16 @@ class DaemonUnderTest {
   explicit DaemonUnderTest(HostPort port = HostPort::pty);
   // The same on an existing root, which is left in place afterwards: a restart of the device.
   DaemonUnderTest(HostPort port, const std::string &existing_root);
+  // The same, started through `launcher`: a command that ends by executing its last argument,
+  // which is the daemon (for instance in a namespace of its own).
+  DaemonUnderTest(HostPort port, const std::string &existing_root,
+                  std::vector<std::string> launcher);
   ~DaemonUnderTest();
   DaemonUnderTest(const DaemonUnderTest &) = delete;
   DaemonUnderTest &operator=(const DaemonUnderTest &) = delete;
 
   const std::string &root() const { return root_; }
+  pid_t pid() const { return pid_; }
   int host_fd() const { return master_; }   // the host's end of the link
   int controller_fd() const { return controller_; }  // the controller's end of its link
   std::string host_port_path() const { return root_ + "/host/ttyACM0"; }  // HostPort::cable
@@ -70,6 +76,7 @@ class DaemonUnderTest {
   pid_t pid_ = -1;
   pid_t socat_pid_ = -1;
   bool own_root_ = true;
+  std::vector<std::string> launcher_;
   std::thread reader_;
   std::mutex mutex_;
   std::condition_variable changed_;
@@ -84,3 +91,14 @@ std::string make_temp_root();
 
 // The whole content of a file ("" when it cannot be read).
 std::string read_file(const std::string &path);
+
+// Whether the centre of the panel under `root` shows `colour` (within 24 in each of R, G, B)
+// at some moment before `within` has passed; it is looked at at least once.
+bool screen_shows(const std::string &root, uint32_t colour, std::chrono::milliseconds within);
+
+// Command arguments as the host lays them out.
+std::span<const uint8_t> bytes_of(const std::string &text);
+// L, M and a name, as the commands that carry a name lay them out.
+std::string name_and_length(const std::string &name, uint32_t second);
+// An upload chunk (0x27): the block's length, the bytes to store, the last-chunk flag.
+std::string chunk_payload(uint32_t block_length, uint32_t store_length, uint8_t last);

@@ -1,38 +1,22 @@
 // dhhost, run as a host-side engineer runs it: by name of the far end of the cable.
 #include <gtest/gtest.h>
 
-#include <array>
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
 #include <random>
 #include <cstdio>
 #include <pty.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
 #include "crypto/md5.h"
+#include "tests/support/target.h"
 #include "tests/system/daemon_harness.h"
+#include "tests/system/sim_device.h"
 
 namespace {
 
-struct ToolRun {
-  int status = -1;
-  std::string out;  // standard output and standard error
-};
-
-ToolRun run_dhhost(const std::string &arguments) {
-  ToolRun run;
-  std::string command = build_dir() + "/dhhost " + arguments + " 2>&1";
-  FILE *pipe = popen(command.c_str(), "r");
-  if (pipe == nullptr) return run;
-  std::array<char, 4096> chunk;
-  size_t n;
-  while ((n = fread(chunk.data(), 1, chunk.size(), pipe)) > 0) run.out.append(chunk.data(), n);
-  int status = pclose(pipe);
-  run.status = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
-  return run;
-}
+ToolRun run_dhhost(const std::string &arguments) { return run_tool("dhhost", arguments); }
 
 }  // namespace
 
@@ -47,6 +31,12 @@ TEST(Dhhost, VersionAndRawAgainstTheSandboxedDaemon) {
   ToolRun json = run_dhhost(port + "--json version");
   EXPECT_EQ(json.status, 0) << json.out;
   EXPECT_EQ(json.out, "{\"version\": \"morvadq7_0005_0020\"}\n");
+
+  // The options may follow the command.
+  ToolRun json_after = run_dhhost("version --json " + port);
+  EXPECT_EQ(json_after.out, "{\"version\": \"morvadq7_0005_0020\"}\n");
+  ToolRun queue = run_dhhost(port + "--json queue");
+  EXPECT_EQ(queue.out, "{\"queued\": 0}\n");
 
   ToolRun raw = run_dhhost(port + "raw 0x33 01020304");
   EXPECT_EQ(raw.status, 0) << raw.out;
@@ -65,8 +55,14 @@ TEST(Dhhost, SaysWhatWentWrong) {
   ToolRun silent = run_dhhost(std::string("-p ") + ttyname(slave) + " -t 0.3 version");
   EXPECT_EQ(silent.status, 1);
   EXPECT_NE(silent.out.find("no reply to command 0x0A within 0.3 s"), std::string::npos) << silent.out;
+  ToolRun silent_ls = run_dhhost(std::string("ls /tmp -t 0.2 -p ") + ttyname(slave));
+  EXPECT_EQ(silent_ls.status, 1);
+  EXPECT_NE(silent_ls.out.find("no reply to listing page 1 (command 0x63) within 0.2 s"), std::string::npos) << silent_ls.out;
   close(master);
   close(slave);
+  ToolRun no_value = run_dhhost("version -p");
+  EXPECT_EQ(no_value.status, 2);
+  EXPECT_EQ(no_value.out, "dhhost: -p needs a value\n");
 
   ToolRun bad_code = run_dhhost("raw 300");
   EXPECT_EQ(bad_code.status, 2);

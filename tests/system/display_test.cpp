@@ -13,6 +13,7 @@
 
 #include "app/host_packet.h"
 #include "platform/panel_view.h"
+#include "tests/support/target.h"
 #include "tests/system/daemon_harness.h"
 #include "tests/system/media.h"
 
@@ -184,13 +185,14 @@ TEST(Display, NoDisplayMeansExitStatus255) {
   std::vector<char *> envp;
   for (std::string &e : env_text) envp.push_back(e.data());
   envp.push_back(nullptr);
-  char *argv[] = {program.data(), nullptr};
+  std::vector<std::string> words = program_words(program);
+  std::vector<char *> argv = argv_of(words);
   posix_spawn_file_actions_t actions;
   posix_spawn_file_actions_init(&actions);
   posix_spawn_file_actions_addopen(&actions, 1, "/dev/null", O_WRONLY, 0);
   posix_spawn_file_actions_addopen(&actions, 2, "/dev/null", O_WRONLY, 0);
   pid_t pid = 0;
-  ASSERT_EQ(posix_spawn(&pid, program.c_str(), &actions, nullptr, argv, envp.data()), 0);
+  ASSERT_EQ(posix_spawn(&pid, argv[0], &actions, nullptr, argv.data(), envp.data()), 0);
   posix_spawn_file_actions_destroy(&actions);
   int status = 0;
   ASSERT_EQ(waitpid(pid, &status, 0), pid);

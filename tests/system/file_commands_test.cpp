@@ -13,25 +13,6 @@ namespace fs = std::filesystem;
 
 namespace {
 
-std::span<const uint8_t> bytes_of(const std::string &text) {
-  return {reinterpret_cast<const uint8_t *>(text.data()), text.size()};
-}
-
-// L, M and a name, as the commands that carry a name lay them out.
-std::string name_and_length(const std::string &name, uint32_t second) {
-  std::string payload = name_payload(name);
-  write_be32(reinterpret_cast<uint8_t *>(payload.data()) + 4, second);
-  return payload;
-}
-
-std::string chunk_payload(uint32_t block_length, uint32_t store_length, uint8_t last) {
-  std::string payload(9, '\0');
-  write_be32(reinterpret_cast<uint8_t *>(payload.data()), block_length);
-  write_be32(reinterpret_cast<uint8_t *>(payload.data()) + 4, store_length);
-  payload[8] = char(last);
-  return payload;
-}
-
 bool all_zero(const ReplyBytes &reply, size_t from) {
   for (size_t i = from; i < reply.size(); ++i) {
     if (reply[i] != 0) return false;
@@ -102,14 +83,17 @@ TEST(FileCommands, UploadInChunksAndItsEdges) {
   std::string first(4096, 'a'), second(1000, 'b');
   ASSERT_EQ(daemon.transact(CMD_SAVE_FILE_BUFFER, bytes_of(chunk_payload(4096, 4096, 0)), reply, bytes_of(first)),
             ReplyCheck::ok);
-  EXPECT_EQ(read_file(daemon.root() + remote), first);  // on disk after each chunk
+  // On the card after each chunk, under a private name until the last one.
+  EXPECT_EQ(read_file(daemon.root() + remote + ".part"), first);
+  EXPECT_FALSE(fs::exists(daemon.root() + remote));
 
-  // A new upload while this one is open closes it, keeping what it had written.
+  // A new upload while this one is open discards it: nothing of it is put in place.
   std::string other = "/tmp/sdcard/mmcblk0p1/other.bin";
   ASSERT_EQ(daemon.transact(CMD_CREATE_FILE, bytes_of(name_payload(other)), reply), ReplyCheck::ok);
   ASSERT_EQ(daemon.transact(CMD_SAVE_FILE_BUFFER, bytes_of(chunk_payload(1000, 1000, 1)), reply, bytes_of(second)),
             ReplyCheck::ok);
-  EXPECT_EQ(read_file(daemon.root() + remote), first);
+  EXPECT_FALSE(fs::exists(daemon.root() + remote));
+  EXPECT_FALSE(fs::exists(daemon.root() + remote + ".part"));
   EXPECT_EQ(read_file(daemon.root() + other), second);
   EXPECT_TRUE(daemon.wait_for("close file"));  // the daemon prints before it replies, but the
   EXPECT_EQ(daemon.count("close file"), 1);     // printed text may reach us after the reply

@@ -13,6 +13,7 @@
 
 #include "app/host_packet.h"
 #include "platform/panel_view.h"
+#include "tests/support/target.h"
 #include "tests/system/daemon_harness.h"
 #include "tests/system/media.h"
 
@@ -41,7 +42,7 @@ TEST(GuiSlow, HostStreamPausesTheGuiAndItsDepartureResumesIt) {
 
     // The GUI process: dhgui prints every record it is woken for.
     std::string gui_log = root + "/dhgui.log";
-    std::string command = "DISPLAYHEAD_ROOT=" + root + " " + build_dir() + "/dhgui --timeout 40 > " + gui_log + " 2>&1 & echo $!";
+    std::string command = "DISPLAYHEAD_ROOT=" + root + " " + program_command(build_dir() + "/dhgui") + " --timeout 40 > " + gui_log + " 2>&1 & echo $!";
     FILE *started = popen(command.c_str(), "r");
     int gui_pid = 0;
     ASSERT_EQ(fscanf(started, "%d", &gui_pid), 1);
@@ -87,10 +88,13 @@ TEST(GuiSlow, HostStreamPausesTheGuiAndItsDepartureResumesIt) {
     EXPECT_LT(pause, resume) << gui;
     EXPECT_NE(gui.find("temperature=31"), std::string::npos) << gui;
 
-    PanelPicture picture;
-    std::string error;
-    ASSERT_TRUE(compose_panel(root, picture, error)) << error;
-    EXPECT_TRUE(near_colour(picture.at(330, 400), 0xE9C46A, 24)) << std::hex << picture.at(330, 400);
+    // The theme's background video is on the screen again, where the build decodes pictures.
+    if (DH_H264_DECODES) {
+      PanelPicture picture;
+      std::string error;
+      ASSERT_TRUE(compose_panel(root, picture, error)) << error;
+      EXPECT_TRUE(near_colour(picture.at(330, 400), 0xE9C46A, 24)) << std::hex << picture.at(330, 400);
+    }
   }
   fs::remove_all(root);
 }

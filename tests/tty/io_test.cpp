@@ -20,6 +20,7 @@
 
 #include <gtest/gtest.h>
 
+#include "tests/support/target.h"
 #include "tests/tty/pty_pair.h"
 
 namespace {
@@ -224,7 +225,7 @@ TEST(TtyIo, OpenAndClose) {
 }
 
 TEST(TtyDeathTest, ProgrammingErrorsStopTheProcess) {
-  GTEST_FLAG_SET(death_test_style, "threadsafe");
+  GTEST_FLAG_SET(death_test_style, death_test_style_for_threads());
   EXPECT_DEATH(uart_open(nullptr), "pathname");
   EXPECT_DEATH(uart_close(0), "fd != 0");
 }

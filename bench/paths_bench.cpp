@@ -1,0 +1,638 @@
+// dh_bench_paths: what each path a host drives costs through the real daemon, against the limit
+// it cannot beat, measured in the same run on the same machine, as rows of one table.
+//
+//   command round trip   0x0A packets/s          bare pty ping-pong of 512-byte packets, drained
+//   upload               0x26/0x27 MB/s          the same blocks over a bare pty, 512-byte answer each
+//   host video           0x79 frames shown/s     libavcodec alone decoding the same stream, one thread
+//   host JPEG            0x65 frames/s           bare pty transfer of the block + libturbojpeg decode
+//   idle                 CPU seconds, no traffic (an absolute goal)
+//   memory               peak resident while streaming, less an idle program's floor
+//
+// Each measurement is taken in several short turns, daemon and baseline alternating, and the
+// best turn of each counts: a shared machine only ever slows a turn down, and short turns are
+// likely to find it quiet. Progress goes to standard error,
+// the rows to standard output. Exit status 1 when a row could not be measured.
+#include <fcntl.h>
+#include <spawn.h>
+#include <sys/wait.h>
+#include <turbojpeg.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cmath>
+#include <cstdio>
+#include <cstring>
+#include <filesystem>
+#include <fstream>
+#include <functional>
+#include <memory>
+#include <stdexcept>
+#include <string>
+#include <thread>
+#include <vector>
+
+extern "C" {
+#include <libavcodec/avcodec.h>
+}
+
+#include "app/host_packet.h"
+#include "bench/bench_support.h"
+#include "crypto/crypto.h"
+#include "platform/sim/panel_state.h"
+#include "tests/system/daemon_harness.h"
+#include "tools/host_client.h"
+
+extern char **environ;
+
+namespace {
+
+constexpr size_t mib = 1024 * 1024;
+constexpr size_t stream_block = 202752;  // one ring slot, as dhhost sends
+constexpr std::array<uint8_t, 4> tag{'b', 'e', 'n', 'c'};
+
+struct Options {
+  bool smoke = false;
+  bool no_header = false;
+  std::string tmpfs_dir = "/dev/shm";
+  std::string disk_dir = "/var/tmp";
+  std::string stream_480 = DH_SOURCE_DIR "/media/host_stream.h264";
+  std::string stream_720 = DH_SOURCE_DIR "/tests/media/halves_720x1472.h264";
+  std::string jpeg = DH_SOURCE_DIR "/media/host.jpg";
+  std::vector<std::string> only;
+  int turns = 15;         // of the command round trip and the JPEG frames
+  int upload_turns = 5;   // of each 64 MiB upload on tmpfs (one on disk)
+  int video_turns = 7;
+  int round_trips = 300;  // a turn
+  size_t upload_bytes = 64 * mib;
+  int jpeg_frames = 40;   // a turn
+  double video_seconds = 0.5;  // a turn: the baseline decode of the repeated stream
+  double idle_seconds = 60;
+
+  bool wants(const std::string &row) const {
+    return only.empty() || std::find(only.begin(), only.end(), row) != only.end();
+  }
+};
+
+void progress(const std::string &text) { fprintf(stderr, "bench: %s\n", text.c_str()); }
+
+// A smoke run is too short to judge a goal by.
+bool judged = true;
+
+std::string verdict(bool met) {
+  if (!judged) return "smoke run, not judged";
+  return met ? "met" : "**missed**";
+}
+
+// A missed goal with what the daemon adds to each item over the baseline, and where it goes.
+std::string verdict(bool met, double baseline_s, double daemon_s, const char *item,
+                    const std::string &where) {
+  if (met || !judged) return verdict(met);
+  return format("**missed**: +%.1f µs a %s over the baseline; %s", (daemon_s - baseline_s) * 1e6,
+                item, where.c_str());
+}
+
+TableRow unmeasured(const std::string &path, const std::string &why) {
+  return {path, "—", "—", "—", "—", "not measured: " + why};
+}
+
+std::vector<uint8_t> file_data(const std::string &path) {
+  std::string text = read_file(path);
+  if (text.empty()) throw std::runtime_error("cannot read " + path);
+  return {text.begin(), text.end()};
+}
+
+void write_text(const std::string &path, const std::string &text) {
+  std::filesystem::create_directories(std::filesystem::path(path).parent_path());
+  std::ofstream(path) << text;
+}
+
+std::vector<uint8_t> be32_payload(uint32_t value) {
+  std::vector<uint8_t> payload(4);
+  write_be32(payload.data(), value);
+  return payload;
+}
+
+// The daemon under a sandbox root of its own below `parent`, on a panel of width x height,
+// with the USB host attached or not.
+class Device {
+ public:
+  Device(const std::string &parent, int width, int height, bool host_attached) {
+    std::string pattern = parent + "/displayhead-bench-XXXXXX";
+    if (mkdtemp(pattern.data()) == nullptr) throw std::runtime_error("cannot make a root in " + parent);
+    root_ = pattern;
+    for (const char *layer : {"fb0", "fb1"}) {
+      write_text(root_ + "/sys/class/graphics/" + layer + "/virtual_size",
+                 std::to_string(width) + "," + std::to_string(height));
+    }
+    if (host_attached) write_text(root_ + "/sys/class/udc/13500000.otg/state", "configured");
+    daemon_ = std::make_unique<DaemonUnderTest>(HostPort::pty, root_);
+  }
+  ~Device() {
+    daemon_.reset();
+    std::error_code ignored;
+    std::filesystem::remove_all(root_, ignored);
+  }
+  Device(const Device &) = delete;
+  Device &operator=(const Device &) = delete;
+
+  DaemonUnderTest &daemon() { return *daemon_; }
+  const std::string &root() const { return root_; }
+  int host() { return daemon_->host_fd(); }
+  pid_t pid() { return daemon_->pid(); }
+
+  bool command(uint8_t code, std::span<const uint8_t> payload = {}) {
+    ReplyBytes reply{};
+    return daemon_->transact(code, payload, reply) == ReplyCheck::ok;
+  }
+
+  // Pictures panned on layer 0 since start-up; -1 when the panel cannot be read.
+  long pans() const {
+    PanelState state{};
+    std::string error;
+    if (!panel_state_read(root_, state, error)) return -1;
+    return state.layers[0].pan_count;
+  }
+
+ private:
+  std::string root_;
+  std::unique_ptr<DaemonUnderTest> daemon_;
+};
+
+// --- Command round trip.
+
+TableRow command_round_trip(const Options &options) {
+  const std::string path = "command round trip (0x0A)";
+  progress(path);
+  const PacketBytes packet = build_packet(CMD_GET_VERSION, tag, {});
+  Device device(options.tmpfs_dir, 480, 480, true);
+  const int n = options.round_trips;
+  host_exchanges(device.host(), packet, {}, 20, CMD_GET_VERSION);  // warm up
+  double daemon_best = -1, bare_best = -1;
+  for (int i = 0; i < options.turns; ++i) {
+    double bare = bare_link_seconds(packet, {}, n, CMD_GET_VERSION);
+    double daemon = host_exchanges(device.host(), packet, {}, n, CMD_GET_VERSION);
+    if (bare <= 0 || daemon <= 0) return unmeasured(path, "no reply");
+    bare_best = bare_best < 0 ? bare : std::min(bare_best, bare);
+    daemon_best = daemon_best < 0 ? daemon : std::min(daemon_best, daemon);
+  }
+  const double rate = n / daemon_best, limit = n / bare_best;
+  // Where the time goes: deciphering the packet is most of it.
+  double decipher_us = 1e9;
+  for (int turn = 0; turn < 20; ++turn) {
+    const auto start = std::chrono::steady_clock::now();
+    for (int i = 0; i < 100; ++i) free(des_decrypt(packet.data(), des_len));
+    decipher_us = std::min(decipher_us, seconds_since(start) / 100 * 1e6);
+  }
+  return {path, format("%.0f packets/s", rate), format("%.0f packets/s (bare pty)", limit),
+          format("%.2f", rate / limit), "≥ 0.80",
+          verdict(rate / limit >= 0.8, 1 / limit, 1 / rate, "packet",
+                  format("des_decrypt alone takes %.1f µs of it (mbedtls DES-CBC, 504 bytes), "
+                         "the rest is the port layer's extra system calls and wake-ups (a select() "
+                         "before each read and each write)",
+                         decipher_us))};
+}
+
+// --- Upload.
+
+TableRow upload(const Options &options, size_t chunk, bool on_tmpfs) {
+  const std::string where = on_tmpfs ? "tmpfs" : "disk";
+  const std::string path = format("upload, %zu KiB chunks, %s (0x26/0x27)", chunk / 1024,
+                                  where.c_str());
+  progress(path);
+  const std::string parent = on_tmpfs ? options.tmpfs_dir : options.disk_dir;
+  const size_t total = std::max(options.upload_bytes, chunk);
+  const int chunks = int(total / chunk);
+  std::vector<uint8_t> block(chunk);
+  for (size_t i = 0; i < block.size(); ++i) block[i] = uint8_t(i * 7 + 3);
+
+  const std::string remote = "/usr/data/bench.bin";
+  const std::string name = name_payload(remote);
+  const PacketBytes open_packet =
+      build_packet(CMD_CREATE_FILE, tag, {reinterpret_cast<const uint8_t *>(name.data()), name.size()});
+  auto chunk_packet = [&](uint8_t last) {
+    std::vector<uint8_t> payload(9);
+    write_be32(payload.data(), uint32_t(chunk));
+    write_be32(payload.data() + 4, uint32_t(chunk));
+    payload[8] = last;
+    return build_packet(CMD_SAVE_FILE_BUFFER, tag, payload);
+  };
+  const PacketBytes middle = chunk_packet(0), last = chunk_packet(1);
+
+  Device device(parent, 480, 480, true);
+  const std::string stored = device.root() + remote;
+  bool complete = true;
+  double last_chunk_s = 0;  // of the latest turn: the close, with its sync()
+  auto through_daemon = [&]() -> double {
+    std::filesystem::remove(stored);
+    const auto start = std::chrono::steady_clock::now();
+    if (host_exchanges(device.host(), open_packet, {}, 1, CMD_CREATE_FILE) < 0) return -1;
+    if (chunks > 1 && host_exchanges(device.host(), middle, block, chunks - 1, CMD_SAVE_FILE_BUFFER) < 0) return -1;
+    last_chunk_s = host_exchanges(device.host(), last, block, 1, CMD_SAVE_FILE_BUFFER);
+    if (last_chunk_s < 0) return -1;
+    const double seconds = seconds_since(start);
+    std::error_code error;
+    if (std::filesystem::file_size(stored, error) != uint64_t(chunks) * chunk) complete = false;
+    return seconds;
+  };
+  auto bare = [&] { return bare_link_seconds(middle, block, chunks, CMD_SAVE_FILE_BUFFER); };
+
+  double daemon_best = -1, bare_best = -1, best_last_chunk_s = 0;
+  const int repeats = on_tmpfs ? options.upload_turns : 1;
+  for (int i = 0; i < repeats; ++i) {
+    double b = bare(), d = through_daemon();
+    if (b <= 0 || d <= 0) return unmeasured(path, "no reply");
+    bare_best = bare_best < 0 ? b : std::min(bare_best, b);
+    if (daemon_best < 0 || d < daemon_best) {
+      daemon_best = d;
+      best_last_chunk_s = last_chunk_s;
+    }
+  }
+  std::filesystem::remove(stored);
+  if (!complete) return unmeasured(path, "the stored file is not the size sent");
+  const double bytes = double(chunks) * double(chunk);
+  const double rate = bytes / daemon_best / 1e6, limit = bytes / bare_best / 1e6;
+  const double ratio = rate / limit;
+  return {path, format("%.1f MB/s", rate), format("%.1f MB/s (bare pty)", limit),
+          format("%.2f", ratio), on_tmpfs ? "≥ 0.80" : "—",
+          on_tmpfs ? verdict(ratio >= 0.8, bare_best / chunks, daemon_best / chunks, "chunk",
+                             format("the daemon writes every byte once more, into the file, "
+                                    "and the last chunk's close syncs every file system of the "
+                                    "machine (%.0f ms here)",
+                                    best_last_chunk_s * 1e3))
+                   : "no goal: fsync per chunk"};
+}
+
+// --- Host video.
+
+struct Decoded {
+  long frames = 0;
+  double seconds = -1;
+};
+
+// The stream cut into packets as libavcodec's own parser cuts it.
+std::vector<AVPacket *> parse_packets(const std::vector<uint8_t> &stream) {
+  std::vector<AVPacket *> packets;
+  AVCodecParserContext *parser = av_parser_init(AV_CODEC_ID_H264);
+  AVCodecContext *context = avcodec_alloc_context3(avcodec_find_decoder(AV_CODEC_ID_H264));
+  std::vector<uint8_t> padded(stream.size() + AV_INPUT_BUFFER_PADDING_SIZE);
+  memcpy(padded.data(), stream.data(), stream.size());
+  const uint8_t *at = padded.data();
+  int left = int(stream.size());
+  for (;;) {
+    uint8_t *unit = nullptr;
+    int unit_size = 0;
+    int used = av_parser_parse2(parser, context, &unit, &unit_size, left > 0 ? at : nullptr,
+                                left, AV_NOPTS_VALUE, AV_NOPTS_VALUE, 0);
+    at += used;
+    left -= used;
+    if (unit_size > 0) {
+      AVPacket *packet = av_packet_alloc();
+      av_new_packet(packet, unit_size);
+      memcpy(packet->data, unit, size_t(unit_size));
+      packets.push_back(packet);
+    }
+    if (left <= 0 && unit_size == 0) break;
+  }
+  av_parser_close(parser);
+  avcodec_free_context(&context);
+  return packets;
+}
+
+// Decodes the packets with libavcodec alone, on one thread, opening the decoder as the
+// daemon does at the start of a stream.
+Decoded decode_alone(const std::vector<AVPacket *> &packets) {
+  Decoded result;
+  const auto start = std::chrono::steady_clock::now();
+  AVCodecContext *context = avcodec_alloc_context3(avcodec_find_decoder(AV_CODEC_ID_H264));
+  context->thread_count = 1;
+  AVFrame *frame = av_frame_alloc();
+  if (avcodec_open2(context, context->codec, nullptr) < 0) return result;
+  auto drain = [&] {
+    while (avcodec_receive_frame(context, frame) == 0) {
+      ++result.frames;
+      av_frame_unref(frame);
+    }
+  };
+  for (AVPacket *packet : packets) {
+    avcodec_send_packet(context, packet);
+    drain();
+  }
+  avcodec_send_packet(context, nullptr);
+  drain();
+  result.seconds = seconds_since(start);
+  av_frame_free(&frame);
+  avcodec_free_context(&context);
+  return result;
+}
+
+// Pushes the stream in ring-slot blocks with 0x79 and waits until `frames` pictures have been
+// panned. The time to the last picture, and the pictures shown.
+Decoded stream_through_daemon(Device &device, const std::vector<uint8_t> &stream, long frames) {
+  Decoded result;
+  const long before = device.pans();
+  const auto start = std::chrono::steady_clock::now();
+  for (size_t done = 0; done < stream.size();) {
+    const size_t length = std::min(stream_block, stream.size() - done);
+    ReplyBytes reply{};
+    if (device.daemon().transact(CMD_PUSH_H264_BLOCK, be32_payload(uint32_t(length)), reply,
+                                 std::span(stream).subspan(done, length), 10000) != ReplyCheck::ok) {
+      return result;
+    }
+    done += length;
+  }
+  // Every picture is panned once; stop waiting when none has come for a while.
+  long shown = 0;
+  auto last_change = std::chrono::steady_clock::now();
+  double last_seconds = 0;
+  while (shown < frames && seconds_since(last_change) < 3.0) {
+    long now_shown = device.pans() - before;
+    if (now_shown != shown) {
+      shown = now_shown;
+      last_change = std::chrono::steady_clock::now();
+      last_seconds = seconds_since(start);
+    }
+    std::this_thread::sleep_for(std::chrono::microseconds(500));
+  }
+  device.command(CMD_STOP_H264);
+  std::this_thread::sleep_for(std::chrono::milliseconds(100));  // the decoder is released
+  result.frames = shown;
+  result.seconds = last_seconds;
+  return result;
+}
+
+// The daemon's resident memory (KiB) after a stream: the peak, and the parts of what it holds
+// now: heap and stacks, mapped files (the libraries' pages it touched) and the simulated
+// physical memory (layers and decoder buffers, the board's own memory on the device).
+struct MemoryUse {
+  long peak = -1, anon = -1, file = -1, panel = -1;
+};
+
+TableRow host_video(const Options &options, const std::string &file, int width, int height,
+                    MemoryUse *memory) {
+  // The 720x1472 picture area is that of the 720x1600 panel.
+  const int panel_height = height == 1472 ? 1600 : height;
+  const std::string path = format("host video %dx%d, frame rate 0 (0x79)", width, height);
+  progress(path);
+  const std::vector<uint8_t> once = file_data(file);
+
+  // Repeat the stream until its baseline decode takes about video_seconds.
+  std::vector<AVPacket *> packets = parse_packets(once);
+  Decoded first = decode_alone(packets);
+  for (int i = 0; i < 2; ++i) {
+    Decoded again = decode_alone(packets);
+    if (again.seconds > 0 && again.seconds < first.seconds) first = again;
+  }
+  for (AVPacket *packet : packets) av_packet_free(&packet);
+  int copies = 1;
+  if (!options.smoke && first.seconds > 0) {
+    copies = std::clamp(int(std::ceil(options.video_seconds / first.seconds)), 1, 400);
+  }
+  std::vector<uint8_t> stream;
+  for (int i = 0; i < copies; ++i) stream.insert(stream.end(), once.begin(), once.end());
+  packets = parse_packets(stream);
+
+  Device device(options.tmpfs_dir, width, panel_height, true);
+  if (!device.command(CMD_SET_FRAMERATE, std::vector<uint8_t>{0})) return unmeasured(path, "no reply");
+  Decoded base, shown;
+  for (int i = 0; i < options.video_turns; ++i) {
+    Decoded b = decode_alone(packets);
+    if (base.seconds < 0 || b.seconds < base.seconds) base = b;
+    Decoded d = stream_through_daemon(device, stream, b.frames);
+    if (d.frames < b.frames) {
+      return unmeasured(path, format("%ld of %ld pictures shown", d.frames, b.frames));
+    }
+    if (shown.seconds < 0 || d.seconds < shown.seconds) shown = d;
+  }
+  for (AVPacket *packet : packets) av_packet_free(&packet);
+  if (memory != nullptr) {
+    memory->peak = process_status_kib(device.pid(), "VmHWM");
+    memory->anon = process_status_kib(device.pid(), "RssAnon");
+    memory->file = process_status_kib(device.pid(), "RssFile");
+    memory->panel = process_status_kib(device.pid(), "RssShmem");
+  }
+  if (base.frames == 0) return unmeasured(path, "libavcodec decoded no picture");
+
+  const double rate = double(shown.frames) / shown.seconds;
+  const double limit = double(base.frames) / base.seconds;
+  return {path, format("%.0f frames/s (%ld frames)", rate, shown.frames),
+          format("%.0f frames/s (libavcodec alone)", limit), format("%.2f", rate / limit),
+          "≥ 0.85",
+          verdict(rate / limit >= 0.85, 1 / limit, 1 / rate, "picture",
+                  "the copy into the NV12 buffers and the pan, and the host loop reading "
+                  "blocks beside the decoder")};
+}
+
+// --- Host JPEG.
+
+TableRow host_jpeg(const Options &options) {
+  const std::string path = "host JPEG 480x480 (0x65)";
+  progress(path);
+  const std::vector<uint8_t> jpeg = file_data(options.jpeg);
+  const PacketBytes packet = build_packet(CMD_SHOW_JPG, tag, be32_payload(uint32_t(jpeg.size())));
+  const int n = options.jpeg_frames;
+
+  tjhandle handle = tjInitDecompress();
+  std::vector<uint8_t> pixels(480 * 480 * 4);
+  auto decode = [&]() -> double {
+    const auto start = std::chrono::steady_clock::now();
+    for (int i = 0; i < n; ++i) {
+      if (tjDecompress2(handle, jpeg.data(), jpeg.size(), pixels.data(), 480, 0, 480, TJPF_BGRA, 0) != 0) {
+        return -1;
+      }
+    }
+    return seconds_since(start);
+  };
+
+  Device device(options.tmpfs_dir, 480, 480, true);
+  const long before = device.pans();
+  double daemon_best = -1, bare_best = -1, decode_best = -1;
+  for (int i = 0; i < options.turns; ++i) {
+    double b = bare_link_seconds(packet, jpeg, n, CMD_SHOW_JPG);
+    double c = decode();
+    double d = host_exchanges(device.host(), packet, jpeg, n, CMD_SHOW_JPG);
+    if (b <= 0 || c <= 0 || d <= 0) {
+      tjDestroy(handle);
+      return unmeasured(path, c <= 0 ? "libturbojpeg cannot decode the picture" : "no reply");
+    }
+    bare_best = bare_best < 0 ? b : std::min(bare_best, b);
+    decode_best = decode_best < 0 ? c : std::min(decode_best, c);
+    daemon_best = daemon_best < 0 ? d : std::min(daemon_best, d);
+  }
+  tjDestroy(handle);
+  const long shown = device.pans() - before;
+  if (shown < long(n) * options.turns) {
+    return unmeasured(path, format("%ld of %d pictures shown", shown, n * options.turns));
+  }
+  const double rate = n / daemon_best;
+  const double limit = n / (bare_best + decode_best);
+  return {path, format("%.0f frames/s", rate),
+          format("%.0f frames/s (pty %.0f µs + decode %.0f µs)", limit, bare_best / n * 1e6,
+                 decode_best / n * 1e6),
+          format("%.2f", rate / limit), "≥ 0.80",
+          verdict(rate / limit >= 0.8, 1 / limit, 1 / rate, "picture",
+                  "a decoder opened for each picture, the copy out of its scratch picture, "
+                  "the pan")};
+}
+
+// --- Idle cost and memory.
+
+TableRow idle_cost(const Options &options) {
+  const std::string path = format("idle: CPU in %.0f s, no host, no controller", options.idle_seconds);
+  progress(path);
+  Device device(options.tmpfs_dir, 480, 480, false);
+  std::this_thread::sleep_for(std::chrono::seconds(1));  // start-up settles
+  const double before = process_cpu_seconds(device.pid());
+  std::this_thread::sleep_for(std::chrono::duration<double>(options.idle_seconds));
+  const double after = process_cpu_seconds(device.pid());
+  if (before < 0 || after < 0) return unmeasured(path, "cannot read the daemon's CPU time");
+  const double used = after - before;
+  // The goal is for a minute; a shorter smoke run is held to its share.
+  const double goal = 0.1 * options.idle_seconds / 60;
+  return {path, format("%.2f s CPU", used), "—", format("%.2f s", used), format("≤ %.2g s", goal),
+          verdict(used <= goal)};
+}
+
+// The idle program that links the daemon's libraries, in KiB: its resident memory once ready,
+// and its peak. With a stream it first decodes it with libavcodec alone.
+struct FloorUse {
+  long resident = -1, peak = -1;
+};
+
+FloorUse idle_floor(const std::string &stream = "") {
+  FloorUse use;
+  const std::string program = build_dir() + "/dh_idle_floor";
+  int fds[2];
+  if (pipe2(fds, O_CLOEXEC) != 0) return use;
+  posix_spawn_file_actions_t actions;
+  posix_spawn_file_actions_init(&actions);
+  posix_spawn_file_actions_adddup2(&actions, fds[1], 1);
+  std::vector<char *> argv{const_cast<char *>(program.c_str())};
+  if (!stream.empty()) argv.push_back(const_cast<char *>(stream.c_str()));
+  argv.push_back(nullptr);
+  pid_t pid = -1;
+  const int error = posix_spawn(&pid, program.c_str(), &actions, nullptr, argv.data(), environ);
+  posix_spawn_file_actions_destroy(&actions);
+  close(fds[1]);
+  char ready[8] = {};
+  if (error == 0 && read(fds[0], ready, sizeof ready - 1) > 0) {
+    use.resident = process_status_kib(pid, "VmRSS");
+    use.peak = process_status_kib(pid, "VmHWM");
+  }
+  close(fds[0]);
+  if (error == 0) {
+    kill(pid, SIGTERM);
+    waitpid(pid, nullptr, 0);
+  }
+  return use;
+}
+
+// The goal is on the peak less the floor. libavcodec stands in for the board's hardware
+// decoder: what it needs for the same stream on its own is shown beside, as part of the
+// daemon's figure that the board does not have.
+TableRow memory(const MemoryUse &use, const std::string &stream) {
+  const std::string path = "memory: peak resident while streaming 480x480";
+  if (use.peak <= 0) return unmeasured(path, "no 480x480 video row");
+  const FloorUse floor = idle_floor();
+  const FloorUse decoder = idle_floor(stream);
+  if (floor.resident <= 0 || decoder.peak <= 0) {
+    return unmeasured(path, "the idle floor program did not run");
+  }
+  const double own = double(use.peak - floor.resident) / 1024;
+  const double libavcodec = double(decoder.peak - floor.resident) / 1024;
+  return {path,
+          format("%.1f MiB (after it: heap %.1f, files %.1f, panel memory %.1f)", use.peak / 1024.0,
+                 use.anon / 1024.0, use.file / 1024.0, use.panel / 1024.0),
+          format("%.1f MiB (idle program, same libraries)", floor.resident / 1024.0),
+          format("%.1f MiB own, of which libavcodec alone %.1f", own, libavcodec), "≤ 8 MiB",
+          own <= 8 || !judged
+              ? verdict(own <= 8)
+              : format("**missed**: libavcodec, the board's hardware decoder here, needs %.1f "
+                       "MiB of it; the daemon's own part is %.1f MiB",
+                       libavcodec, own - libavcodec)};
+}
+
+const char usage[] =
+    "usage: dh_bench_paths [--smoke] [--no-header] [--tmpfs DIR] [--disk DIR] [--stream-480 FILE]\n"
+    "                      [--stream-720 FILE] [--jpeg FILE] [--only ROW]...\n"
+    "rows: link upload video jpeg idle (memory comes with video)\n";
+
+bool parse(int argc, char **argv, Options &options) {
+  for (int i = 1; i < argc; ++i) {
+    std::string arg = argv[i];
+    auto value = [&](std::string &to) {
+      if (i + 1 >= argc) return false;
+      to = argv[++i];
+      return true;
+    };
+    if (arg == "--smoke") {
+      options.smoke = true;
+      judged = false;
+      options.turns = options.upload_turns = options.video_turns = 1;
+      options.round_trips = 50;
+      options.upload_bytes = 2 * mib;
+      options.jpeg_frames = 10;
+      options.idle_seconds = 1;
+    } else if (arg == "--no-header") {
+      options.no_header = true;
+    } else if (arg == "--tmpfs") {
+      if (!value(options.tmpfs_dir)) return false;
+    } else if (arg == "--disk") {
+      if (!value(options.disk_dir)) return false;
+    } else if (arg == "--stream-480") {
+      if (!value(options.stream_480)) return false;
+    } else if (arg == "--stream-720") {
+      if (!value(options.stream_720)) return false;
+    } else if (arg == "--jpeg") {
+      if (!value(options.jpeg)) return false;
+    } else if (arg == "--only") {
+      std::string row;
+      if (!value(row)) return false;
+      options.only.push_back(row);
+    } else {
+      return false;
+    }
+  }
+  return true;
+}
+
+}  // namespace
+
+int main(int argc, char **argv) {
+  Options options;
+  if (!parse(argc, argv, options)) {
+    fputs(usage, stderr);
+    return 2;
+  }
+  std::vector<std::function<TableRow()>> rows;
+  MemoryUse memory_use;
+  if (options.wants("link")) rows.push_back([&] { return command_round_trip(options); });
+  if (options.wants("upload")) {
+    for (bool tmpfs : {true, false}) {
+      for (size_t chunk : {size_t(64 * 1024), mib}) {
+        rows.push_back([&options, chunk, tmpfs] { return upload(options, chunk, tmpfs); });
+      }
+    }
+  }
+  if (options.wants("video")) {
+    rows.push_back([&] { return host_video(options, options.stream_480, 480, 480, &memory_use); });
+    rows.push_back([&] { return host_video(options, options.stream_720, 720, 1472, nullptr); });
+  }
+  if (options.wants("jpeg")) rows.push_back([&] { return host_jpeg(options); });
+  if (options.wants("idle")) rows.push_back([&] { return idle_cost(options); });
+  if (options.wants("video")) rows.push_back([&] { return memory(memory_use, options.stream_480); });
+
+  if (!options.no_header) fputs(table_header().c_str(), stdout);
+  bool all_measured = true;
+  for (auto &measure : rows) {
+    TableRow row;
+    try {
+      row = measure();
+    } catch (const std::exception &error) {
+      row = unmeasured("?", error.what());
+    }
+    all_measured = all_measured && row.verdict.rfind("not measured", 0) != 0;
+    fputs(table_row(row).c_str(), stdout);
+    fflush(stdout);
+  }
+  return all_measured ? 0 : 1;
+}
