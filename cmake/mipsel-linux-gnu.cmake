@@ -17,6 +17,7 @@ set(CMAKE_CXX_COMPILER mipsel-linux-gnu-g++)
 set(DH_MIPS_SYSROOT "${CMAKE_CURRENT_LIST_DIR}/../build-mips-sysroot" CACHE PATH
     "The target's libraries, unpacked by scripts/mips-sysroot")
 get_filename_component(DH_MIPS_SYSROOT "${DH_MIPS_SYSROOT}" ABSOLUTE)
+list(APPEND CMAKE_TRY_COMPILE_PLATFORM_VARIABLES DH_MIPS_SYSROOT)  # the compiler checks' too
 set(dh_mips_toolchain_root /usr/mipsel-linux-gnu)
 set(dh_mips_libdirs "${DH_MIPS_SYSROOT}/lib/mipsel-linux-gnu" "${DH_MIPS_SYSROOT}/usr/lib/mipsel-linux-gnu")
 
