@@ -22,6 +22,7 @@
 #include "app/host_packet.h"
 #include "mcu/gui_shm_layout.h"
 #include "tests/support/target.h"
+#include "tests/support/waiting.h"
 #include "tests/system/daemon_harness.h"
 #include "tests/system/media.h"
 
@@ -447,6 +448,14 @@ TEST(Faults, KilledInTheMiddleOfAStreamTheDeviceComesBackWithItsFiles) {
       write_be32(length, uint32_t(block.size()));
       ASSERT_EQ(daemon.transact(CMD_PUSH_H264_BLOCK, length, reply, bytes_of(block)), ReplyCheck::ok);
     }
+    // The whole stream fits the ring: wait until the decoder has taken it, or the stop below
+    // would empty the ring before anything was decoded.
+    EXPECT_TRUE(wait_until(
+        [&] {
+          ReplyBytes count{};
+          return daemon.transact(CMD_GET_H264_BLOCK_COUNT, {}, count) == ReplyCheck::ok && count[8] == 0;
+        },
+        10000ms));
     ASSERT_EQ(daemon.transact(CMD_STOP_H264, {}, reply), ReplyCheck::ok);
     EXPECT_TRUE(daemon.wait_for("free h264 resource end")) << daemon.output();  // it was decoding
     EXPECT_TRUE(daemon.running());
