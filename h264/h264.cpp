@@ -167,6 +167,9 @@ class DecoderSession {
       return;
     }
     std::lock_guard<std::recursive_mutex> hold(layer_lock);
+    // A picture decoded just before its stream was stopped is not shown: whoever stopped the
+    // stream (a host picture, say) may already have drawn on layer 0, and stops first.
+    if (h264_stream_epoch != epoch_) return;
     layer_cfg = LayerUserConfig{};
     layer_cfg.format = layer_format_nv12;
     layer_cfg.width = frame.width - frame.crop_right;
