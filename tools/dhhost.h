@@ -52,6 +52,9 @@ int simple_command(const Options &opt, uint8_t code, std::span<const uint8_t> pa
 
 // Parses an unsigned number (decimal, or 0x.. hex) no larger than `max`; prints a message
 // naming `what` and returns false otherwise.
+// Reads a whole local file; false after a message naming it when it cannot be read.
+bool read_local_file(const std::string &path, std::vector<uint8_t> &data);
+
 bool parse_number(const std::string &text, uint64_t max, const char *what, uint64_t &value);
 
 // The bytes of a text, for a payload.

@@ -3,6 +3,8 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <fstream>
+#include <iterator>
 #include <unistd.h>
 
 #include "tools/dhhost.h"
@@ -51,6 +53,16 @@ int simple_command(const Options &opt, uint8_t code, std::span<const uint8_t> pa
   if (!port.ok()) return exit_usage;
   ReplyBytes reply{};
   return transact(opt, port.fd, code, payload, {}, reply) ? exit_ok : exit_device;
+}
+
+bool read_local_file(const std::string &path, std::vector<uint8_t> &data) {
+  std::ifstream in(path, std::ios::binary);
+  if (!in) {
+    fprintf(stderr, "dhhost: cannot read %s: %s\n", path.c_str(), strerror(errno));
+    return false;
+  }
+  data.assign(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+  return true;
 }
 
 bool parse_number(const std::string &text, uint64_t max, const char *what, uint64_t &value) {

@@ -36,16 +36,6 @@ bool read_hex_exactly(const std::string &text, size_t length, const char *what, 
   return true;
 }
 
-bool read_file_bytes(const std::string &path, std::vector<uint8_t> &data) {
-  std::ifstream in(path, std::ios::binary);
-  if (!in) {
-    fprintf(stderr, "dhhost: cannot read %s: %s\n", path.c_str(), strerror(errno));
-    return false;
-  }
-  data.assign(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
-  return true;
-}
-
 // A relay that got no reply: most likely the controller is in wireless mode.
 int relay_result(bool answered) {
   if (answered) return exit_ok;
@@ -86,7 +76,7 @@ int run_pump_fan(const Options &opt, const Args &args) {
 int run_light(const Options &opt, const Args &args) {
   if (args.size() != 1) return wrong_arguments;
   std::vector<uint8_t> data;
-  if (!read_file_bytes(args[0], data)) return exit_usage;
+  if (!read_local_file(args[0], data)) return exit_usage;
   if (data.size() > size_t(max_packet_len)) {
     fprintf(stderr, "dhhost: lighting data may have at most %d bytes; %s has %zu\n", max_packet_len,
             args[0].c_str(), data.size());
@@ -111,7 +101,7 @@ int run_fw_update(const Options &opt, const Args &args) {
   }
   if (positional.size() != 1) return wrong_arguments;
   std::vector<uint8_t> image;
-  if (!read_file_bytes(positional[0], image)) return exit_usage;
+  if (!read_local_file(positional[0], image)) return exit_usage;
   Port port(opt);
   if (!port.ok()) return exit_usage;
   ReplyBytes reply{};

@@ -20,12 +20,8 @@ int byte_command(const Options &opt, const Args &args, uint8_t code, uint64_t ma
 // A picture file sent as the block of `code`, its length at command bytes 8..11.
 int picture_command(const Options &opt, const Args &args, uint8_t code) {
   if (args.size() != 1) return wrong_arguments;
-  std::ifstream in(args[0], std::ios::binary);
-  if (!in) {
-    fprintf(stderr, "dhhost: cannot read %s: %s\n", args[0].c_str(), strerror(errno));
-    return exit_usage;
-  }
-  std::vector<uint8_t> data((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+  std::vector<uint8_t> data;
+  if (!read_local_file(args[0], data)) return exit_usage;
   if (data.size() > size_t(max_packet_len)) {
     fprintf(stderr, "dhhost: %s has %zu bytes; a picture may have at most %d\n", args[0].c_str(),
             data.size(), max_packet_len);

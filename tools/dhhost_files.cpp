@@ -20,16 +20,6 @@ constexpr size_t listing_pages = 20;
 constexpr uint64_t default_chunk = 64 * 1024;
 constexpr uint64_t largest_block = uint64_t(max_packet_len);
 
-bool read_local_file(const std::string &path, std::vector<uint8_t> &data) {
-  std::ifstream in(path, std::ios::binary);
-  if (!in) {
-    fprintf(stderr, "dhhost: cannot read %s: %s\n", path.c_str(), strerror(errno));
-    return false;
-  }
-  data.assign(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
-  return true;
-}
-
 bool remote_name_fits(const std::string &remote) {
   if (remote.empty() || remote.size() > command_name_max) {
     fprintf(stderr, "dhhost: remote path must be 1 to %zu bytes long\n", command_name_max);

@@ -120,12 +120,8 @@ int run_stream(const Options &opt, const Args &args) {
     }
   }
   if (positional.size() != 1) return wrong_arguments;
-  std::ifstream in(positional[0], std::ios::binary);
-  if (!in) {
-    fprintf(stderr, "dhhost: cannot read %s: %s\n", positional[0].c_str(), strerror(errno));
-    return exit_usage;
-  }
-  std::vector<uint8_t> data((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+  std::vector<uint8_t> data;
+  if (!read_local_file(positional[0], data)) return exit_usage;
   Port port(opt);
   if (!port.ok()) return exit_usage;
 
