@@ -76,6 +76,18 @@ void die_holding(GuiSharedBlock *view) {
   ASSERT_EQ(wait_child(holder), 0);
 }
 
+// A child, the GUI process, that takes the GUI's view of the mutex, raises `locked` and holds
+// the mutex until `release`. It exits with its unlock's result: a mutex set up again under the
+// holder would refuse that unlock (EPERM).
+pid_t hold_until_released(GuiSharedBlock *view, Signal &locked, Signal &release) {
+  return fork_child([&] {
+    if (pthread_mutex_lock(&view->mutex) != 0) return 10;
+    locked.raise();
+    release.wait(5000);
+    return pthread_mutex_unlock(&view->mutex);
+  });
+}
+
 class GuiBlockProcess : public testing::Test {
  protected:
   void SetUp() override {
@@ -90,13 +102,7 @@ TEST_F(GuiBlockProcess, RestartWhileTheGuiHoldsTheMutexCorruptsNothing) {
   ASSERT_EQ(view->new_data, 1);
 
   Signal locked, release;
-  const pid_t gui = fork_child([&] {
-    if (pthread_mutex_lock(&view->mutex) != 0) return 10;
-    locked.raise();
-    release.wait(5000);
-    // A mutex set up again under the holder would refuse this unlock (EPERM).
-    return pthread_mutex_unlock(&view->mutex);
-  });
+  const pid_t gui = hold_until_released(view, locked, release);
   ASSERT_TRUE(locked.wait(5000));
 
   const pid_t daemon = fork_child([] {
@@ -189,12 +195,7 @@ TEST_F(GuiBlockProcess, TheGuiFindsTheMutexAndConditionVariableByTheirOffsets) {
 
 TEST_F(GuiBlockProcess, APublishWaitsForABusyGuiOnlyBoundedly) {
   Signal locked, release;
-  const pid_t gui = fork_child([&] {
-    if (pthread_mutex_lock(&view->mutex) != 0) return 10;
-    locked.raise();
-    release.wait(5000);
-    return pthread_mutex_unlock(&view->mutex);
-  });
+  const pid_t gui = hold_until_released(view, locked, release);
   ASSERT_TRUE(locked.wait(5000));
   const auto start = std::chrono::steady_clock::now();
   const std::string out = stdout_of([] { EXPECT_EQ(gui_publish_begin(), nullptr); });
