@@ -1,13 +1,37 @@
-# Sourced by scripts/sim and scripts/demo: a simulated display head in a sandbox root.
+# Sourced by scripts/sim, scripts/demo and scripts/soak: a simulated display head in a run
+# folder ROOT, laid out so that nothing of the simulator itself is within the device's reach:
 #
-# The daemon sees ROOT as "/". Two socat null-modem cables join its serial ports to their far
-# ends: ROOT/dev/ttyGS0 (the USB gadget port) to ROOT/host/ttyACM0, where the PC's dhhost
-# talks, and ROOT/dev/ttyS5 (the controller's UART) to ROOT/host/ttyMCU, where dhmcu plays
-# the controller. dhgui maps the GUI process's shared block. Every process started here is
-# remembered in SIM_PIDS and ended by sim_stop. Needs DH_TOP (the source tree).
+#   ROOT/device  what the daemon sees as "/" (its DISPLAYHEAD_ROOT): /dev, /usr/data, /media,
+#                the SD card, /sys
+#   ROOT/host    the host-side ends: ttyACM0 (the PC's end of the USB cable), ttyMCU (the
+#                controller's end of its UART) and mcu.ctl (the serving dhmcu's control socket)
+#   ROOT/log     every log: daemon.log, dhgui.log, dhmcu.log, socat.log
+#
+# Two socat null-modem cables join the daemon's serial ports to their far ends: device
+# /dev/ttyGS0 (the USB gadget port) to host/ttyACM0, where the PC's dhhost talks, and device
+# /dev/ttyS5 (the controller's UART) to host/ttyMCU, where dhmcu plays the controller. dhgui
+# maps the GUI process's shared block. Every process started here is remembered in SIM_PIDS
+# and ended by sim_stop. Needs DH_TOP (the source tree).
+#
+# Scripts use the variables below, set by sim_paths, never literal paths.
 
 SIM_PIDS=()
+SIM_DAEMON_PID="" SIM_MCU_PID=""
+# Relative to the device's root.
 SIM_UDC_STATE=sys/class/udc/13500000.otg/state
+SIM_CARD=tmp/sdcard/mmcblk0p1
+
+# sim_paths ROOT: sets SIM_ROOT, SIM_DEVICE, SIM_HOST, SIM_LOG, SIM_HOST_PORT, SIM_MCU_PORT
+# and SIM_MCU_CTL for the run folder ROOT.
+sim_paths() {
+  SIM_ROOT=$1
+  SIM_DEVICE=$1/device
+  SIM_HOST=$1/host
+  SIM_LOG=$1/log
+  SIM_HOST_PORT=$SIM_HOST/ttyACM0
+  SIM_MCU_PORT=$SIM_HOST/ttyMCU
+  SIM_MCU_CTL=$SIM_HOST/mcu.ctl
+}
 
 # sim_build BUILD-DIR: configures and builds the daemon and the tools.
 sim_build() {
@@ -15,34 +39,48 @@ sim_build() {
   cmake --build "$1" --parallel "$(nproc)" --target displayhead dhhost dhshot dhmcu dhgui >/dev/null
 }
 
-# sim_make_root ROOT: the device's folders, the boot logo, the SD card with its slideshow
-# pictures, and the host's cable plugged in. The 13 background videos come with
-# sim_add_backgrounds.
+# sim_make_root ROOT: the three folders; in the device's: its folders, the boot logo, the SD
+# card with its slideshow pictures, and the host's cable plugged in. The 13 background videos
+# come with sim_add_backgrounds.
 sim_make_root() {
-  local root=$1
-  mkdir -p "$root/dev" "$root/host" "$root/log" "$root/usr/data" "$root/media" \
-    "$root/tmp/sdcard/mmcblk0p1/img" "$(dirname "$root/$SIM_UDC_STATE")"
-  cp "$DH_TOP/media/logo.jpg" "$root/media/logo.jpg"
-  cp "$DH_TOP"/media/slideshow/*.jpg "$root/tmp/sdcard/mmcblk0p1/img/"
-  sim_cable "$root" plugged
+  sim_paths "$1"
+  local dev=$SIM_DEVICE
+  mkdir -p "$SIM_HOST" "$SIM_LOG" "$dev/dev" "$dev/usr/data" "$dev/media" "$dev/$SIM_CARD/img" \
+    "$(dirname "$dev/$SIM_UDC_STATE")"
+  cp "$DH_TOP/media/logo.jpg" "$dev/media/logo.jpg"
+  cp "$DH_TOP"/media/slideshow/*.jpg "$dev/$SIM_CARD/img/"
+  sim_cable "$1" plugged
 }
 
 # sim_add_backgrounds ROOT: the 13 background videos of the themes, in /media/bg_h264.
 sim_add_backgrounds() {
-  cp -r "$DH_TOP/media/bg_h264" "$1/media/bg_h264"
+  sim_paths "$1"
+  cp -r "$DH_TOP/media/bg_h264" "$SIM_DEVICE/media/bg_h264"
 }
 
 # sim_store_theme ROOT N: the stored theme the daemon starts with.
 sim_store_theme() {
-  printf "\\x$(printf %02x "$2")" >"$1/usr/data/lvgl_app.cfg"
+  sim_paths "$1"
+  printf "\\x$(printf %02x "$2")" >"$SIM_DEVICE/usr/data/lvgl_app.cfg"
+}
+
+# sim_panel ROOT W H: the panel's size, as the display driver reports it for both layers.
+sim_panel() {
+  sim_paths "$1"
+  local fb
+  for fb in fb0 fb1; do
+    mkdir -p "$SIM_DEVICE/sys/class/graphics/$fb"
+    echo "$2,$3" >"$SIM_DEVICE/sys/class/graphics/$fb/virtual_size"
+  done
 }
 
 # sim_cable ROOT plugged|pulled: the USB gadget's state, as the host's cable leaves it.
 sim_cable() {
+  sim_paths "$1"
   if [ "$2" = plugged ]; then
-    echo configured >"$1/$SIM_UDC_STATE"
+    echo configured >"$SIM_DEVICE/$SIM_UDC_STATE"
   else
-    echo "not attached" >"$1/$SIM_UDC_STATE"
+    echo "not attached" >"$SIM_DEVICE/$SIM_UDC_STATE"
   fi
 }
 
@@ -67,30 +105,68 @@ sim_wait_log() {
   return 1
 }
 
-# sim_start ROOT BUILD-DIR [DHMCU-ARGS...]: the cables, the daemon, dhgui and dhmcu (by
-# default reporting offline mode, 31 degrees and 1500 rpm twice a second). Output goes to
-# ROOT/log/{daemon,dhgui,dhmcu}.log. Returns 1 with a message when a part does not come up.
+# sim_start ROOT BUILD-DIR [DHMCU-ARGS...]: the cables, the daemon, dhgui and dhmcu serving
+# its control socket SIM_MCU_CTL (by default reporting offline mode, 31 degrees and 1500 rpm
+# twice a second). Output goes to SIM_LOG/{daemon,dhgui,dhmcu}.log. SIM_CARD_MB, when set,
+# gives the SD card a size of its own (sim_card_command). Returns 1 with a message when a
+# part does not come up.
 sim_start() {
-  local root=$1 build=$2
+  sim_paths "$1"
+  local build=$2
   shift 2
   local controller_args=("$@")
   [ ${#controller_args[@]} -gt 0 ] || controller_args=(--status 0,31,1500 --rate 2)
-  socat "pty,raw,echo=0,link=$root/dev/ttyGS0" "pty,raw,echo=0,link=$root/host/ttyACM0" 2>>"$root/log/socat.log" &
+  socat "pty,raw,echo=0,link=$SIM_DEVICE/dev/ttyGS0" "pty,raw,echo=0,link=$SIM_HOST_PORT" 2>>"$SIM_LOG/socat.log" &
   SIM_PIDS+=($!)
-  socat "pty,raw,echo=0,link=$root/dev/ttyS5" "pty,raw,echo=0,link=$root/host/ttyMCU" 2>>"$root/log/socat.log" &
+  socat "pty,raw,echo=0,link=$SIM_DEVICE/dev/ttyS5" "pty,raw,echo=0,link=$SIM_MCU_PORT" 2>>"$SIM_LOG/socat.log" &
   SIM_PIDS+=($!)
   local end
-  for end in dev/ttyGS0 host/ttyACM0 dev/ttyS5 host/ttyMCU; do
-    sim_wait_file "$root/$end" 5 || { echo "sim: socat made no $root/$end" >&2; return 1; }
+  for end in "$SIM_DEVICE/dev/ttyGS0" "$SIM_HOST_PORT" "$SIM_DEVICE/dev/ttyS5" "$SIM_MCU_PORT"; do
+    sim_wait_file "$end" 5 || { echo "sim: socat made no $end" >&2; return 1; }
   done
-  DISPLAYHEAD_ROOT=$root "$build/displayhead" >"$root/log/daemon.log" 2>&1 &
+  local daemon=("$build/displayhead")
+  [ -z "${SIM_CARD_MB:-}" ] || sim_card_command daemon "$SIM_CARD_MB" "$build/displayhead"
+  DISPLAYHEAD_ROOT=$SIM_DEVICE "${daemon[@]}" >"$SIM_LOG/daemon.log" 2>&1 &
+  SIM_DAEMON_PID=$!
   SIM_PIDS+=($!)
-  sim_wait_log "$root/log/daemon.log" 'init_tty done!' 10 ||
-    { echo "sim: the daemon did not open its host port (see $root/log/daemon.log)" >&2; return 1; }
-  DISPLAYHEAD_ROOT=$root "$build/dhgui" >"$root/log/dhgui.log" 2>&1 &
+  sim_wait_log "$SIM_LOG/daemon.log" 'init_tty done!' 10 ||
+    { echo "sim: the daemon did not open its host port (see $SIM_LOG/daemon.log)" >&2; return 1; }
+  DISPLAYHEAD_ROOT=$SIM_DEVICE "$build/dhgui" >"$SIM_LOG/dhgui.log" 2>&1 &
   SIM_PIDS+=($!)
-  "$build/dhmcu" -p "$root/host/ttyMCU" "${controller_args[@]}" >"$root/log/dhmcu.log" 2>&1 &
+  "$build/dhmcu" -p "$SIM_MCU_PORT" "${controller_args[@]}" >"$SIM_LOG/dhmcu.log" 2>&1 &
+  SIM_MCU_PID=$!
   SIM_PIDS+=($!)
+}
+
+# sim_card_command ARRAY MB PROGRAM: sets the array named ARRAY to a command that runs
+# PROGRAM with the SD card (SIM_DEVICE/SIM_CARD) as a tmpfs of MB MiB of its own, in a user
+# and mount namespace, the card's files copied in; SIM_CARD_HOW says how the card is made.
+# Where the machine allows no such namespace, PROGRAM runs on the plain folder.
+sim_card_command() {
+  local -n command=$1
+  local card=$SIM_DEVICE/$SIM_CARD
+  if unshare --user --map-root-user --mount true 2>/dev/null; then
+    # The shell keeps the plain folder as its working directory while the tmpfs covers it,
+    # so the files the card started with can be copied over.
+    # shellcheck disable=SC2016
+    command=(unshare --user --map-root-user --mount bash -c \
+      'cd "$1" && mount -t tmpfs -o "size=$2m" displayhead-card "$1" && cp -a . "$1"/ && cd / && exec "$3"' \
+      sim-card "$card" "$2" "$3")
+    SIM_CARD_HOW="a $2 MiB tmpfs in the daemon's own mount namespace"
+  else
+    command=("$3")
+    SIM_CARD_HOW="the machine allows no user namespace: the card is a plain folder of the host's file system, with its size"
+  fi
+}
+
+# sim_card_path: the SD card's folder as the daemon sees it, reachable from outside its
+# namespace (through /proc while the card is a tmpfs of its own).
+sim_card_path() {
+  if [ -n "${SIM_CARD_MB:-}" ] && [ -n "$SIM_DAEMON_PID" ] && [ -d "/proc/$SIM_DAEMON_PID/root$SIM_DEVICE" ]; then
+    echo "/proc/$SIM_DAEMON_PID/root$SIM_DEVICE/$SIM_CARD"
+  else
+    echo "$SIM_DEVICE/$SIM_CARD"
+  fi
 }
 
 # sim_follow LOG PREFIX: echoes LOG's new lines as they come, each after PREFIX, leaving out

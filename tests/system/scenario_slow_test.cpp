@@ -12,12 +12,12 @@ using namespace std::chrono_literals;
 TEST(ScenarioSlow, CablePulledAndPluggedBack) {
   SKIP_WITHOUT_SIMULATED_DEVICE();
   SimulatedDevice device({"--theme", "2"});
-  const std::string state = device.root() + "/sys/class/udc/13500000.otg/state";
+  const std::string state = device.device_root() + "/sys/class/udc/13500000.otg/state";
   ASSERT_TRUE(device.wait_for_pixel(theme_x(2), theme_y, theme_colour(2), 10s)) << device.log("daemon");
 
   // The host takes the screen: a picture and an overlay, and the GUI is paused.
-  write_bytes(device.root() + "/host/red.jpg", solid_jpeg(480, 480, 0xFF0000));
-  ASSERT_EQ(device.dhhost("jpg " + device.root() + "/host/red.jpg").status, 0);
+  write_bytes(device.host_path("red.jpg"), solid_jpeg(480, 480, 0xFF0000));
+  ASSERT_EQ(device.dhhost("jpg " + device.host_path("red.jpg")).status, 0);
   ASSERT_EQ(device.dhhost("png " + std::string(DH_SOURCE_DIR) + "/media/overlay.png").status, 0);
   EXPECT_TRUE(device.wait_for_log("dhgui", "pause\n", 3s)) << device.log("dhgui");
 

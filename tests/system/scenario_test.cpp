@@ -37,7 +37,7 @@ TEST(Scenario, KnobControllerPictureFilesAndSettings) {
   EXPECT_TRUE(device.wait_for_pixel(240, 240, 0x1B3A6B, 0ms)) << std::hex << device.screen().at(240, 240);
 
   // The videos arrive; each knob step advances the theme, and its video plays.
-  fs::copy(media_dir + "/bg_h264", device.root() + "/media/bg_h264");
+  fs::copy(media_dir + "/bg_h264", device.device_root() + "/media/bg_h264");
   for (int theme : {6, 7}) {
     ToolRun knob = device.dhmcu("--knob 1");
     EXPECT_EQ(knob.status, 0) << knob.out;
@@ -48,11 +48,11 @@ TEST(Scenario, KnobControllerPictureFilesAndSettings) {
 
   // The controller's picture, in packages: saved and shown.
   const std::vector<uint8_t> picture = solid_jpeg(480, 480, 0x20B060);
-  write_bytes(device.root() + "/host/picture.jpg", picture);
-  ToolRun sent = device.dhmcu("--picture " + device.root() + "/host/picture.jpg --rate 20");
+  write_bytes(device.host_path("picture.jpg"), picture);
+  ToolRun sent = device.dhmcu("--picture " + device.host_path("picture.jpg") + " --rate 20");
   EXPECT_EQ(sent.status, 0) << sent.out;
   EXPECT_TRUE(device.wait_for_log("daemon", "receive img size = " + std::to_string(picture.size()), 10s));
-  EXPECT_EQ(read_file(device.root() + "/usr/data/aio.jpg"), std::string(picture.begin(), picture.end()));
+  EXPECT_EQ(read_file(device.device_root() + "/usr/data/aio.jpg"), std::string(picture.begin(), picture.end()));
   EXPECT_TRUE(device.wait_for_pixel(240, 240, 0x20B060, 2s)) << std::hex << device.screen().at(240, 240);
 
   ToolRun version = device.dhhost("version");
@@ -64,13 +64,18 @@ TEST(Scenario, KnobControllerPictureFilesAndSettings) {
   ToolRun put = device.dhhost("put " + media_dir + "/host.jpg " + card + "/img/host.jpg");
   EXPECT_EQ(put.status, 0);
   EXPECT_EQ(put.out, "");
-  EXPECT_EQ(read_file(device.root() + card + "/img/host.jpg"), host_jpg);
+  EXPECT_EQ(read_file(device.device_root() + card + "/img/host.jpg"), host_jpg);
   ToolRun ls = device.dhhost("ls " + card + "/img");
   EXPECT_EQ(ls.status, 0);
   EXPECT_EQ(lines_of(ls.out), (std::set<std::string>{"host.jpg", "slide-1.jpg", "slide-2.jpg", "slide-3.jpg"}))
       << ls.out;
   ToolRun size = device.dhhost("--json size " + card + "/img/host.jpg");
   EXPECT_EQ(size.out, "{\"path\": \"" + card + "/img/host.jpg\", \"size\": " + std::to_string(host_jpg.size()) + "}\n");
+  // The simulator's own ports and logs are out of the device's reach.
+  ToolRun top = device.dhhost("ls /");
+  EXPECT_EQ(top.status, 0) << top.out;
+  EXPECT_EQ(lines_of(top.out).count("host/") + lines_of(top.out).count("log/"), 0u) << top.out;
+  EXPECT_TRUE(lines_of(top.out).count("usr/")) << top.out;
   ToolRun df = device.dhhost("df");
   EXPECT_EQ(df.status, 0);
   EXPECT_EQ(df.out.rfind("   KiB total         used    available\n", 0), 0u) << df.out;
@@ -83,12 +88,12 @@ TEST(Scenario, KnobControllerPictureFilesAndSettings) {
   // Settings are stored, not applied: the screen stays.
   ToolRun config = device.dhhost("config 80 0 0 0 0 1");
   EXPECT_EQ(config.status, 0) << config.out;
-  EXPECT_EQ(read_file(device.root() + "/usr/data/app.cfg").substr(0, 6), std::string("\x50\0\0\0\0\x01", 6));
+  EXPECT_EQ(read_file(device.device_root() + "/usr/data/app.cfg").substr(0, 6), std::string("\x50\0\0\0\0\x01", 6));
   EXPECT_TRUE(device.wait_for_pixel(240, 240, 0xF18F01, 0ms));
 
   ToolRun rm = device.dhhost("rm " + card + "/img/host.jpg");
   EXPECT_EQ(rm.status, 0) << rm.out;
-  EXPECT_FALSE(fs::exists(device.root() + card + "/img/host.jpg"));
+  EXPECT_FALSE(fs::exists(device.device_root() + card + "/img/host.jpg"));
 }
 
 TEST(Scenario, HostPicturesVideoAndRelays) {
@@ -97,8 +102,8 @@ TEST(Scenario, HostPicturesVideoAndRelays) {
   ASSERT_TRUE(device.wait_for_pixel(theme_x(0), theme_y, theme_colour(0), 10s)) << device.log("daemon");
 
   // A host JPEG stops the background video; the PNG overlay lies over it and pauses the GUI.
-  write_bytes(device.root() + "/host/red.jpg", solid_jpeg(480, 480, 0xFF0000));
-  ToolRun jpg = device.dhhost("jpg " + device.root() + "/host/red.jpg");
+  write_bytes(device.host_path("red.jpg"), solid_jpeg(480, 480, 0xFF0000));
+  ToolRun jpg = device.dhhost("jpg " + device.host_path("red.jpg"));
   EXPECT_EQ(jpg.status, 0) << jpg.out;
   EXPECT_TRUE(device.wait_for_pixel(240, 240, 0xFF0000, 1s)) << std::hex << device.screen().at(240, 240);
   ToolRun png = device.dhhost("png " + media_dir + "/overlay.png");
@@ -123,8 +128,8 @@ TEST(Scenario, HostPicturesVideoAndRelays) {
   EXPECT_EQ(pump_fan.status, 0) << pump_fan.out;
   EXPECT_TRUE(device.wait_for_log("dhmcu", "A4 00 pump/fan settings, 14 bytes: 01 02 03 04 05 06 07 08 09 0a 0b 0c 0d 0e\n", 3s))
       << device.log("dhmcu");
-  write_bytes(device.root() + "/host/light.bin", {'l', 'i', 'g', 'h', 't'});
-  ToolRun light = device.dhhost("light " + device.root() + "/host/light.bin");
+  write_bytes(device.host_path("light.bin"), {'l', 'i', 'g', 'h', 't'});
+  ToolRun light = device.dhhost("light " + device.host_path("light.bin"));
   EXPECT_EQ(light.status, 0) << light.out;
   EXPECT_TRUE(device.wait_for_log("dhmcu", "A3 00 lighting data, 5 bytes: 6c 69 67 68 74\n", 3s)) << device.log("dhmcu");
   ToolRun refused = device.dhhost("pump-fan 0102");

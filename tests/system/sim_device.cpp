@@ -48,7 +48,7 @@ std::vector<std::string> processes_of(const std::string &root) {
     const std::string cmdline = read_file(entry.path() / "cmdline");
     const std::string env = read_file(entry.path() / "environ");
     if (holds_path(cmdline, root, std::string("/\0", 2)) ||
-        holds_path(env, "DISPLAYHEAD_ROOT=" + root, std::string(1, '\0'))) {
+        holds_path(env, "DISPLAYHEAD_ROOT=" + root, std::string("/\0", 2))) {
       std::string shown = cmdline;
       for (char &c : shown) c = c == '\0' ? ' ' : c;
       found.push_back(pid + ": " + shown);
@@ -170,11 +170,11 @@ void SimulatedDevice::interrupt() {
 }
 
 ToolRun SimulatedDevice::dhhost(const std::string &arguments) const {
-  return run_tool("dhhost", "-p " + root_ + "/host/ttyACM0 " + arguments);
+  return run_tool("dhhost", "-p " + host_path("ttyACM0") + " " + arguments);
 }
 
 ToolRun SimulatedDevice::dhmcu(const std::string &arguments) const {
-  return run_tool("dhmcu", "-p " + root_ + "/host/ttyMCU " + arguments);
+  return run_tool("dhmcu", "-p " + host_path("ttyMCU") + " " + arguments);
 }
 
 std::string SimulatedDevice::log(const std::string &name) const {
@@ -194,7 +194,7 @@ bool SimulatedDevice::wait_for_log(const std::string &name, const std::string &t
 PanelPicture SimulatedDevice::screen() const {
   PanelPicture picture;
   std::string error;
-  EXPECT_TRUE(compose_panel(root_, picture, error)) << error;
+  EXPECT_TRUE(compose_panel(device_root(), picture, error)) << error;
   return picture;
 }
 
@@ -203,7 +203,7 @@ bool SimulatedDevice::wait_for_pixel(int x, int y, uint32_t rgb, std::chrono::mi
   for (;;) {
     PanelPicture picture;
     std::string error;
-    if (compose_panel(root_, picture, error) && x < picture.width && y < picture.height &&
+    if (compose_panel(device_root(), picture, error) && x < picture.width && y < picture.height &&
         near_colour(picture.at(x, y), rgb, 24)) {
       return true;
     }

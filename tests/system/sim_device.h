@@ -39,7 +39,11 @@ class SimulatedDevice {
   SimulatedDevice(const SimulatedDevice &) = delete;
   SimulatedDevice &operator=(const SimulatedDevice &) = delete;
 
+  // The run folder; what the daemon sees as "/" (ROOT/device); a file of the host's side
+  // (ROOT/host/NAME), where the tests keep the files they send.
   const std::string &root() const { return root_; }
+  std::string device_root() const { return root_ + "/device"; }
+  std::string host_path(const std::string &name) const { return root_ + "/host/" + name; }
   // dhhost on the far end of the host's cable; dhmcu on the far end of the controller's.
   ToolRun dhhost(const std::string &arguments) const;
   ToolRun dhmcu(const std::string &arguments) const;
