@@ -52,3 +52,8 @@ endif()
 if(DH_WITH_AVCODEC AND NOT DH_WITH_SWSCALE)
   message(FATAL_ERROR "DH_WITH_AVCODEC needs libswscale and libavutil too (DH_WITH_SWSCALE)")
 endif()
+
+# The host tools: dhhost's command line (CLI11) and the JSON that dhhost and dhmcu write
+# (nlohmann-json). Both are header-only.
+pkg_check_modules(CLI11 REQUIRED IMPORTED_TARGET CLI11)
+pkg_check_modules(NLOHMANN_JSON REQUIRED IMPORTED_TARGET nlohmann_json)

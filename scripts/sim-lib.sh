@@ -133,9 +133,11 @@ sim_start() {
     { echo "sim: the daemon did not open its host port (see $SIM_LOG/daemon.log)" >&2; return 1; }
   DISPLAYHEAD_ROOT=$SIM_DEVICE "$build/dhgui" >"$SIM_LOG/dhgui.log" 2>&1 &
   SIM_PIDS+=($!)
-  "$build/dhmcu" -p "$SIM_MCU_PORT" "${controller_args[@]}" >"$SIM_LOG/dhmcu.log" 2>&1 &
+  rm -f "$SIM_MCU_CTL"
+  "$build/dhmcu" -p "$SIM_MCU_PORT" --serve "$SIM_MCU_CTL" "${controller_args[@]}" >"$SIM_LOG/dhmcu.log" 2>&1 &
   SIM_MCU_PID=$!
   SIM_PIDS+=($!)
+  sim_wait_file "$SIM_MCU_CTL" 5 || { echo "sim: dhmcu made no $SIM_MCU_CTL (see $SIM_LOG/dhmcu.log)" >&2; return 1; }
 }
 
 # sim_card_command ARRAY MB PROGRAM: sets the array named ARRAY to a command that runs

@@ -9,6 +9,7 @@
 #include <chrono>
 #include <filesystem>
 #include <fstream>
+#include <regex>
 #include <sstream>
 #include <string>
 #include <thread>
@@ -20,10 +21,18 @@
 #include "mcu/mcu.h"
 #include "tests/mcu/gui_sandbox.h"
 #include "tests/support/target.h"
+#include "tests/support/waiting.h"
 #include "tests/tty/pty_pair.h"
 #include "tty/tty.h"
 
 namespace {
+
+// dhmcu's lines without their times, and with every measured pause as "_".
+std::string without_times(const std::string &out) {
+  static const std::regex stamp(R"((^|\n)\[ *[0-9]+\.[0-9]{3}\] )");
+  static const std::regex pause(R"( [0-9]+ ms after the prefix)");
+  return std::regex_replace(std::regex_replace(out, stamp, "$1"), pause, " _ ms after the prefix");
+}
 
 using Bytes = std::vector<unsigned char>;
 using std::chrono::milliseconds;
@@ -84,6 +93,21 @@ class DhMcu : public testing::Test {
     output = -1;
     waitpid(child, &status, 0);
     child = -1;
+    return out;
+  }
+
+  // Runs dhmcu with `args` to its end; what it printed (output and errors), and its status.
+  static std::string run_dhmcu(const std::string &args, int &status) {
+    std::string command;
+    for (const std::string &word : program_words(DH_BUILD_DIR "/dhmcu", {})) command += word + " ";
+    FILE *pipe = popen((command + args + " 2>&1").c_str(), "r");
+    std::string out;
+    if (pipe == nullptr) return out;
+    char chunk[4096];
+    size_t got;
+    while ((got = fread(chunk, 1, sizeof chunk, pipe)) > 0) out.append(chunk, got);
+    const int ended = pclose(pipe);
+    status = WIFEXITED(ended) ? WEXITSTATUS(ended) : -1;
     return out;
   }
 
@@ -170,12 +194,124 @@ TEST_F(DhMcu, PrintsTheDisplayHeadsMessages) {
   int status = -1;
   const std::string out = finish(status);
   EXPECT_EQ(status, 0);
-  EXPECT_THAT(out, HasSubstr("A4 00 pump/fan settings, 14 bytes: 01 02 03 04 05 06 07 08 09 0a "
-                             "0b 0c 0d 0e\n"
-                             "A6 00 firmware erase\n"
-                             "A7 00 firmware data, 100 bytes: 00 07 0e"));
-  EXPECT_THAT(out, HasSubstr(" ...\ndata without prefix, 10 bytes: 00 07 0e 15 1c 23 2a 31 38 3f\n"
-                             "A3 00 lighting data, 3 bytes: a3 00 10\n"));
+  const std::string lines = without_times(out);
+  EXPECT_THAT(lines, HasSubstr("A4 00 pump/fan settings, 14 bytes _ ms after the prefix: 01 02 03 04 05 06 "
+                               "07 08 09 0a 0b 0c 0d 0e\n"
+                               "A6 00 firmware erase\n"
+                               "A7 00 firmware data, 100 bytes _ ms after the prefix: 00 07 0e"));
+  EXPECT_THAT(lines, HasSubstr(" ...\ndata without prefix, 10 bytes: 00 07 0e 15 1c 23 2a 31 38 3f\n"
+                               "A3 00 lighting data, 3 bytes _ ms after the prefix: a3 00 10\n"));
+  // The pauses the display head keeps between prefix and payload, as measured here.
+  EXPECT_THAT(out, testing::ContainsRegex("pump/fan settings, 14 bytes (9[0-9]|1[0-9][0-9]) ms after"));
+}
+
+// Relays sent back to back, with no silence between one's payload and the next one's prefix,
+// are still told apart: a lighting block followed at once by an erase, and by pump/fan
+// settings.
+TEST_F(DhMcu, TellsBackToBackRelaysApart) {
+  start("--duration 2");
+  std::this_thread::sleep_for(milliseconds(500));
+  tty_fd_mcu = pair.master;
+  const Bytes light = {0x6c, 0x69, 0x67, 0x68, 0x74};
+  const uint8_t settings[14] = {1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11, 12, 13, 14};
+  stdout_of([&] {
+    mcu_light_data(light.data(), uint32_t(light.size()));
+    mcu_erase();
+    mcu_light_data(light.data(), uint32_t(light.size()));
+    mcu_set_pump_fan(settings);
+  });
+  tty_fd_mcu = -2;
+  int status = -1;
+  const std::string lines = without_times(finish(status));
+  EXPECT_EQ(status, 0);
+  EXPECT_EQ(lines,
+            "A3 00 lighting data, 5 bytes _ ms after the prefix: 6c 69 67 68 74\n"
+            "A6 00 firmware erase\n"
+            "A3 00 lighting data, 5 bytes _ ms after the prefix: 6c 69 67 68 74\n"
+            "A4 00 pump/fan settings, 14 bytes _ ms after the prefix: 01 02 03 04 05 06 07 08 09 0a 0b 0c 0d 0e\n");
+}
+
+// The faults a controller can make: a picture out of order, with a package missing or
+// repeated and an end frame of its own size; a stray byte; a pause inside a frame; a frame
+// type of its own and bytes set anywhere in it.
+TEST_F(DhMcu, SendsFaultyPicturesSlipsAndGaps) {
+  Bytes picture(500);
+  for (size_t i = 0; i < picture.size(); ++i) picture[i] = uint8_t(i);
+  const std::string file = under_root("/far/faulty.jpg");
+  std::ofstream(file, std::ios::binary).write(reinterpret_cast<const char *>(picture.data()), long(picture.size()));
+  int status = -1;
+  EXPECT_EQ(run_dhmcu("-p " + port + " --picture-size 70000 --picture " + file, status), 
+            "dhmcu: bad value for --picture-size: '70000': 0..65535\n");
+  EXPECT_EQ(status, 2);
+
+  start("--packages 2,0,0 --picture-size 9 --picture " + file + " --rate 200");
+  std::vector<Bytes> sent = frames(4);
+  finish(status);
+  EXPECT_EQ(status, 0);
+  ASSERT_EQ(sent.size(), 4u);
+  EXPECT_EQ(sent[0][3], 2);
+  EXPECT_EQ(sent[0][4], uint8_t(440 % 256));  // package 2 starts at byte 440
+  EXPECT_EQ(sent[1][3], 0);
+  EXPECT_EQ(sent[2][3], 0);
+  EXPECT_EQ(Bytes(sent[3].begin() + 2, sent[3].begin() + 6), (Bytes{0x99, 0xFF, 0x00, 0x09}));
+
+  start("--packages 3 --picture " + file);
+  EXPECT_THAT(finish(status), HasSubstr("package 3 lies beyond"));
+  EXPECT_EQ(WEXITSTATUS(status), 2);
+
+  // A stray byte, then a frame in two halves 300 ms apart; the frame type and bytes 35..36
+  // of every composed frame set.
+  start("--set 2=77 --set 35=beef --slip --gap 300 --wake --rate 50");
+  const auto before = std::chrono::steady_clock::now();
+  const Bytes first = read_far_end(pair.master, 1 + 112, milliseconds(3000));
+  const Bytes rest = read_far_end(pair.master, 112, milliseconds(3000));
+  const auto took = std::chrono::steady_clock::now() - before;
+  finish(status);
+  ASSERT_EQ(first.size() + rest.size(), 225u);
+  EXPECT_EQ(first[0], 0x00);
+  EXPECT_EQ(Bytes(first.begin() + 1, first.begin() + 4), (Bytes{0xAA, 0x55, 0x77}));
+  EXPECT_EQ(first[1 + 35], 0xBE);
+  EXPECT_EQ(first[1 + 36], 0xEF);
+  EXPECT_GE(took, milliseconds(280));
+}
+
+// A serving dhmcu keeps reporting and takes its changes from the control socket.
+TEST_F(DhMcu, ServesItsControlSocket) {
+  const std::string socket = under_root("/far/mcu.ctl");
+  std::filesystem::remove(socket);
+  start("--serve " + socket + " --status 0,31,1500 --rate 20");
+  ASSERT_TRUE(wait_until([&] { return std::filesystem::exists(socket); }, milliseconds(3000)));
+  int status = -1;
+  auto control = [&](const std::string &words) { return run_dhmcu("--ctl " + socket + " " + words, status); };
+  EXPECT_EQ(control("mode 2"), "ok\n");
+  EXPECT_EQ(control("pump 1234"), "ok\n");
+  EXPECT_EQ(control("set 60=99"), "ok\n");
+  EXPECT_EQ(control("knob 1"), "ok\n");
+  const std::string state = control("state");
+  EXPECT_THAT(state, HasSubstr("\"mode\":2"));
+  EXPECT_THAT(state, HasSubstr("\"pump\":1234"));
+  EXPECT_THAT(state, HasSubstr("\"set\":{\"60\":\"99\"}"));
+  EXPECT_THAT(control("pump 70000"), HasSubstr("error: pump takes a number 0..65535"));
+  EXPECT_THAT(control("picture " + under_root("/far")), HasSubstr("is not a file"));
+
+  // The frames follow: a knob step, then status frames with the new fields.
+  bool knob = false, changed = false;
+  for (int i = 0; i < 40 && !(knob && changed); ++i) {
+    const Bytes frame = read_far_end(pair.master, 224, milliseconds(1000));
+    if (frame.size() != 224u) break;
+    if (frame[56] == 1 && frame[3] == 2) knob = true;
+    if (frame[3] == 2 && frame[11] == 0x04 && frame[12] == 0xD2 && frame[60] == 0x99 && frame[56] == 0) changed = true;
+  }
+  EXPECT_TRUE(knob);
+  EXPECT_TRUE(changed);
+
+  // A second server on the same socket is refused; the socket goes with the server.
+  EXPECT_THAT(run_dhmcu("-p " + port + " --serve " + socket, status), HasSubstr("another dhmcu serves"));
+  EXPECT_EQ(status, 2);
+  kill(child, SIGTERM);
+  finish(status);
+  EXPECT_EQ(WEXITSTATUS(status), 0);
+  EXPECT_FALSE(std::filesystem::exists(socket));
 }
 
 TEST_F(DhMcu, EndsCleanlyOnASignalAndRefusesBadArguments) {

@@ -1,11 +1,13 @@
 // The demo's session on the whole simulated device (scripts/sim): the knob and the
 // controller's picture, the host's file and settings commands, the host's pictures, video
 // and relays. Every answer of dhhost and dhmcu is checked, and after each step the panel.
+#include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
 #include <filesystem>
 #include <set>
 #include <sstream>
+#include <thread>
 
 #include "tests/system/daemon_harness.h"
 #include "tests/system/media.h"
@@ -13,6 +15,7 @@
 
 namespace fs = std::filesystem;
 using namespace std::chrono_literals;
+using testing::HasSubstr;
 
 namespace {
 
@@ -39,7 +42,7 @@ TEST(Scenario, KnobControllerPictureFilesAndSettings) {
   // The videos arrive; each knob step advances the theme, and its video plays.
   fs::copy(media_dir + "/bg_h264", device.device_root() + "/media/bg_h264");
   for (int theme : {6, 7}) {
-    ToolRun knob = device.dhmcu("--knob 1");
+    ToolRun knob = device.control("knob 1");
     EXPECT_EQ(knob.status, 0) << knob.out;
     EXPECT_TRUE(device.wait_for_log("dhgui", "theme=" + std::to_string(theme), 5s)) << device.log("dhgui");
     EXPECT_TRUE(device.wait_for_pixel(theme_x(theme), theme_y, theme_colour(theme), 5s))
@@ -49,7 +52,7 @@ TEST(Scenario, KnobControllerPictureFilesAndSettings) {
   // The controller's picture, in packages: saved and shown.
   const std::vector<uint8_t> picture = solid_jpeg(480, 480, 0x20B060);
   write_bytes(device.host_path("picture.jpg"), picture);
-  ToolRun sent = device.dhmcu("--picture " + device.host_path("picture.jpg") + " --rate 20");
+  ToolRun sent = device.control("picture " + device.host_path("picture.jpg"));
   EXPECT_EQ(sent.status, 0) << sent.out;
   EXPECT_TRUE(device.wait_for_log("daemon", "receive img size = " + std::to_string(picture.size()), 10s));
   EXPECT_EQ(read_file(device.device_root() + "/usr/data/aio.jpg"), std::string(picture.begin(), picture.end()));
@@ -126,13 +129,56 @@ TEST(Scenario, HostPicturesVideoAndRelays) {
   EXPECT_EQ(mcu_data.out, "{\"mcu_data\": \"" + std::string(64, '0') + "\"}\n");
   ToolRun pump_fan = device.dhhost("pump-fan 0102030405060708090a0b0c0d0e");
   EXPECT_EQ(pump_fan.status, 0) << pump_fan.out;
-  EXPECT_TRUE(device.wait_for_log("dhmcu", "A4 00 pump/fan settings, 14 bytes: 01 02 03 04 05 06 07 08 09 0a 0b 0c 0d 0e\n", 3s))
+  EXPECT_TRUE(device.wait_for_log("dhmcu", " ms after the prefix: 01 02 03 04 05 06 07 08 09 0a 0b 0c 0d 0e\n", 3s))
       << device.log("dhmcu");
+  EXPECT_THAT(device.log("dhmcu"), HasSubstr("A4 00 pump/fan settings, 14 bytes "));
   write_bytes(device.host_path("light.bin"), {'l', 'i', 'g', 'h', 't'});
   ToolRun light = device.dhhost("light " + device.host_path("light.bin"));
   EXPECT_EQ(light.status, 0) << light.out;
-  EXPECT_TRUE(device.wait_for_log("dhmcu", "A3 00 lighting data, 5 bytes: 6c 69 67 68 74\n", 3s)) << device.log("dhmcu");
+  EXPECT_TRUE(device.wait_for_log("dhmcu", " ms after the prefix: 6c 69 67 68 74\n", 3s)) << device.log("dhmcu");
+  EXPECT_THAT(device.log("dhmcu"), HasSubstr("A3 00 lighting data, 5 bytes "));
   ToolRun refused = device.dhhost("pump-fan 0102");
   EXPECT_EQ(refused.status, 2);
   EXPECT_EQ(refused.out, "dhhost: the pump and fan settings must be 14 bytes (28 hex digits), not 4 digits\n");
+}
+
+// The sim's dhmcu keeps reporting and is steered through its control socket: the changes
+// last (no second dhmcu fights it), and what the host reads back follows them.
+TEST(Scenario, ControllerSteeredThroughItsSocket) {
+  SKIP_WITHOUT_SIMULATED_DEVICE();
+  SimulatedDevice device({"--no-backgrounds"});
+  ToolRun state = device.control("state");
+  ASSERT_EQ(state.status, 0) << state.out;
+  EXPECT_THAT(state.out, HasSubstr("\"mode\":0"));
+  EXPECT_THAT(state.out, HasSubstr("\"temp\":31"));
+  EXPECT_THAT(state.out, HasSubstr("\"pump\":1500"));
+
+  for (const char *words : {"temp 42", "pump 2000", "host-data 0102ff", "set 52=aabb"}) {
+    ToolRun change = device.control(words);
+    EXPECT_EQ(change.status, 0) << words << ": " << change.out;
+    EXPECT_EQ(change.out, "ok\n");
+  }
+  EXPECT_TRUE(device.wait_for_log("dhgui", "temperature=42 pump=2000", 5s)) << device.log("dhgui");
+  // Several status frames later the host data is still what the host reads, and the set bytes
+  // lie beyond it (frame bytes 52.. are record bytes 17..).
+  std::this_thread::sleep_for(1500ms);
+  ToolRun record = device.dhhost("--json mcu-data");
+  EXPECT_EQ(record.status, 0) << record.out;
+  EXPECT_EQ(record.out, "{\"mcu_data\": \"0102ff" + std::string(28, '0') + "aabb" + std::string(26, '0') + "\"}\n");
+
+  // Wireless mode drops the host's relays; online mode takes them again.
+  EXPECT_EQ(device.control("mode 1").status, 0);
+  EXPECT_TRUE(device.wait_for_log("daemon", "control mode = 1", 5s)) << device.log("daemon");
+  ToolRun dropped = device.dhhost("-t 1 pump-fan 0102030405060708090a0b0c0d0e");
+  EXPECT_EQ(dropped.status, 1) << dropped.out;
+  EXPECT_EQ(device.control("mode 2").status, 0);
+  EXPECT_TRUE(device.wait_for_log("daemon", "control mode = 2", 5s)) << device.log("daemon");
+
+  ToolRun unknown = device.control("fly 1");
+  EXPECT_EQ(unknown.status, 1);
+  EXPECT_EQ(unknown.out, "dhmcu: error: unknown command 'fly'\n");
+  ToolRun bad = device.control("set 220=0102030405");
+  EXPECT_EQ(bad.status, 1);
+  EXPECT_THAT(bad.out, HasSubstr("beyond the frame's 224 bytes"));
+  EXPECT_THAT(device.log("dhmcu"), HasSubstr("control: temp 42: ok\n"));
 }

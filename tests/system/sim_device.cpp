@@ -177,6 +177,10 @@ ToolRun SimulatedDevice::dhmcu(const std::string &arguments) const {
   return run_tool("dhmcu", "-p " + host_path("ttyMCU") + " " + arguments);
 }
 
+ToolRun SimulatedDevice::control(const std::string &words) const {
+  return run_tool("dhmcu", "--ctl " + host_path("mcu.ctl") + " " + words);
+}
+
 std::string SimulatedDevice::log(const std::string &name) const {
   return read_file(root_ + "/log/" + name + ".log");
 }

@@ -47,6 +47,8 @@ class SimulatedDevice {
   // dhhost on the far end of the host's cable; dhmcu on the far end of the controller's.
   ToolRun dhhost(const std::string &arguments) const;
   ToolRun dhmcu(const std::string &arguments) const;
+  // Control words to the serving dhmcu the sim runs ("knob 1", "state").
+  ToolRun control(const std::string &words) const;
 
   // A log of ROOT/log: "daemon", "dhgui", "dhmcu".
   std::string log(const std::string &name) const;
