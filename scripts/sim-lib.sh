@@ -154,7 +154,7 @@ sim_card_command() {
     command=(unshare --user --map-root-user --mount bash -c \
       'cd "$1" && mount -t tmpfs -o "size=$2m" displayhead-card "$1" && cp -a . "$1"/ && cd / && exec "$3"' \
       sim-card "$card" "$2" "$3")
-    SIM_CARD_HOW="a $2 MiB tmpfs in the daemon's own mount namespace"
+    SIM_CARD_HOW="a tmpfs of $2 MiB in the daemon's own mount namespace"
   else
     command=("$3")
     SIM_CARD_HOW="the machine allows no user namespace: the card is a plain folder of the host's file system, with its size"

@@ -5,13 +5,19 @@
 #include <gtest/gtest.h>
 
 #include <filesystem>
+#include <nlohmann/json.hpp>
+#include <spawn.h>
+#include <sys/wait.h>
 #include <set>
 #include <sstream>
 #include <thread>
 
 #include "tests/system/daemon_harness.h"
 #include "tests/system/media.h"
+#include "tests/support/waiting.h"
 #include "tests/system/sim_device.h"
+
+extern char **environ;
 
 namespace fs = std::filesystem;
 using namespace std::chrono_literals;
@@ -181,4 +187,33 @@ TEST(Scenario, ControllerSteeredThroughItsSocket) {
   EXPECT_EQ(bad.status, 1);
   EXPECT_THAT(bad.out, HasSubstr("beyond the frame's 224 bytes"));
   EXPECT_THAT(device.log("dhmcu"), HasSubstr("control: temp 42: ok\n"));
+}
+
+// A card of its own size, another panel, and the host's end of the cable over TCP.
+TEST(Scenario, CardPanelAndTcp) {
+  SKIP_WITHOUT_SIMULATED_DEVICE();
+  const std::string port = std::to_string(20000 + getpid() % 30000);
+  SimulatedDevice device({"--no-backgrounds", "--card", "4", "--panel", "320x240", "--tcp", port});
+
+  ToolRun df = device.dhhost("--json df");
+  ASSERT_EQ(df.status, 0) << df.out;
+  if (nlohmann::json::parse(df.out).value("total_kib", 0) != 4096) {
+    EXPECT_THAT(read_file(device.root() + ".out"), HasSubstr("allows no user namespace")) << df.out;
+  }
+  EXPECT_EQ(device.screen().width, 320);
+  EXPECT_EQ(device.screen().height, 240);
+
+  // A redirector on this side: a pty joined to the TCP socket, and dhhost on the pty.
+  const std::string virtual_port = device.host_path("ttyVIRT");
+  std::string link = "pty,raw,echo=0,link=" + virtual_port, target = "tcp:127.0.0.1:" + port;
+  char socat[] = "socat";
+  char *argv[] = {socat, link.data(), target.data(), nullptr};
+  pid_t redirector = -1;
+  ASSERT_EQ(posix_spawnp(&redirector, "socat", nullptr, nullptr, argv, environ), 0);
+  EXPECT_TRUE(wait_until([&] { return fs::exists(virtual_port); }, 5000ms));
+  ToolRun version = run_tool("dhhost", "-p " + virtual_port + " version");
+  EXPECT_EQ(version.out, "morvadq7_0005_0020\n");
+  EXPECT_EQ(version.status, 0);
+  kill(redirector, SIGTERM);
+  waitpid(redirector, nullptr, 0);
 }
