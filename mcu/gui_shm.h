@@ -27,10 +27,6 @@ extern std::atomic<uint8_t> data_update_type;
 // it; the controller thread sets and clears it as it handles frames.
 extern std::atomic<uint8_t> data_update_mark;
 
-// How long a publish waits for the GUI process to let go of the block's mutex before it skips
-// that publish (the request stays pending for the next frame).
-constexpr int gui_lock_timeout_ms = 1000;
-
 // Opens (creating it if absent) and maps the block, and sets the new-data flag to 0. The
 // mutex and condition variable are set up only in a block that is new (just created, shorter
 // than the block, or never set up): a block that outlived an earlier run keeps them, since the
@@ -38,17 +34,19 @@ constexpr int gui_lock_timeout_ms = 1000;
 // mapped; publishing then does nothing. Controller thread.
 void gui_shm_create();
 
-// Locks the block's mutex and returns the block, or null (nothing to publish to: no block, or
-// the lock could not be had; the reason is printed). A mutex whose last holder died is taken
-// over; one that can no longer be used is set up again. Controller thread.
+// The record a publish prepares: the daemon's own copy, never the block itself, so the steps
+// that fill it always take effect and never touch memory another process can take away.
+// Never null. Controller thread.
 GuiSharedBlock *gui_publish_begin();
 
 // The record's bytes (gui_record offsets), for the control-mode step of a publish.
 inline uint8_t *gui_bytes(GuiSharedBlock *block) { return block->record; }
 
-// The record step of a publish, with the mutex held (from gui_publish_begin): writes the data
-// record or the pending pause/resume command, byte 127 = 0xB1, flag = 1, signals the condition
-// variable and unlocks. Null does nothing. Controller thread.
+// The record step of a publish: writes the data record or the pending pause/resume command,
+// byte 127 = 0xB1, flag = 1 into the prepared record, then hands it to the block (mutex, copy,
+// wake-up, unlock; see mcu/gui_block.h). When the GUI process holds the mutex, or the block is
+// missing, the publish is skipped: a pending command stays pending and the bytes written go
+// with the next publish. Null does nothing. Controller thread.
 void gui_record_step(GuiSharedBlock *block);
 
 // From GUI shown (1) to paused (0): stops the background video and leaves a pause command.

@@ -79,7 +79,6 @@ extern uint8_t gImage_jpegA[picture_buffer_len];
 // --- Byte areas, each copied in and out under mcu_data_lock: the controller thread fills
 // mcu_usb_data_rec, the host loop copies it out (0xFA); the host loop fills
 // pc_send_theme_buffer (0xF9, bytes 5..68), the controller thread copies it out (publish).
-// Lock order: the GUI block's mutex, then mcu_data_lock.
 constexpr int mcu_usb_data_rec_len = 32;
 constexpr int pc_send_theme_buffer_len = 128;
 constexpr int host_theme_record_at = 5;
@@ -114,8 +113,9 @@ void *mcu_uart_thread(void *arg);
 // sleep. Controller thread (and tests); `frame` holds 224 bytes.
 void process_controller_frame(const uint8_t *frame);
 
-// Publishes `frame` to the GUI process: the control-mode step, then the record step, all
-// under the block's mutex. Nothing happens when the block is not mapped.
+// Publishes `frame` to the GUI process: the control-mode step, then the record step. The
+// steps always take effect (theme, brightness, rotation); only the write into the block is
+// skipped when the GUI process holds its mutex or no block is mapped.
 void publish_gui_data(const uint8_t *frame);
 
 // The save check counts from 0 again. The thread calls it once at its start.

@@ -12,9 +12,10 @@
 // announce more than the buffer holds. A frame outside those bounds is logged and its picture
 // or theme dropped; it never reaches past a table or a buffer.
 //
-// Locks: publish_gui_data holds the GUI block's mutex for the control-mode and record steps
-// and, inside it, mcu_data_lock while it copies the host theme record. mcu_port_lock is held
-// only while the port is closed or opened.
+// Locks: the control-mode and record steps of a publish fill the daemon's own copy of the
+// record, taking mcu_data_lock while they copy the host theme record; only the hand-over to
+// the block takes the block's mutex, briefly. mcu_port_lock is held only while the port is
+// closed or opened.
 #include "mcu/mcu.h"
 
 #include <unistd.h>

@@ -1,6 +1,9 @@
 // Frame processing as the controller thread does it for every frame with a valid header: the
 // control mode, the status record, the action by type with the publish to the real GUI block
 // (under the sandbox root), pictures, the theme follow and the save check.
+#include <sys/wait.h>
+#include <unistd.h>
+
 #include <cstring>
 #include <string>
 #include <vector>
@@ -201,6 +204,59 @@ TEST_F(FrameProcessing, WirelessRecordSetsThemeBrightnessAndRotation) {
   process({frame});
   EXPECT_EQ(read_device_file(backlight), "60");
   EXPECT_EQ(bright, 60);
+}
+
+TEST_F(FrameProcessing, WhileTheGuiHoldsTheBlockFramesStillTakeEffect) {
+  write_device_file(backlight, "");
+  write_device_file(rotator, "");
+  bright = current_bright = 77;
+  cfg.local_rotation = 0;
+  // The GUI process takes the block's mutex and keeps it until told.
+  int locked[2], release[2];
+  ASSERT_EQ(pipe(locked), 0);
+  ASSERT_EQ(pipe(release), 0);
+  const pid_t gui = fork();
+  if (gui == 0) {
+    alarm(10);
+    if (pthread_mutex_lock(&block->mutex) != 0) _exit(1);
+    char byte = 0;
+    if (write(locked[1], "L", 1) != 1 || read(release[0], &byte, 1) != 1) _exit(2);
+    _exit(pthread_mutex_unlock(&block->mutex));
+  }
+  char byte = 0;
+  ASSERT_EQ(read(locked[0], &byte, 1), 1);
+
+  // Each publish is skipped, but the knob step, and the wireless theme, brightness and
+  // rotation, take effect all the same.
+  data_update_mark = 1;
+  process({make_frame(0x12, {{frame_at::knob_step, 1}})});
+  EXPECT_EQ(current_theme_index, 1);
+  Frame wireless = make_frame(0x12, {{frame_at::theme, 7}, {frame_at::brightness, 50},
+                                     {frame_at::rotation, 1}, {40, 40}});
+  control_mode = 1;
+  data_update_mark = 1;
+  process({wireless});
+  EXPECT_EQ(current_theme_index, 7);
+  EXPECT_EQ(read_device_file(backlight), "50");
+  EXPECT_EQ(read_device_file(rotator), "90");
+  EXPECT_EQ(last_theme_index, 7);  // the theme follow too
+  EXPECT_EQ(block->record[34], 0);  // nothing written under the holder
+  EXPECT_EQ(block->new_data, 0);
+
+  ASSERT_EQ(write(release[1], "R", 1), 1);
+  int status = 0;
+  ASSERT_EQ(waitpid(gui, &status, 0), gui);
+  EXPECT_EQ(status, 0);
+  for (int fd : {locked[0], locked[1], release[0], release[1]}) close(fd);
+
+  // The next publish, offline again, carries the state of then and the skipped copy.
+  control_mode = 0;
+  data_update_mark = 1;
+  process({make_frame(0x12)});
+  EXPECT_EQ(block->record[34], 7);
+  EXPECT_EQ(block->record[40], 40);
+  EXPECT_EQ(block->record[3], 0);
+  EXPECT_EQ(block->new_data, 1);
 }
 
 TEST_F(FrameProcessing, WirelessRecordWhileTheHostIsConnectedTakesOnlyTheTheme) {

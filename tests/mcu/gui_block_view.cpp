@@ -4,6 +4,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include "mcu/gui_block.h"
 #include "mcu/gui_shm.h"
 #include "mcu/mcu.h"
 #include "tests/mcu/gui_sandbox.h"
@@ -35,8 +36,6 @@ GuiSharedBlock *fresh_block() {
 }
 
 bool publish() {
-  GuiSharedBlock *block = gui_publish_begin();
-  if (block == nullptr) return false;
-  gui_record_step(block);
-  return true;
+  gui_record_step(gui_publish_begin());
+  return !gui_block_pending();
 }

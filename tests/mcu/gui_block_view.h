@@ -17,5 +17,6 @@ GuiSharedBlock *view_block();
 // Resets the published globals too (GUI shown, no request pending, all values 0).
 GuiSharedBlock *fresh_block();
 
-// One publish through the daemon's API, without a control-mode step; whether it published.
+// One publish through the daemon's API, without a control-mode step; whether it reached the
+// block.
 bool publish();
