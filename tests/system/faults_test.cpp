@@ -209,7 +209,18 @@ TEST(Faults, AFullDiskFailsUploadsClearlyAndKeepsThePreviousFiles) {
   const rlimit full = {65536, 65536};
   ASSERT_EQ(prlimit(daemon.pid(), RLIMIT_FSIZE, &full, nullptr), 0) << strerror(errno);
 
-  ASSERT_TRUE(upload(daemon, card_path + "/clip.bin", std::string(200000, 'x'), 65536));
+  // The chunks that no longer fit, and the last one, are answered as failed.
+  ASSERT_EQ(daemon.transact(CMD_CREATE_FILE, bytes_of(name_payload(card_path + "/clip.bin")), reply), ReplyCheck::ok);
+  ASSERT_EQ(reply[reply_result], reply_status_ok);
+  const std::string chunk(65536, 'x');
+  std::vector<bool> failed;
+  for (int i = 0; i < 3; ++i) {
+    ASSERT_EQ(daemon.transact(CMD_SAVE_FILE_BUFFER, bytes_of(chunk_payload(65536, 65536, i == 2 ? 1 : 0)), reply,
+                              bytes_of(chunk)),
+              ReplyCheck::ok);
+    failed.push_back(reports_failure(reply));
+  }
+  EXPECT_EQ(failed, (std::vector<bool>{false, true, true}));
   EXPECT_TRUE(daemon.wait_for("upload of " + card_path + "/clip.bin failed")) << daemon.output();
   EXPECT_TRUE(daemon.wait_for("File too large")) << daemon.output();
   ASSERT_TRUE(daemon.running());
@@ -218,6 +229,7 @@ TEST(Faults, AFullDiskFailsUploadsClearlyAndKeepsThePreviousFiles) {
   ASSERT_EQ(daemon.transact(CMD_SAVE_SMALL_FILE, bytes_of(name_and_length(card_path + "/small.bin", 100000)),
                             reply, bytes_of(std::string(100000, 's'))),
             ReplyCheck::ok);
+  EXPECT_TRUE(reports_failure(reply));
   EXPECT_TRUE(daemon.wait_for("errno:27  File too large")) << daemon.output();
   EXPECT_TRUE(holds(card + "/small.bin", "old small file"));
   EXPECT_EQ(entries(card), (std::set<std::string>{"clip.bin", "small.bin"}));
@@ -225,6 +237,7 @@ TEST(Faults, AFullDiskFailsUploadsClearlyAndKeepsThePreviousFiles) {
   // The settings file is rewritten in place and needs no room: it is still stored whole.
   const uint8_t other_settings[] = {0x20, 0x00, 0x00, 0x02, 0x00, 0x00};
   ASSERT_EQ(daemon.transact(CMD_SET_CONFIG, other_settings, reply), ReplyCheck::ok);
+  EXPECT_FALSE(reports_failure(reply));
   std::string expected = stored_settings;
   memcpy(expected.data(), other_settings, sizeof other_settings);
   EXPECT_TRUE(holds(daemon.root() + "/usr/data/app.cfg", expected));
@@ -255,9 +268,27 @@ TEST(Faults, ReadOnlyDataKeepsTheStoredSettingsAndSavesSayWhyTheyFail) {
     ReplyBytes reply{};
     const uint8_t settings[] = {0x10, 0x02, 0x00, 0x01, 0x00, 0x01};
     ASSERT_EQ(daemon.transact(CMD_SET_CONFIG, settings, reply), ReplyCheck::ok);
+    EXPECT_TRUE(reports_failure(reply));
     EXPECT_TRUE(daemon.wait_for("SaveConfig open app.cfg err")) << daemon.output();
     EXPECT_TRUE(daemon.wait_for("Read-only file system")) << daemon.output();
     EXPECT_TRUE(holds(data + "/app.cfg", app_cfg));
+
+    // Every store that does not happen is answered as failed; the files stay as they were.
+    const uint8_t rotation[] = {0x01};
+    ASSERT_EQ(daemon.transact(CMD_SET_ROTATION, rotation, reply), ReplyCheck::ok);
+    EXPECT_TRUE(reports_failure(reply));
+    ASSERT_EQ(daemon.transact(CMD_MARK_USB_DISPLAY, {}, reply), ReplyCheck::ok);
+    EXPECT_TRUE(reports_failure(reply));
+    ASSERT_EQ(daemon.transact(CMD_SAVE_SMALL_FILE, bytes_of(name_and_length("/usr/data/lvgl_app.cfg", 3)), reply,
+                              bytes_of(std::string("new"))),
+              ReplyCheck::ok);
+    EXPECT_TRUE(reports_failure(reply));
+    EXPECT_TRUE(holds(data + "/app.cfg", app_cfg));
+    EXPECT_TRUE(holds(data + "/lvgl_app.cfg", std::string(1, '\x05') + std::string(15, '\0')));
+    EXPECT_FALSE(fs::exists(data + "/usb_display"));
+    // A command that stores nothing keeps the all-zero result.
+    ASSERT_EQ(daemon.transact(CMD_GET_FILE_SIZE, bytes_of(name_payload("/usr/data/app.cfg")), reply), ReplyCheck::ok);
+    EXPECT_FALSE(reports_failure(reply));
 
     ASSERT_EQ(daemon.transact(CMD_CREATE_FILE, bytes_of(name_payload("/usr/data/up.bin")), reply), ReplyCheck::ok);
     EXPECT_EQ(reply[reply_result], 0x61);  // "create_failed"
