@@ -11,6 +11,7 @@
 // Chunks with no upload open are read off the port and dropped with a message. A chunk that
 // cannot be stored, and the last chunk when the file cannot be put in place, are answered with
 // the failure layout; so are small files that cannot be stored.
+#include <cerrno>
 #include <cstdio>
 #include <cstring>
 
@@ -49,9 +50,11 @@ HandlerEnd cmd_create_file(const HostCommand &cmd, uint8_t *reply) {
     reply[reply_result] = reply_status_ok;
     printf("create file success %s \r\n", name->c_str());
   } else {
+    const int error = errno;
+    puts("create_failed \r");
+    fprintf(stderr, "upload of %s cannot be opened: %s\n", name->c_str(), strerror(error));
     // The header goes over bytes 0..5 later; the host sees "_failed\0" from byte 6 on.
     memcpy(reply, "create_failed", sizeof "create_failed");
-    puts("create_failed \r");
   }
   return HandlerEnd::reply;
 }

@@ -40,14 +40,12 @@ void mark_boot() {
 
 // An init system may start the daemon with standard input, output or error closed. Each one
 // closed is opened onto /dev/null before anything else is opened, so that neither port ever
-// lands on descriptor 0, 1 or 2.
+// lands on descriptor 0, 1 or 2. Taken in order, the lowest free descriptor is the one closed.
 void open_standard_descriptors() {
   for (int fd = 0; fd <= 2; ++fd) {
     if (fcntl(fd, F_GETFD) != -1 || errno != EBADF) continue;
-    const int opened = open("/dev/null", fd == 0 ? O_RDONLY : O_WRONLY);
-    if (opened >= 0 && opened != fd) {  // a lower one was closed as well and is now taken
-      dup2(opened, fd);
-      close(opened);
+    if (open("/dev/null", fd == 0 ? O_RDONLY : O_WRONLY) != fd) {
+      fprintf(stderr, "descriptor %d could not be opened onto /dev/null\n", fd);
     }
   }
 }
