@@ -27,6 +27,9 @@ std::optional<std::string> take_name_argument(const HostCommand &cmd) {
 }
 
 BlockRead read_follow_on_block(uint32_t length) {
+  // An empty block is read by reading nothing: waiting for a first byte would wait for one
+  // the host never sends, since it is waiting for the reply.
+  if (length == 0) return BlockRead::ok;
   if (length <= uint32_t(max_packet_len)) {
     return uart_read(tty_fd, r_buf, length) == -1 ? BlockRead::failed : BlockRead::ok;
   }

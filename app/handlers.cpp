@@ -6,8 +6,17 @@
 // reply; the packet loop adds the header and sends it after the handler has returned.
 #include "app/handlers.h"
 
+#include <cstdio>
+#include <cstring>
+
 #include "app/handlers_internal.h"
 #include "app/host_packet.h"
+
+HandlerEnd failure_reply(uint8_t *reply, const char *what_failed) {
+  memcpy(reply, "create_failed", sizeof "create_failed");
+  fprintf(stderr, "command failed, answered as failed: %s\n", what_failed);
+  return HandlerEnd::reply;
+}
 
 HandlerEnd handle_host_command(const HostCommand &cmd, uint8_t *reply) {
   switch (cmd.code) {

@@ -18,6 +18,3 @@ enum class HandlerEnd {
 // handler do nothing and get the standard reply.
 HandlerEnd handle_host_command(const HostCommand &cmd, uint8_t *reply);
 
-// The link is lost (its port is about to be reopened): an upload still open cannot go on
-// whole and is discarded, its file left as it was.
-void discard_unfinished_upload();

@@ -24,17 +24,17 @@ BlockRead relay_block(const HostCommand &cmd, uint32_t &length) {
 
 }  // namespace
 
-HandlerEnd cmd_mcu_erase(const HostCommand &, uint8_t *) {
+HandlerEnd cmd_mcu_erase(const HostCommand &, uint8_t *reply) {
   if (mcu_gate_closed()) return HandlerEnd::drop;
-  mcu_erase();
+  if (mcu_erase() != 0) return failure_reply(reply, "firmware erase not sent");
   return HandlerEnd::reply;
 }
 
-HandlerEnd cmd_mcu_update_data(const HostCommand &cmd, uint8_t *) {
+HandlerEnd cmd_mcu_update_data(const HostCommand &cmd, uint8_t *reply) {
   if (mcu_gate_closed()) return HandlerEnd::drop;
   uint32_t length = 0;
   if (auto end = unless_block_ok(relay_block(cmd, length))) return *end;
-  mcu_update_data(r_buf, length);
+  if (mcu_update_data(r_buf, length) != 0) return failure_reply(reply, "firmware data not sent whole");
   return HandlerEnd::reply;
 }
 
@@ -49,17 +49,19 @@ HandlerEnd cmd_get_mcu_data(const HostCommand &, uint8_t *reply) {
   return HandlerEnd::reply;
 }
 
-HandlerEnd cmd_mcu_set_pump_fan(const HostCommand &cmd, uint8_t *) {
+HandlerEnd cmd_mcu_set_pump_fan(const HostCommand &cmd, uint8_t *reply) {
   if (mcu_gate_closed()) return HandlerEnd::drop;
-  mcu_set_pump_fan(cmd.payload);  // command bytes 8..21
+  if (mcu_set_pump_fan(cmd.payload) != 0) {  // command bytes 8..21
+    return failure_reply(reply, "pump/fan settings not sent whole");
+  }
   return HandlerEnd::reply;
 }
 
-HandlerEnd cmd_mcu_light_data(const HostCommand &cmd, uint8_t *) {
+HandlerEnd cmd_mcu_light_data(const HostCommand &cmd, uint8_t *reply) {
   if (mcu_gate_closed()) return HandlerEnd::drop;
   uint32_t length = 0;
   if (auto end = unless_block_ok(relay_block(cmd, length))) return *end;
-  mcu_light_data(r_buf, length);
+  if (mcu_light_data(r_buf, length) != 0) return failure_reply(reply, "lighting data not sent whole");
   return HandlerEnd::reply;
 }
 

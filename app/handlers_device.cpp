@@ -31,7 +31,7 @@ HandlerEnd cmd_halt(const HostCommand &, uint8_t *) {
 }
 
 // Stored only: nothing changes on the screen until the values are used at the next start.
-HandlerEnd cmd_set_config(const HostCommand &cmd, uint8_t *) {
+HandlerEnd cmd_set_config(const HostCommand &cmd, uint8_t *reply) {
   const uint8_t *p = cmd.payload;
   {
     std::lock_guard<std::recursive_mutex> hold(cfg_lock);
@@ -42,13 +42,14 @@ HandlerEnd cmd_set_config(const HostCommand &cmd, uint8_t *) {
     cfg.aux4 = p[4];
     cfg.keep_on = p[5];
   }
-  SaveConfig();
+  if (SaveConfig() != 0) return failure_reply(reply, "settings not stored");
   return HandlerEnd::reply;
 }
 
-HandlerEnd cmd_mark_usb_display(const HostCommand &, uint8_t *) {
+HandlerEnd cmd_mark_usb_display(const HostCommand &, uint8_t *reply) {
   std::string path = root_path("/usr/data/usb_display");
   int fd = path.empty() ? -1 : open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
-  if (fd >= 0) close(fd);
+  if (fd < 0) return failure_reply(reply, "/usr/data/usb_display not created");
+  close(fd);
   return HandlerEnd::reply;
 }

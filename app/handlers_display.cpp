@@ -12,14 +12,15 @@
 #include "mcu/gui_shm.h"
 #include "storage/util.h"
 
-HandlerEnd cmd_set_rotation(const HostCommand &cmd, uint8_t *) {
+// Applied at once; a rotation that cannot be stored is answered as failed.
+HandlerEnd cmd_set_rotation(const HostCommand &cmd, uint8_t *reply) {
   uint8_t code = cmd.payload[0];
   set_rotation(code);
   {
     std::lock_guard<std::recursive_mutex> hold(cfg_lock);
     cfg.local_rotation = code;
   }
-  SaveConfig();
+  if (SaveConfig() != 0) return failure_reply(reply, "rotation not stored");
   return HandlerEnd::reply;
 }
 

@@ -3,11 +3,15 @@
 // file store, like the device's own paths.
 //
 // An upload is 0x26 (open the named file) and 0x27 chunks, the last with flag 1, which closes
-// it. The chunks go to a private file that only the last chunk puts in place (storage.h), so
-// the host's file changes all at once or not at all. Chunks with no upload open are read off
-// the port and dropped. An upload that cannot go on whole is discarded, the file left as it
-// was: when a new 0x26 comes while it is open, when a chunk's block stops coming or is
-// inconsistent, and when the link is lost.
+// it. The chunks go to a temporary file that only the last chunk puts in place (storage.h), so
+// the host's file changes all at once or not at all. The upload stays open however long the
+// host pauses, across reopens of the port: only a new 0x26 ends one that is unfinished (and
+// discards it, the file left as it was). A chunk whose block is cut short stores nothing and
+// gets no reply; the upload stays where it was before it, so the host may send it again.
+// Chunks with no upload open are read off the port and dropped with a message. A chunk that
+// cannot be stored, and the last chunk when the file cannot be put in place, are answered with
+// the failure layout; so are small files that cannot be stored.
+#include <cerrno>
 #include <cstdio>
 #include <cstring>
 
@@ -34,8 +38,6 @@ void discard_upload_because(const char *why) {
 
 }  // namespace
 
-void discard_unfinished_upload() { discard_upload_because("the link was lost"); }
-
 HandlerEnd cmd_create_file(const HostCommand &cmd, uint8_t *reply) {
   puts("create file \r");
   std::optional<std::string> name = take_name_argument(cmd);
@@ -48,41 +50,42 @@ HandlerEnd cmd_create_file(const HostCommand &cmd, uint8_t *reply) {
     reply[reply_result] = reply_status_ok;
     printf("create file success %s \r\n", name->c_str());
   } else {
+    const int error = errno;
+    puts("create_failed \r");
+    fprintf(stderr, "upload of %s cannot be opened: %s\n", name->c_str(), strerror(error));
     // The header goes over bytes 0..5 later; the host sees "_failed\0" from byte 6 on.
     memcpy(reply, "create_failed", sizeof "create_failed");
-    puts("create_failed \r");
   }
   return HandlerEnd::reply;
 }
 
-HandlerEnd cmd_save_file_buffer(const HostCommand &cmd, uint8_t *) {
+HandlerEnd cmd_save_file_buffer(const HostCommand &cmd, uint8_t *reply) {
   puts("save file buffer \r");
   uint32_t block_length = first_value(cmd);
   uint32_t store_length = second_value(cmd);
   uint8_t last = cmd.payload[command_name - reply_result];  // command byte 16
   printf("file_len: %d\n", int(store_length));
 
-  const BlockRead read = read_follow_on_block(block_length);
-  if (read != BlockRead::ok) discard_upload_because("its chunk did not arrive whole");
-  if (auto end = unless_block_ok(read)) return *end;
+  // A block cut short abandons the chunk (no reply, the port reopened); the upload stays open.
+  if (auto end = unless_block_ok(read_follow_on_block(block_length))) return *end;
   if (saveFp == nullptr) {
     fprintf(stderr, "no upload open: chunk of %u bytes discarded\n", block_length);
     return HandlerEnd::reply;
   }
   if (store_length > block_length) {
     fprintf(stderr, "chunk stores %u bytes of a %u-byte block\n", store_length, block_length);
-    discard_upload_because("a chunk was inconsistent");
-    return HandlerEnd::reply;
+    return failure_reply(reply, "upload chunk not stored, the upload stays where it was");
   }
-  save_file(saveFp, r_buf, store_length, last, upload_path.c_str());
+  const int stored = save_file(saveFp, r_buf, store_length, last, upload_path.c_str());
   if (last == 1) {  // save_file has closed it
     saveFp = nullptr;
     upload_path.clear();
   }
+  if (stored != 0) return failure_reply(reply, last == 1 ? "upload not stored" : "upload chunk not stored");
   return HandlerEnd::reply;
 }
 
-HandlerEnd cmd_save_small_file(const HostCommand &cmd, uint8_t *) {
+HandlerEnd cmd_save_small_file(const HostCommand &cmd, uint8_t *reply) {
   uint32_t name_length = first_value(cmd);
   uint32_t file_length = second_value(cmd);
   printf("name_len: %d file_len: %d\n", int(name_length), int(file_length));
@@ -92,7 +95,9 @@ HandlerEnd cmd_save_small_file(const HostCommand &cmd, uint8_t *) {
   if (auto end = unless_block_ok(read_follow_on_block(file_length))) return *end;
   if (!name) return HandlerEnd::reply;
   printf("save_small_file name: %s \n", name->c_str());
-  save_small_file(name->c_str(), r_buf, file_length);
+  if (save_small_file(name->c_str(), r_buf, file_length) != 0) {
+    return failure_reply(reply, "small file not stored");
+  }
   return HandlerEnd::reply;
 }
 

@@ -22,6 +22,12 @@ inline std::optional<HandlerEnd> unless_block_ok(BlockRead read) {
   return std::nullopt;
 }
 
+// The answer to a command whose store, write or relay failed, whole or in part: the layout of
+// the create-file failure (the header goes over bytes 0..5 later, so the host sees "_failed\0"
+// at bytes 6..13 and 0x61 at byte 8), and a line on standard error saying what did not
+// happen. Success keeps the all-zero result. Returns HandlerEnd::reply.
+HandlerEnd failure_reply(uint8_t *reply, const char *what_failed);
+
 // Device: identity, settings, markers, the device image's commands.
 HandlerEnd cmd_get_version(const HostCommand &cmd, uint8_t *reply);
 HandlerEnd cmd_reboot(const HostCommand &cmd, uint8_t *reply);

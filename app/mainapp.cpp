@@ -4,11 +4,14 @@
 // the device has, and then serves the host on the gadget serial port for as long as the
 // process runs, closing and reopening the port whenever a packet read fails. Nothing is torn
 // down; the process ends only when the host port cannot be (re)opened or closed.
+#include <cerrno>
 #include <csignal>
 #include <cstdio>
 #include <cstdlib>
+#include <fcntl.h>
 #include <pthread.h>
 #include <string>
+#include <unistd.h>
 
 #include "app/globals.h"
 #include "app/handlers.h"
@@ -35,6 +38,18 @@ void mark_boot() {
   if (FILE *sign = path.empty() ? nullptr : fopen(path.c_str(), "w")) fclose(sign);
 }
 
+// An init system may start the daemon with standard input, output or error closed. Each one
+// closed is opened onto /dev/null before anything else is opened, so that neither port ever
+// lands on descriptor 0, 1 or 2. Taken in order, the lowest free descriptor is the one closed.
+void open_standard_descriptors() {
+  for (int fd = 0; fd <= 2; ++fd) {
+    if (fcntl(fd, F_GETFD) != -1 || errno != EBADF) continue;
+    if (open("/dev/null", fd == 0 ? O_RDONLY : O_WRONLY) != fd) {
+      fprintf(stderr, "descriptor %d could not be opened onto /dev/null\n", fd);
+    }
+  }
+}
+
 uint8_t *allocate(size_t size, const char *what) {
   auto *block = static_cast<uint8_t *>(calloc(1, size));
   if (block == nullptr) fprintf(stderr, "cannot allocate the %s (%zu bytes)\n", what, size);
@@ -43,6 +58,7 @@ uint8_t *allocate(size_t size, const char *what) {
 }  // namespace
 
 int main() {
+  open_standard_descriptors();
   // People and tests read the messages live, also those without a line end.
   setvbuf(stdout, nullptr, _IONBF, 0);
   setvbuf(stderr, nullptr, _IONBF, 0);
@@ -59,6 +75,7 @@ int main() {
 
   setVersion();
   mark_boot();
+  remove_upload_leftovers();
   ReadConfig();
   set_rotation(cfg.local_rotation);  // before any picture is drawn
   QuerryStorage();
@@ -89,8 +106,7 @@ int main() {
   for (;;) {
     if (init_tty() != 0) return -1;
     host_command_loop(reply_buf);
-    puts("uart_read null ");
-    discard_unfinished_upload();
+    puts("uart_read null ");  // an upload still open survives the reopen
     if (uart_close(tty_fd) == -1) {
       fputs("close failed!\n", stderr);
       exit(1);

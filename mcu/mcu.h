@@ -50,13 +50,14 @@ enum ControllerFrameType : uint8_t {
   frame_picture = 0x99,
 };
 
-// Picture assembly: packages of 220 bytes placed by number; 0..185 fit whole.
+// Picture assembly: packages of 220 bytes placed by number; 0..185 fit whole, and of 186
+// the first 40 bytes fit, so a picture of up to 40,960 bytes is kept whole.
 constexpr int picture_buffer_len = 40960;
 constexpr int picture_package_len = 220;
-constexpr int picture_last_package = picture_buffer_len / picture_package_len - 1;  // 185
+constexpr int picture_last_package = (picture_buffer_len - 1) / picture_package_len;  // 186
 constexpr int picture_end_package = 255;
 constexpr const char *picture_path = "/usr/data/aio.jpg";
-static_assert(picture_last_package == 185);
+static_assert(picture_last_package == 186);
 
 // Frames after which the theme is saved: the save check runs on every 21st valid frame.
 constexpr int save_check_frames = 20;
@@ -126,15 +127,18 @@ void reset_save_counter();
 // The control-mode gate: true in wireless mode, when 0xF7, 0xF8, 0xF9, 0xFB and 0xFC are
 // dropped before any of their steps.
 bool mcu_gate_closed();
-// 0xF7: use_erase = 1; sends A6 00.
-void mcu_erase();
+// The relays: each sends its message within 2 s (pauses not counted) and returns 0 when all
+// of it went out, -1 (after a message on standard error) when the port is not open or the
+// controller did not take the message whole.
+// 0xF7: sends A6 00; use_erase = 1 once it has gone out.
+int mcu_erase();
 // 0xF8: the payload (already read from the host) goes out, announced by A7 00 and a 50 ms
-// pause when it is the first after an erase.
-void mcu_update_data(const uint8_t *data, uint32_t length);
+// pause when it is the first after an erase (use_erase stays 1 until A7 00 has gone out).
+int mcu_update_data(const uint8_t *data, uint32_t length);
 // 0xFB: A4 00, 100 ms, the 14 settings bytes (HostCommand bytes 8..21).
-void mcu_set_pump_fan(const uint8_t bytes[14]);
+int mcu_set_pump_fan(const uint8_t bytes[14]);
 // 0xFC: A3 00, 100 ms, the lighting data (already read from the host).
-void mcu_light_data(const uint8_t *data, uint32_t length);
+int mcu_light_data(const uint8_t *data, uint32_t length);
 // 0xF9: resumes the GUI and keeps the host theme record (HostCommand bytes 8..71) for the
 // publishes in online mode. Nothing goes to the controller.
 void mcu_set_theme(const uint8_t record[64]);

@@ -20,6 +20,7 @@
 
 #include <unistd.h>
 
+#include <algorithm>
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
@@ -142,8 +143,9 @@ void store_picture_package(const uint8_t *frame) {
     fprintf(stderr, "picture package %d lies beyond the %d-byte buffer, dropped\n", pkg_num,
             picture_buffer_len);
   } else {
-    memcpy(gImage_jpegA + pkg_num * picture_package_len, frame + frame_at::picture_data,
-           picture_package_len);
+    const int at = pkg_num * picture_package_len;
+    memcpy(gImage_jpegA + at, frame + frame_at::picture_data,
+           std::min(picture_package_len, picture_buffer_len - at));
   }
   data_update_mark = 0;
 }

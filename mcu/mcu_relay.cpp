@@ -4,12 +4,21 @@
 // write, then, where there is one, the payload in a second write, after a pause that gives the
 // controller time to get ready for it. The whole message goes out under mcu_port_lock, so the
 // controller thread cannot close or reopen the port in the middle of it; while the port is not
-// open (never opened, being reopened, or failed) the message is dropped with a note. The write
-// results are not examined: safe_write reports its own failures and the host gets its reply
-// all the same.
+// open (never opened, being reopened, or failed) the message is dropped with a note.
+//
+// A controller that does not read (a stuck one, or a simulated link nobody serves) must not
+// hold the host link: the message is written through a non-blocking second open of the same
+// port, and its writes and the drain after them get 2 s in all (the pause not counted). What
+// does not go out by then is dropped with a message on standard error; the relay reports the
+// failure and the host still gets its reply.
 #include "mcu/mcu.h"
 
+#include <fcntl.h>
+#include <sys/ioctl.h>
+#include <unistd.h>
+
 #include <algorithm>
+#include <cerrno>
 #include <chrono>
 #include <cstdio>
 #include <cstring>
@@ -22,8 +31,11 @@
 
 namespace {
 
+using Clock = std::chrono::steady_clock;
+
 constexpr auto settings_pause = std::chrono::milliseconds(100);
 constexpr auto first_firmware_pause = std::chrono::milliseconds(50);
+constexpr auto message_time_limit = std::chrono::seconds(2);
 constexpr int firmware_log_bytes = 32;
 constexpr int theme_log_bytes = 32;
 constexpr int pump_fan_len = 14;
@@ -35,83 +47,141 @@ enum MessageCode : uint8_t {
   message_firmware = 0xA7,
 };
 
-// The open controller port, with mcu_port_lock held by the caller; -1 (after a note) when
-// there is none. Descriptor 0 is never the port: it would be standard input.
-int port_or_note(const char *what) {
-  const int fd = tty_fd_mcu;
-  if (fd > 0) return fd;
-  fprintf(stderr, "controller port is not open, %s not sent\n", what);
-  return -1;
-}
+// A non-blocking writer on the open controller port, with mcu_port_lock held by the caller.
+// The port's own descriptor stays blocking, as the controller thread's reads need it: the
+// writer is a second open of the same device. Where that cannot be had (no /proc, or a pty's
+// master end, whose reopen would make a new pty) the port's own descriptor is made
+// non-blocking for the message and blocking again after it. Descriptor 0 is never the port:
+// it would be standard input.
+class PortWriter {
+ public:
+  explicit PortWriter(const char *what) : what_(what) {
+    const int port = tty_fd_mcu;
+    if (port <= 0) {
+      fprintf(stderr, "controller port is not open, %s not sent\n", what);
+      return;
+    }
+    unsigned int pty_number = 0;
+    const bool master = ioctl(port, TIOCGPTN, &pty_number) == 0;
+    if (!master) {
+      const std::string self = "/proc/self/fd/" + std::to_string(port);
+      fd_ = open(self.c_str(), O_WRONLY | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
+    }
+    if (fd_ < 0) {
+      const int flags = fcntl(port, F_GETFL);
+      if (flags != -1 && fcntl(port, F_SETFL, flags | O_NONBLOCK) == 0) {
+        fd_ = port;
+        restore_flags_ = flags;
+      } else {
+        fprintf(stderr, "controller port cannot be written (%s), %s not sent\n", strerror(errno),
+                what);
+      }
+    }
+  }
+  ~PortWriter() {
+    if (fd_ < 0) return;
+    if (restore_flags_ != -1) {
+      fcntl(fd_, F_SETFL, restore_flags_);
+    } else {
+      close(fd_);
+    }
+  }
+  PortWriter(const PortWriter &) = delete;
+  PortWriter &operator=(const PortWriter &) = delete;
 
-void send_prefix(int fd, uint8_t code) {
-  before_data[0] = code;
-  before_data[1] = 0x00;
-  safe_write(fd, before_data, 2);
-}
+  bool open_ok() const { return fd_ >= 0; }
 
-void send_payload(int fd, const uint8_t *data, uint32_t length) {
-  if (length > 0) safe_write(fd, data, length);
-}
+  // The prefix of the message; false (with a message) when it did not go out whole.
+  bool prefix(uint8_t code) {
+    before_data[0] = code;
+    before_data[1] = 0x00;
+    return write(before_data, 2);
+  }
+  // The payload; an empty one sends nothing.
+  bool payload(const uint8_t *data, uint32_t length) {
+    return length == 0 || write(data, length);
+  }
+  // The pause between prefix and payload does not count against the time limit.
+  void pause(std::chrono::milliseconds length) {
+    std::this_thread::sleep_for(length);
+    deadline_ += length;
+  }
 
+ private:
+  bool write(const uint8_t *data, size_t length) {
+    if (write_before(fd_, data, length, deadline_) == static_cast<int>(length)) return true;
+    fprintf(stderr, "controller does not take the %s: not sent whole\n", what_);
+    return false;
+  }
+
+  const char *what_;
+  int fd_ = -1;
+  int restore_flags_ = -1;  // the port's own flags, when fd_ is the port itself
+  Clock::time_point deadline_ = Clock::now() + message_time_limit;
+};
 
 }  // namespace
 
 bool mcu_gate_closed() { return control_mode == 1; }
 
-void mcu_erase() {
+int mcu_erase() {
   puts("-----------------------------------erase");
-  use_erase = 1;
   std::lock_guard<std::mutex> hold(mcu_port_lock);
-  const int fd = port_or_note("firmware erase");
-  if (fd < 0) return;
-  send_prefix(fd, message_erase);
+  PortWriter port("firmware erase");
+  if (!port.open_ok() || !port.prefix(message_erase)) return -1;
+  use_erase = 1;  // only once the erase has gone out
+  return 0;
 }
 
-void mcu_update_data(const uint8_t *data, uint32_t length) {
+int mcu_update_data(const uint8_t *data, uint32_t length) {
   if (data == nullptr) length = 0;
   puts("send update data");
+  bool sent = false;
   {
     std::lock_guard<std::mutex> hold(mcu_port_lock);
-    const int fd = port_or_note("firmware data");
-    if (fd < 0) return;
-    if (use_erase == 1) {
-      send_prefix(fd, message_firmware);
-      use_erase = 0;
-      std::this_thread::sleep_for(first_firmware_pause);
+    PortWriter port("firmware data");
+    if (port.open_ok()) {
+      bool announced = true;
+      if (use_erase == 1) {
+        announced = port.prefix(message_firmware);
+        if (announced) use_erase = 0;  // a block whose announcement failed is announced again
+        if (announced) port.pause(first_firmware_pause);
+      }
+      sent = announced && port.payload(data, length);
     }
-    send_payload(fd, data, length);
   }
   char text[32];
   snprintf(text, sizeof text, "fw data len: %u ", length);
   print_bytes(text, data, std::min<uint32_t>(length, firmware_log_bytes));
+  return sent ? 0 : -1;
 }
 
-void mcu_set_pump_fan(const uint8_t bytes[14]) {
+int mcu_set_pump_fan(const uint8_t bytes[14]) {
   puts("---------------------send to mcu set pump fan");
   print_bytes("", bytes, pump_fan_len);
   std::lock_guard<std::mutex> hold(mcu_port_lock);
-  const int fd = port_or_note("pump/fan settings");
-  if (fd < 0) return;
-  send_prefix(fd, message_pump_fan);
-  std::this_thread::sleep_for(settings_pause);
-  send_payload(fd, bytes, pump_fan_len);
+  PortWriter port("pump/fan settings");
+  if (!port.open_ok() || !port.prefix(message_pump_fan)) return -1;
+  port.pause(settings_pause);
+  return port.payload(bytes, pump_fan_len) ? 0 : -1;
 }
 
-void mcu_light_data(const uint8_t *data, uint32_t length) {
+int mcu_light_data(const uint8_t *data, uint32_t length) {
   if (data == nullptr) length = 0;
   puts("send to mcu light data");
+  bool sent = false;
   {
     std::lock_guard<std::mutex> hold(mcu_port_lock);
-    const int fd = port_or_note("lighting data");
-    if (fd < 0) return;
-    send_prefix(fd, message_light);
-    std::this_thread::sleep_for(settings_pause);
-    send_payload(fd, data, length);
+    PortWriter port("lighting data");
+    if (port.open_ok() && port.prefix(message_light)) {
+      port.pause(settings_pause);
+      sent = port.payload(data, length);
+    }
   }
   char text[32];
   snprintf(text, sizeof text, "light data len: %u ", length);
   print_bytes(text, data, length);
+  return sent ? 0 : -1;
 }
 
 void mcu_set_theme(const uint8_t record[64]) {

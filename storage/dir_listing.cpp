@@ -5,7 +5,8 @@
 // every entry that falls into it, listed or not, and an entry is listed only while that count
 // stays below 512: once one entry has been refused every later one of its list is refused too,
 // and a list never exceeds 4 + 511 characters. The whole listing is appended with a bound of
-// dir_result_len, although it cannot come near it. The listing never descends.
+// dir_result_len, although it cannot come near it. The listing never descends, and never shows
+// the temporary files of stores in progress.
 #include <dirent.h>
 #include <sys/stat.h>
 
@@ -92,6 +93,7 @@ void GetDir(const char *path, char *result) {
   NameList files("file:");
   while (const dirent *entry = readdir(dir.get())) {
     if (strcmp(entry->d_name, ".") == 0 || strcmp(entry->d_name, "..") == 0) continue;
+    if (is_upload_temp_name(entry->d_name)) continue;  // a store in progress, or its leftover
     if (entry->d_type == DT_DIR) {
       if (dirs.add(entry->d_name)) printf("dir:%s\n", entry->d_name);
     } else if (files.add(entry->d_name)) {

@@ -5,10 +5,17 @@
 // the card's large files would otherwise fill. A small file is flushed and synced before it is
 // put in place, and a write that fails is reported like an open that fails.
 //
-// Both kinds are written under a private name beside the file (upload_part_suffix) and renamed
-// over it only once they are whole, so a link that is cut, a full card or a power cut in the
-// middle leaves the file as it was. The rename replaces whatever entry holds the name (a link
-// is replaced, not followed); a name that holds a directory is refused at the start.
+// Both kinds are written to a temporary file beside the file (a hidden name, see
+// upload_temp_name) and renamed over it only once they are whole, so a link that is cut, a
+// full card or a power cut in the middle leaves the file as it was. Only a regular file or a
+// missing name is ever replaced; the new file keeps the permission bits of the one it replaces.
+// A name that is a symbolic link is written through it: the temporary file goes beside the
+// link's final target, which gets the new content, and the link stays. A name that holds a
+// device, a FIFO or a socket (a serial port, say) is written straight into, as opening it for
+// writing would, each write waiting at most 2 s for room; it is never replaced. A name that
+// holds a directory, and a name of the temporary files' own form, are refused at the start.
+// A temporary file a power cut left is removed by the next store of its name, or at start-up
+// by remove_upload_leftovers.
 //
 // Deletion works on the device path as the host sent it and resolves each level at the system
 // call. It looks at every entry with lstat and opens directories with O_NOFOLLOW, so a symbolic
@@ -17,11 +24,15 @@
 // level: a path that does not fit is refused with a message and nothing under it is touched.
 // A whole tree costs a single sync() at the end.
 #include <fcntl.h>
+#include <poll.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include <cerrno>
+#include <chrono>
+#include <climits>
 #include <cstring>
+#include <mutex>
 #include <string>
 
 #include "platform/root_path.h"
@@ -96,43 +107,206 @@ bool delete_entry(const char *path) {
   return true;
 }
 
-std::string part_path(const std::string &real) { return real + upload_part_suffix; }
+// Where a store of `real` (a resolved path) goes: its final target, with symbolic links of
+// the last component followed as open() would follow them.
+struct StoreTarget {
+  std::string path;     // the final target
+  bool exists = false;  // false: a missing name, created by the store
+  bool regular = false;  // a regular file (or missing): replaced through a temporary file
+  mode_t mode = 0;       // the permission bits of an existing target
+};
 
-// The private file beside `real` (a resolved path), opened "w+"; null with errno set.
-FILE *open_beside(const std::string &real) {
-  if (real.empty()) {  // refused by root_path, with its message
-    errno = ENAMETOOLONG;
-    return nullptr;
+constexpr int max_link_hops = 40;  // as the kernel allows
+constexpr auto write_through_limit = std::chrono::seconds(2);
+
+// False with errno set (ELOOP, EISDIR, EINVAL for a temporary file's name, or lstat's error).
+bool resolve_target(const std::string &real, StoreTarget &target) {
+  std::string path = real;
+  for (int hop = 0; hop <= max_link_hops; ++hop) {
+    const size_t slash = path.rfind('/');
+    if (is_upload_temp_name(slash == std::string::npos ? path.c_str() : path.c_str() + slash + 1)) {
+      errno = EINVAL;  // the store's own temporary files are never a target
+      return false;
+    }
+    struct stat st = {};
+    if (lstat(path.c_str(), &st) != 0) {
+      if (errno != ENOENT) return false;
+      target = StoreTarget{path, false, true, 0};
+      return true;
+    }
+    if (S_ISDIR(st.st_mode)) {
+      errno = EISDIR;
+      return false;
+    }
+    if (!S_ISLNK(st.st_mode)) {
+      target = StoreTarget{path, true, S_ISREG(st.st_mode) != 0, st.st_mode & 07777};
+      return true;
+    }
+    char link[PATH_MAX];
+    const ssize_t length = readlink(path.c_str(), link, sizeof link - 1);
+    if (length < 0) return false;
+    link[length] = '\0';
+    if (link[0] == '/' || slash == std::string::npos) {
+      path = link;
+    } else {
+      path = path.substr(0, slash + 1) + link;
+    }
   }
-  struct stat st = {};
-  if (stat(real.c_str(), &st) == 0 && S_ISDIR(st.st_mode)) {
-    errno = EISDIR;
-    return nullptr;
-  }
-  return fopen(part_path(real).c_str(), "w+e");
+  errno = ELOOP;
+  return false;
 }
 
-// The last step of an upload of `path`: its private file replaces it, or is removed when the
-// upload failed or the rename does not go through.
-void put_in_place(const char *path, bool failed) {
-  const std::string real = root_path(path);
-  if (real.empty()) return;
-  const std::string part = part_path(real);
-  if (!failed && rename(part.c_str(), real.c_str()) == 0) return;
-  const int error = errno;
-  unlink(part.c_str());
-  fprintf(stderr, "\nupload of %s failed: %s; the file keeps what it held\n", path,
-          failed ? "a chunk was not written" : strerror(error));
+// ".NAME.dh-upload" beside NAME.
+std::string temp_path_of(const std::string &path) {
+  const size_t slash = path.rfind('/');
+  const size_t base = slash == std::string::npos ? 0 : slash + 1;
+  return path.substr(0, base) + "." + path.substr(base) + upload_temp_suffix;
+}
+
+// The stream a store of `target` writes to: a new temporary file beside it (a leftover of an
+// earlier store is removed first), or the target itself, opened without waiting, when it is a
+// device, a FIFO or a socket. Null with errno set.
+FILE *open_store(const StoreTarget &target) {
+  if (!target.regular) {
+    const int fd = open(target.path.c_str(), O_WRONLY | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
+    if (fd < 0) return nullptr;
+    FILE *stream = fdopen(fd, "w");
+    if (stream == nullptr) close(fd);
+    return stream;
+  }
+  const std::string temp = temp_path_of(target.path);
+  unlink(temp.c_str());
+  UniqueFd fd(open(temp.c_str(), O_RDWR | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0666));
+  if (!fd) return nullptr;
+  if (target.exists && fchmod(fd.get(), target.mode) != 0) {
+    const int error = errno;
+    unlink(temp.c_str());
+    errno = error;
+    return nullptr;
+  }
+  FILE *stream = fdopen(fd.get(), "w+");
+  if (stream == nullptr) {
+    const int error = errno;
+    unlink(temp.c_str());
+    errno = error;
+    return nullptr;
+  }
+  fd.release();  // the stream owns it now
+  return stream;
+}
+
+bool writes_through(FILE *stream) {
+  struct stat st = {};
+  return fstat(fileno(stream), &st) == 0 && !S_ISREG(st.st_mode);
+}
+
+// Writes to a device, FIFO or socket opened without waiting: all of `data` within 2 s, or the
+// error number (ETIMEDOUT when the reader takes nothing for that long).
+int write_through(int fd, const uint8_t *data, size_t length) {
+  const auto deadline = std::chrono::steady_clock::now() + write_through_limit;
+  size_t done = 0;
+  while (done < length) {
+    const ssize_t written = write(fd, data + done, length - done);
+    if (written > 0) {
+      done += size_t(written);
+      continue;
+    }
+    if (written < 0 && errno == EINTR) continue;
+    if (written < 0 && errno != EAGAIN) return errno;
+    const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
+        deadline - std::chrono::steady_clock::now());
+    pollfd room{fd, POLLOUT, 0};
+    if (left.count() <= 0 || poll(&room, 1, int(left.count())) == 0) return ETIMEDOUT;
+  }
+  return 0;
+}
+
+// Writes `length` bytes to a store's stream; 0 or the error number.
+int write_store(FILE *stream, const uint8_t *data, size_t length) {
+  if (length == 0) return 0;
+  if (writes_through(stream)) return write_through(fileno(stream), data, length);
+  if (fwrite(data, 1, length, stream) != length) return errno != 0 ? errno : EIO;
+  return 0;
+}
+
+// Flushes and syncs a store's stream (a device is not synced); 0 or the error number.
+int settle_store(FILE *stream) {
+  if (fflush(stream) != 0) return errno;
+  if (!writes_through(stream) && fsync(fileno(stream)) != 0) return errno;
+  return 0;
+}
+
+// The last step of a store of `real` through a temporary file: the file replaces the target,
+// if that still is a regular file or missing. 0 or the error number; the temporary file is
+// removed when it is not put in place.
+int put_in_place(const std::string &real) {
+  StoreTarget target;
+  if (!resolve_target(real, target)) return errno;
+  const std::string temp = temp_path_of(target.path);
+  int error = 0;
+  if (!target.regular) {
+    error = EEXIST;  // the name was taken by a device or the like meanwhile
+  } else if (rename(temp.c_str(), target.path.c_str()) != 0) {
+    error = errno;
+  }
+  if (error != 0) unlink(temp.c_str());
+  return error;
+}
+
+// Removes the temporary file of a store of `real` (a resolved path) that will not be finished.
+void remove_temp_of(const std::string &real) {
+  StoreTarget target;
+  if (resolve_target(real, target) && target.regular) unlink(temp_path_of(target.path).c_str());
+}
+
+// Stores of small files come from the host loop and the controller thread (aio.jpg): one at a
+// time, so that two stores of one name never share its temporary file.
+std::mutex small_file_lock;
+
+// remove_upload_leftovers, below `dir` (a resolved directory), at most `depth` levels down.
+// Links are never followed.
+void remove_leftovers_in(const std::string &dir, int depth) {
+  UniqueFd fd(open(dir.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
+  if (!fd) return;
+  UniqueDir stream(fdopendir(fd.get()));
+  if (!stream) return;
+  fd.release();
+  while (const dirent *entry = readdir(stream.get())) {
+    if (is_dot_or_dot_dot(entry->d_name)) continue;
+    const std::string path = dir + "/" + entry->d_name;
+    struct stat st = {};
+    if (lstat(path.c_str(), &st) != 0) continue;
+    if (S_ISDIR(st.st_mode) && depth > 0) {
+      remove_leftovers_in(path, depth - 1);
+    } else if (S_ISREG(st.st_mode) && is_upload_temp_name(entry->d_name) &&
+               unlink(path.c_str()) == 0) {
+      printf("removed the leftover of an unfinished upload: %s\n", path.c_str());
+    }
+  }
 }
 
 }  // namespace
+
+bool is_upload_temp_name(const char *name) {
+  if (name == nullptr || name[0] != '.') return false;
+  const size_t length = strlen(name);
+  const size_t suffix = sizeof upload_temp_suffix - 1;
+  return length > suffix + 1 && strcmp(name + length - suffix, upload_temp_suffix) == 0;
+}
 
 FILE *open_upload(const char *path) {
   if (path == nullptr) {
     errno = EINVAL;
     return nullptr;
   }
-  return open_beside(root_path(path));
+  const std::string real = root_path(path);
+  if (real.empty()) {  // refused by root_path, with its message
+    errno = ENAMETOOLONG;
+    return nullptr;
+  }
+  StoreTarget target;
+  if (!resolve_target(real, target)) return nullptr;
+  return open_store(target);
 }
 
 int save_file(FILE *stream, const uint8_t *data, size_t length, int last, const char *path) {
@@ -140,28 +314,45 @@ int save_file(FILE *stream, const uint8_t *data, size_t length, int last, const 
   // The stream's error flag stays set once a chunk could not be written: the upload has a hole
   // and nothing more of it is written.
   bool failed = ferror(stream) != 0;
-  if (!failed && data != nullptr && length > 0 && fwrite(data, 1, length, stream) != length) {
-    fprintf(stderr, "upload chunk of %zu bytes not written: %s\n", length, strerror(errno));
-    failed = true;
+  if (!failed && data != nullptr && length > 0) {
+    if (const int error = write_store(stream, data, length); error != 0) {
+      fprintf(stderr, "upload chunk of %zu bytes not written: %s\n", length, strerror(error));
+      failed = true;
+    }
   }
-  if (fflush(stream) != 0) failed = true;
-  if (fsync(fileno(stream)) != 0) {
-    fprintf(stderr, "upload chunk not synced: %s\n", strerror(errno));
+  if (const int error = settle_store(stream); error != 0 && !failed) {
+    fprintf(stderr, "upload chunk not synced: %s\n", strerror(error));
     failed = true;
   }
   if (last != 1) return failed ? -1 : 0;
   printf("close file");
+  const bool through = writes_through(stream);
   if (fclose(stream) != 0) failed = true;
-  if (path != nullptr) put_in_place(path, failed);
+  if (path != nullptr && !through) {
+    const std::string real = root_path(path);
+    int error = 0;
+    if (failed) {
+      remove_temp_of(real);
+    } else if ((error = put_in_place(real)) != 0) {
+      failed = true;
+    }
+    if (failed) {
+      fprintf(stderr, "\nupload of %s failed: %s; the file keeps what it held\n", path,
+              error != 0 ? strerror(error) : "a chunk was not written");
+    }
+  } else if (failed && path != nullptr) {
+    fprintf(stderr, "\nupload of %s failed: not everything was written\n", path);
+  }
   sync();
   drop_pages_cache();
   return failed ? -1 : 0;
 }
 
 void discard_upload(FILE *stream, const char *path) {
+  const bool through = stream != nullptr && writes_through(stream);
   if (stream != nullptr) fclose(stream);
   const std::string real = path != nullptr ? root_path(path) : "";
-  if (!real.empty()) unlink(part_path(real).c_str());
+  if (!real.empty() && !through) remove_temp_of(real);
 }
 
 int save_small_file(const char *path, const uint8_t *data, size_t length) {
@@ -172,21 +363,32 @@ int save_small_file(const char *path, const uint8_t *data, size_t length) {
   if (path == nullptr || (data == nullptr && length > 0)) return fail(EINVAL);
   const std::string real = root_path(path);
   if (real.empty()) return fail(ENAMETOOLONG);
-  UniqueFile stream(open_beside(real));
+  std::lock_guard<std::mutex> one_at_a_time(small_file_lock);
+  StoreTarget target;
+  if (!resolve_target(real, target)) return fail(errno);
+  UniqueFile stream(open_store(target));
   if (!stream) return fail(errno);
 
-  int error = 0;
-  if (length > 0 && fwrite(data, 1, length, stream.get()) != length) error = errno;
-  if (fflush(stream.get()) != 0 && error == 0) error = errno;
-  if (fsync(fileno(stream.get())) != 0 && error == 0) error = errno;
+  int error = write_store(stream.get(), data, length);
+  if (const int settled = settle_store(stream.get()); settled != 0 && error == 0) error = settled;
   if (fclose(stream.release()) != 0 && error == 0) error = errno;
-  if (error == 0 && rename(part_path(real).c_str(), real.c_str()) != 0) error = errno;
-  if (error != 0) {
-    unlink(part_path(real).c_str());
-    return fail(error);
+  if (target.regular) {
+    if (error == 0) {
+      error = put_in_place(real);
+    } else {
+      unlink(temp_path_of(target.path).c_str());
+    }
   }
+  if (error != 0) return fail(error);
   sync();
   return 0;
+}
+
+void remove_upload_leftovers() {
+  for (const char *dir : {"/usr/data", "/media", "/tmp/sdcard/mmcblk0p1"}) {
+    const std::string real = root_path(dir);
+    if (!real.empty()) remove_leftovers_in(real, leftover_search_depth);
+  }
 }
 
 int drop_pages_cache() {

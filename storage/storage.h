@@ -34,34 +34,49 @@ extern char dir_result[dir_result_len];
 
 // --- Uploads (files.cpp)
 //
-// A streamed upload is written under a private name beside its file (the file's path with
-// upload_part_suffix added) and only its last chunk puts the whole file in place. An upload
-// that is cut, abandoned or cannot be written never leaves a partial file where a whole one
-// was: the file keeps what it held before, and the private file is removed.
+// A streamed upload and a small file are written to a temporary file beside their file
+// (".NAME" + upload_temp_suffix) and only the end of the store puts the whole file in place.
+// A store that is cut, abandoned or cannot be written never leaves a partial file where a
+// whole one was: the file keeps what it held before, and the temporary file is removed. Only
+// a regular file or a missing name is replaced (keeping the replaced file's permission bits);
+// a symbolic link is written through to its target; a device, FIFO or socket is written
+// straight into, each write waiting at most 2 s for room. A directory, and a name of the
+// temporary files' own form, are refused.
 
-inline constexpr char upload_part_suffix[] = ".part";
+inline constexpr char upload_temp_suffix[] = ".dh-upload";
+// How deep remove_upload_leftovers looks below each of its folders.
+constexpr int leftover_search_depth = 8;
 
-// Opens the private file of an upload of `path` (a device path) with mode "w+". Null, with
-// errno set, when it cannot be made or `path` names a directory.
+// Whether a directory entry's name is of a temporary file's form (".X" + upload_temp_suffix):
+// listings hide such names and start-up removes such files.
+bool is_upload_temp_name(const char *name);
+
+// Opens the stream of an upload of `path` (a device path): its temporary file, or the device
+// itself. Null, with errno set, when it cannot be made or `path` is refused.
 FILE *open_upload(const char *path);
 
 // Appends one chunk of a streamed upload to `stream`, flushed and synced. A chunk that cannot
 // be written is reported, and no later chunk of the upload is written. `last` == 1 ends the
 // upload: prints "close file" and closes the stream (the caller must not pass it again); with
-// `path`, the upload's device path, the private file then replaces `path` if every chunk was
+// `path`, the upload's device path, the temporary file then replaces `path` if every chunk was
 // written, and is removed with a message otherwise; then sync() and the page cache is dropped.
 // A null stream is ignored. -1 when the upload has failed, else 0.
 int save_file(FILE *stream, const uint8_t *data, size_t length, int last, const char *path = nullptr);
 
 // Ends an upload of `path` that will not be finished: closes the stream and removes the
-// private file, leaving `path` as it was.
+// temporary file, leaving `path` as it was.
 void discard_upload(FILE *stream, const char *path);
 
 // Stores `length` bytes as the whole of `path` (created or replaced), then sync(). The bytes go
-// to a private file first, which replaces `path` only once it is written whole. 0 on success,
+// to a temporary file first, which replaces `path` only once it is written whole. 0 on success,
 // -1 after the "errno:%d  %s" line when the file cannot be opened or written; `path` then
-// keeps what it held.
+// keeps what it held. Any thread: stores are taken one at a time.
 int save_small_file(const char *path, const uint8_t *data, size_t length);
+
+// Removes the temporary files that stores cut by a power cut left, in "/usr/data", "/media"
+// and the SD card (leftover_search_depth levels down, links not followed), each with a line.
+// Start-up, before the host port is opened.
+void remove_upload_leftovers();
 
 // Writes "1\n" to "/proc/sys/vm/drop_caches": 0 on success, 1 after a perror line otherwise.
 int drop_pages_cache();

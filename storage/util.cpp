@@ -90,13 +90,13 @@ size_t app_cfg_len() {
 
 }  // namespace
 
-void SaveConfig() {
+int SaveConfig() {
   UniqueFd fd(open_device_file(app_cfg_path, O_RDWR | O_CREAT));
   if (!fd) {
     const int error = errno;
     printf("SaveConfig open app.cfg err");
     report_save_failure(app_cfg_path, "cannot be opened", error);
-    return;
+    return -1;
   }
   // A snapshot of the record, written in one go.
   std::array<uint8_t, app_cfg_max_len> block{};
@@ -113,9 +113,10 @@ void SaveConfig() {
   sync();
   if (error != 0) {
     report_save_failure(app_cfg_path, "not stored", error);
-    return;
+    return -1;
   }
   printf("SaveConfig success | local_rotation:%d\n", rotation);
+  return 0;
 }
 
 int ReadConfig() {

@@ -46,8 +46,9 @@ extern GuiConfig lvgl_cfg;
 int ReadConfig();
 
 // Writes the first `size` (132) bytes of cfg over the start of app.cfg, creating it if needed
-// and never truncating it, then sync(). Main thread only (host commands, ReadConfig).
-void SaveConfig();
+// and never truncating it, then sync(). 0 when stored, -1 after a message on standard error
+// when it could not be opened or written whole. Main thread only (host commands, ReadConfig).
+int SaveConfig();
 
 // Loads theme_index from byte 0 of "/usr/data/lvgl_app.cfg": 0 when loaded, 1 when rebuilt
 // with theme 0. Start-up, main thread.

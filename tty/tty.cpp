@@ -16,6 +16,8 @@
 #include "platform/root_path.h"
 
 #include <fcntl.h>
+#include <poll.h>
+#include <sys/ioctl.h>
 #include <sys/select.h>
 #include <sys/time.h>
 #include <termios.h>
@@ -280,6 +282,47 @@ int safe_write(int fd, const void *data, size_t count) {
     return -1;
   }
   return static_cast<int>(count);
+}
+
+int write_before(int fd, const void *data, size_t count,
+                 std::chrono::steady_clock::time_point deadline) {
+  using Clock = std::chrono::steady_clock;
+  const auto *bytes = static_cast<const unsigned char *>(data);
+  size_t done = 0;
+  auto remaining_ms = [&] {
+    const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now());
+    return static_cast<int>(std::max<long long>(left.count(), 0));
+  };
+  while (done < count) {
+    const ssize_t written = write(fd, bytes + done, count - done);
+    if (written > 0) {
+      done += static_cast<size_t>(written);
+      continue;
+    }
+    if (written < 0 && errno != EAGAIN && errno != EINTR) {
+      fprintf(stderr, "write fail, errno:%s: %zu of %zu bytes sent\n", error_text(errno).c_str(),
+              done, count);
+      return -1;
+    }
+    if (written < 0 && errno == EINTR) continue;
+    pollfd room{fd, POLLOUT, 0};
+    const int wait = remaining_ms();
+    if (wait == 0 || poll(&room, 1, wait) == 0) {
+      fprintf(stderr, "write timed out: %zu of %zu bytes sent\n", done, count);
+      return -1;
+    }
+  }
+  // tcdrain could wait for ever on a line that does not move: watch the queue instead. A
+  // descriptor that has no output queue to ask about counts as drained.
+  for (;;) {
+    int queued = 0;
+    if (ioctl(fd, TIOCOUTQ, &queued) != 0 || queued <= 0) return static_cast<int>(count);
+    if (remaining_ms() == 0) {
+      fprintf(stderr, "drain timed out: %d of %zu bytes still queued\n", queued, count);
+      return -1;
+    }
+    std::this_thread::sleep_for(std::chrono::milliseconds(5));
+  }
 }
 
 int uart_read(int fd, void *buffer, size_t count) {

@@ -4,6 +4,7 @@
 #pragma once
 
 #include <atomic>
+#include <chrono>
 #include <cstddef>
 
 // --- Port descriptors: written by their set-up function (the result of the open, -1 included).
@@ -32,6 +33,12 @@ int safe_read(int fd, void *buffer, size_t count);
 
 // Writes all `count` bytes (writability polled without waiting), then waits for transmission.
 int safe_write(int fd, const void *data, size_t count);
+
+// Writes all `count` bytes to a non-blocking descriptor, waiting for room as it goes, then
+// waits for its output queue to empty; neither wait goes past `deadline`. The count when all
+// went out and was drained; -1 with a message (how many bytes went out) otherwise.
+int write_before(int fd, const void *data, size_t count,
+                 std::chrono::steady_clock::time_point deadline);
 
 // Waits up to 15 s for the port to become readable, then safe_read of `count` bytes.
 int uart_read(int fd, void *buffer, size_t count);

@@ -187,7 +187,10 @@ size_t run_packet_loop(const std::vector<uint8_t> &stream) {
   // As start-up runs the loop, and what it does when the loop gives up the port.
   tty_fd = ends[1];
   host_command_loop(reply_buf);
-  discard_unfinished_upload();
+  // An upload outlives the port on the device; here the next input starts without one.
+  if (saveFp != nullptr) discard_upload(saveFp, upload_path.c_str());
+  saveFp = nullptr;
+  upload_path.clear();
   close(ends[1]);
 
   size_t replied = 0;

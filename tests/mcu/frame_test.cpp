@@ -360,21 +360,22 @@ TEST_F(FrameProcessing, PicturePackagesAreAssembledSavedAndShown) {
 }
 
 TEST_F(FrameProcessing, PicturesOutsideTheBufferAreRefused) {
-  Frame last_fitting = make_frame(frame_picture, {{frame_at::package, 185}});
+  // Package 186 is the last: its first 40 bytes fill the buffer's tail, the rest is dropped.
+  Frame last_fitting = make_frame(frame_picture, {{frame_at::package, 186}});
   memset(last_fitting.data() + 4, 0x5A, picture_package_len);
   memset(gImage_jpegA, 0, sizeof gImage_jpegA);
   process({last_fitting});
-  EXPECT_EQ(gImage_jpegA[185 * 220], 0x5A);
-  EXPECT_EQ(gImage_jpegA[40919], 0x5A);
-  EXPECT_EQ(gImage_jpegA[40920], 0);
+  EXPECT_EQ(gImage_jpegA[186 * 220], 0x5A);
+  EXPECT_EQ(gImage_jpegA[40959], 0x5A);
+  EXPECT_EQ(gImage_jpegA[186 * 220 - 1], 0);
 
-  for (uint8_t number : {uint8_t(186), uint8_t(254)}) {
+  for (uint8_t number : {uint8_t(187), uint8_t(254)}) {
     Frame beyond = make_frame(frame_picture, {{frame_at::package, number}});
     memset(beyond.data() + 4, 0xA5, picture_package_len);
     testing::internal::CaptureStderr();
     process({beyond});
     EXPECT_THAT(testing::internal::GetCapturedStderr(), HasSubstr("dropped"));
-    EXPECT_EQ(gImage_jpegA[40959], 0);
+    EXPECT_EQ(gImage_jpegA[40959], 0x5A);
   }
 
   remove_device_file(picture_path);

@@ -1,5 +1,6 @@
 // The messages the host command loop relays to the controller, read at the far end of a pty
 // that stands in for the controller port, and the control-mode gate.
+#include <fcntl.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -156,6 +157,41 @@ TEST_F(Relay, NothingIsWrittenWithoutAnOpenPort) {
   dup2(saved_stdin, 0);
   close(saved_stdin);
   EXPECT_TRUE(controller_receives(milliseconds(200)).empty());
+}
+
+TEST_F(Relay, AnEraseThatDidNotGoOutLeavesTheFlagClear) {
+  tty_fd_mcu = -1;  // being reopened
+  int result = 0;
+  testing::internal::CaptureStderr();
+  stdout_of([&] { result = mcu_erase(); });
+  testing::internal::GetCapturedStderr();
+  EXPECT_EQ(result, -1);
+  EXPECT_EQ(use_erase, 0);
+
+  // So the next firmware block goes out bare, with no A7 announcement.
+  tty_fd_mcu = pair.slave;
+  const uint8_t data[3] = {1, 2, 3};
+  stdout_of([&] { result = mcu_update_data(data, 3); });
+  EXPECT_EQ(result, 0);
+  EXPECT_EQ(controller_receives(), (Bytes{1, 2, 3}));
+}
+
+// A controller that reads nothing: each message gives up within its 2 s (and the pause), says
+// so, and reports that it was not sent whole; the port is still the blocking one afterwards.
+TEST_F(Relay, AControllerThatDoesNotReadHoldsEachMessageAtMostTwoSeconds) {
+  const Bytes light(64 * 1024, 0x5A);
+  for (int round = 0; round < 2; ++round) {
+    int result = 0;
+    const auto started = Clock::now();
+    testing::internal::CaptureStderr();
+    stdout_of([&] { result = mcu_light_data(light.data(), uint32_t(light.size())); });
+    const std::string err = testing::internal::GetCapturedStderr();
+    const auto took = std::chrono::duration_cast<milliseconds>(Clock::now() - started);
+    EXPECT_EQ(result, -1) << round;
+    EXPECT_LT(took.count(), 2600) << round;
+    EXPECT_THAT(err, HasSubstr("not sent whole")) << round;
+  }
+  EXPECT_EQ(fcntl(pair.slave, F_GETFL) & O_NONBLOCK, 0);
 }
 
 TEST_F(Relay, GateClosesOnlyInWirelessMode) {

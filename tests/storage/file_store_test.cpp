@@ -3,6 +3,7 @@
 #include "storage/storage.h"
 
 #include <fcntl.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <cstring>
@@ -114,7 +115,112 @@ TEST_F(FileStore, SmallFileThatCannotBeOpenedOrWrittenFails) {
   EXPECT_EQ(out, "errno:27  File too large\n");
   EXPECT_EQ(result, -1);
   EXPECT_EQ(read_file(path), "old");
-  EXPECT_FALSE(exists(path + ".part"));
+  EXPECT_FALSE(exists(dir + "/.big.bin.dh-upload"));
+}
+
+mode_t permissions_of(const std::string &device_path) {
+  struct stat st = {};
+  return stat(under_root(device_path).c_str(), &st) == 0 ? st.st_mode & 07777 : 0;
+}
+
+TEST_F(FileStore, StoresReplaceOnlyRegularFilesKeepTheirBitsAndFollowLinks) {
+  // The replaced file keeps its permission bits; a user's own "NAME.part" is never touched.
+  const std::string path = dir + "/kept.bin";
+  write_file(path, "old");
+  write_file(path + ".part", "the user's");
+  chmod(under_root(path).c_str(), 0640);
+  EXPECT_EQ(save_small_file(path.c_str(), bytes("new"), 3), 0);
+  EXPECT_EQ(read_file(path), "new");
+  EXPECT_EQ(permissions_of(path), 0640u);
+  EXPECT_EQ(read_file(path + ".part"), "the user's");
+
+  FILE *stream = open_upload(path.c_str());
+  ASSERT_NE(stream, nullptr);
+  CaptureStdout();
+  CaptureStderr();
+  save_file(stream, bytes("streamed"), 8, 1, path.c_str());
+  GetCapturedStderr();
+  GetCapturedStdout();
+  EXPECT_EQ(read_file(path), "streamed");
+  EXPECT_EQ(permissions_of(path), 0640u);
+
+  // A symbolic link stays a link; its target, relative to the link, gets the content.
+  write_file(dir + "/real/target.bin", "target");
+  const std::string link = dir + "/link.bin";
+  fs::create_symlink("real/target.bin", under_root(link));
+  EXPECT_EQ(save_small_file(link.c_str(), bytes("through"), 7), 0);
+  EXPECT_TRUE(fs::is_symlink(under_root(link)));
+  EXPECT_EQ(read_file(dir + "/real/target.bin"), "through");
+  // A dangling one creates its target.
+  fs::create_symlink("real/new.bin", under_root(dir + "/dangling"));
+  EXPECT_EQ(save_small_file((dir + "/dangling").c_str(), bytes("made"), 4), 0);
+  EXPECT_EQ(read_file(dir + "/real/new.bin"), "made");
+
+  // Names of the temporary files' own form are refused.
+  int result = 0;
+  const std::string reserved = dir + "/.x.dh-upload";
+  EXPECT_EQ(stdout_of([&] { result = save_small_file(reserved.c_str(), bytes("x"), 1); }),
+            "errno:22  Invalid argument\n");
+  EXPECT_EQ(result, -1);
+  EXPECT_EQ(open_upload(reserved.c_str()), nullptr);
+}
+
+TEST_F(FileStore, DevicesAndPipesAreWrittenThroughNeverReplaced) {
+  const std::string fifo = dir + "/pipe";
+  ASSERT_EQ(mkfifo(under_root(fifo).c_str(), 0600), 0);
+  // Nobody reads: the store fails at once instead of waiting, and the FIFO stays.
+  int result = 0;
+  EXPECT_EQ(stdout_of([&] { result = save_small_file(fifo.c_str(), bytes("x"), 1); }),
+            "errno:6  No such device or address\n");
+  EXPECT_EQ(result, -1);
+
+  // A reader that takes nothing: the write gives up after its 2 s.
+  const int reader = open(under_root(fifo).c_str(), O_RDONLY | O_NONBLOCK);
+  ASSERT_GE(reader, 0);
+  const std::string flood(1 << 20, 'f');
+  EXPECT_EQ(stdout_of([&] { result = save_small_file(fifo.c_str(), bytes(flood.c_str()), flood.size()); }),
+            "errno:110  Connection timed out\n");
+  std::string got;
+  char piece[65536];
+  for (ssize_t n; (n = read(reader, piece, sizeof piece)) > 0;) got.append(piece, size_t(n));
+
+  // One that reads gets the bytes; an upload goes through the same way.
+  EXPECT_EQ(save_small_file(fifo.c_str(), bytes("small"), 5), 0);
+  FILE *stream = open_upload(fifo.c_str());
+  ASSERT_NE(stream, nullptr);
+  CaptureStdout();
+  EXPECT_EQ(save_file(stream, bytes("chunk"), 5, 0, fifo.c_str()), 0);
+  EXPECT_EQ(save_file(stream, bytes("last"), 4, 1, fifo.c_str()), 0);
+  GetCapturedStdout();
+  got.clear();
+  for (ssize_t n; (n = read(reader, piece, sizeof piece)) > 0;) got.append(piece, size_t(n));
+  close(reader);
+  EXPECT_EQ(got, "smallchunklast");
+  struct stat st = {};
+  ASSERT_EQ(lstat(under_root(fifo).c_str(), &st), 0);
+  EXPECT_TRUE(S_ISFIFO(st.st_mode));
+}
+
+TEST_F(FileStore, LeftoversOfCutStoresAreRemovedAndNeverListed) {
+  write_file("/usr/data/.aio.jpg.dh-upload", "cut by a power cut");
+  write_file("/tmp/sdcard/mmcblk0p1/a/b/.clip.bin.dh-upload", "cut");
+  write_file("/tmp/sdcard/mmcblk0p1/a/b/clip.bin", "whole");
+  write_file("/tmp/sdcard/mmcblk0p1/a/.dh-upload", "a user's file");
+  char listing[dir_result_len] = {};
+  stdout_of([&] { GetDir("/tmp/sdcard/mmcblk0p1/a/b", listing); });
+  EXPECT_STREQ(listing, "result:dir:file:clip.bin/");
+
+  const std::string out = stdout_of([] { remove_upload_leftovers(); });
+  EXPECT_EQ(count_of(out, "removed the leftover of an unfinished upload"), 2u) << out;
+  EXPECT_FALSE(exists("/usr/data/.aio.jpg.dh-upload"));
+  EXPECT_FALSE(exists("/tmp/sdcard/mmcblk0p1/a/b/.clip.bin.dh-upload"));
+  EXPECT_EQ(read_file("/tmp/sdcard/mmcblk0p1/a/b/clip.bin"), "whole");
+  EXPECT_EQ(read_file("/tmp/sdcard/mmcblk0p1/a/.dh-upload"), "a user's file");
+
+  // The next store of a name removes its leftover too.
+  write_file(dir + "/.f.dh-upload", "left over");
+  EXPECT_EQ(save_small_file((dir + "/f").c_str(), bytes("f"), 1), 0);
+  EXPECT_FALSE(exists(dir + "/.f.dh-upload"));
 }
 
 TEST_F(FileStore, GetfilepathJoinsWithOneSlashAndRefusesWhatDoesNotFit) {

@@ -72,6 +72,10 @@ std::string chunk_payload(uint32_t block_length, uint32_t store_length, uint8_t 
   return payload;
 }
 
+bool reports_failure(const ReplyBytes &reply) {
+  return memcmp(reply.data() + 6, "_failed", 8) == 0;
+}
+
 DaemonUnderTest::DaemonUnderTest(HostPort port) : root_(make_temp_root()) { start(port); }
 
 DaemonUnderTest::DaemonUnderTest(HostPort port, const std::string &existing_root)

@@ -102,3 +102,6 @@ std::span<const uint8_t> bytes_of(const std::string &text);
 std::string name_and_length(const std::string &name, uint32_t second);
 // An upload chunk (0x27): the block's length, the bytes to store, the last-chunk flag.
 std::string chunk_payload(uint32_t block_length, uint32_t store_length, uint8_t last);
+
+// Whether a reply has the failure layout: bytes 6..13 "_failed\0" (byte 8 = 0x61).
+bool reports_failure(const ReplyBytes &reply);

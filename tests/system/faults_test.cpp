@@ -150,13 +150,14 @@ class GuiBlockMapping {
 
 }  // namespace
 
-TEST(Faults, UploadCutMidBlockOrMidPacketKeepsTheStoredFileAndTheNextSessionIsServed) {
+TEST(Faults, UploadCutMidBlockOrMidPacketKeepsTheStoredFileAndTheUploadGoesOn) {
   DaemonUnderTest daemon;
   const std::string card = daemon.root() + card_path;
   write_bytes(card + "/clip.bin", bytes("the whole clip as it was"));
   ReplyBytes reply{};
 
-  // The second chunk's block stops after 100 of its 4096 bytes.
+  // The second chunk's block stops after 100 of its 4096 bytes: no reply, the port reopened,
+  // nothing of that block stored and the old file still whole.
   ASSERT_EQ(daemon.transact(CMD_CREATE_FILE, bytes_of(name_payload(card_path + "/clip.bin")), reply),
             ReplyCheck::ok);
   ASSERT_EQ(daemon.transact(CMD_SAVE_FILE_BUFFER, bytes_of(chunk_payload(4096, 4096, 0)), reply,
@@ -166,24 +167,27 @@ TEST(Faults, UploadCutMidBlockOrMidPacketKeepsTheStoredFileAndTheNextSessionIsSe
   daemon.send(bytes_of(std::string(100, 'b')));
   ASSERT_TRUE(daemon.wait_for("init_tty done!", 2)) << daemon.output();
   EXPECT_TRUE(holds(card + "/clip.bin", "the whole clip as it was"));
-  EXPECT_EQ(entries(card), std::set<std::string>{"clip.bin"});
+  EXPECT_EQ(entries(card), (std::set<std::string>{"clip.bin", ".clip.bin.dh-upload"}));
 
-  // A packet stops after 100 of its 512 bytes while an upload is open.
-  ASSERT_EQ(daemon.transact(CMD_CREATE_FILE, bytes_of(name_payload(card_path + "/new.bin")), reply),
-            ReplyCheck::ok);
-  ASSERT_EQ(daemon.transact(CMD_SAVE_FILE_BUFFER, bytes_of(chunk_payload(10, 10, 0)), reply,
-                            bytes_of(std::string(10, 'n'))),
-            ReplyCheck::ok);
-  const PacketBytes packet = build_packet(CMD_SAVE_FILE_BUFFER, cut_tag, bytes_of(chunk_payload(10, 10, 1)));
+  // A packet stops after 100 of its 512 bytes: the upload is still where it was.
+  const PacketBytes packet = build_packet(CMD_SAVE_FILE_BUFFER, cut_tag, bytes_of(chunk_payload(10, 10, 0)));
   daemon.send(std::span(packet).first(100));
   ASSERT_TRUE(daemon.wait_for("init_tty done!", 3)) << daemon.output();
+  EXPECT_TRUE(holds(card + "/clip.bin", "the whole clip as it was"));
+
+  // The cut chunk sent again ends the upload: the first chunk and the resent one, nothing else.
+  const std::string last(4096, 'b');
+  ASSERT_EQ(daemon.transact(CMD_SAVE_FILE_BUFFER, bytes_of(chunk_payload(4096, 4096, 1)), reply, bytes_of(last)),
+            ReplyCheck::ok);
+  EXPECT_EQ(reply[reply_result], 0);
+  EXPECT_TRUE(holds(card + "/clip.bin", std::string(4096, 'a') + last));
   EXPECT_EQ(entries(card), std::set<std::string>{"clip.bin"});
 
-  // The next session finds the link whole; a chunk of the cut upload stores nothing.
+  // A chunk with no upload open stores nothing; a new upload goes through whole.
   ASSERT_EQ(daemon.transact(CMD_SAVE_FILE_BUFFER, bytes_of(chunk_payload(10, 10, 1)), reply,
                             bytes_of(std::string(10, 'n'))),
             ReplyCheck::ok);
-  EXPECT_EQ(entries(card), std::set<std::string>{"clip.bin"});
+  EXPECT_TRUE(daemon.wait_for("no upload open")) << daemon.output();
   const std::string clip(10000, 'c');
   ASSERT_TRUE(upload(daemon, card_path + "/clip.bin", clip, 4096));
   EXPECT_TRUE(holds(card + "/clip.bin", clip));
@@ -205,7 +209,18 @@ TEST(Faults, AFullDiskFailsUploadsClearlyAndKeepsThePreviousFiles) {
   const rlimit full = {65536, 65536};
   ASSERT_EQ(prlimit(daemon.pid(), RLIMIT_FSIZE, &full, nullptr), 0) << strerror(errno);
 
-  ASSERT_TRUE(upload(daemon, card_path + "/clip.bin", std::string(200000, 'x'), 65536));
+  // The chunks that no longer fit, and the last one, are answered as failed.
+  ASSERT_EQ(daemon.transact(CMD_CREATE_FILE, bytes_of(name_payload(card_path + "/clip.bin")), reply), ReplyCheck::ok);
+  ASSERT_EQ(reply[reply_result], reply_status_ok);
+  const std::string chunk(65536, 'x');
+  std::vector<bool> failed;
+  for (int i = 0; i < 3; ++i) {
+    ASSERT_EQ(daemon.transact(CMD_SAVE_FILE_BUFFER, bytes_of(chunk_payload(65536, 65536, i == 2 ? 1 : 0)), reply,
+                              bytes_of(chunk)),
+              ReplyCheck::ok);
+    failed.push_back(reports_failure(reply));
+  }
+  EXPECT_EQ(failed, (std::vector<bool>{false, true, true}));
   EXPECT_TRUE(daemon.wait_for("upload of " + card_path + "/clip.bin failed")) << daemon.output();
   EXPECT_TRUE(daemon.wait_for("File too large")) << daemon.output();
   ASSERT_TRUE(daemon.running());
@@ -214,6 +229,7 @@ TEST(Faults, AFullDiskFailsUploadsClearlyAndKeepsThePreviousFiles) {
   ASSERT_EQ(daemon.transact(CMD_SAVE_SMALL_FILE, bytes_of(name_and_length(card_path + "/small.bin", 100000)),
                             reply, bytes_of(std::string(100000, 's'))),
             ReplyCheck::ok);
+  EXPECT_TRUE(reports_failure(reply));
   EXPECT_TRUE(daemon.wait_for("errno:27  File too large")) << daemon.output();
   EXPECT_TRUE(holds(card + "/small.bin", "old small file"));
   EXPECT_EQ(entries(card), (std::set<std::string>{"clip.bin", "small.bin"}));
@@ -221,6 +237,7 @@ TEST(Faults, AFullDiskFailsUploadsClearlyAndKeepsThePreviousFiles) {
   // The settings file is rewritten in place and needs no room: it is still stored whole.
   const uint8_t other_settings[] = {0x20, 0x00, 0x00, 0x02, 0x00, 0x00};
   ASSERT_EQ(daemon.transact(CMD_SET_CONFIG, other_settings, reply), ReplyCheck::ok);
+  EXPECT_FALSE(reports_failure(reply));
   std::string expected = stored_settings;
   memcpy(expected.data(), other_settings, sizeof other_settings);
   EXPECT_TRUE(holds(daemon.root() + "/usr/data/app.cfg", expected));
@@ -251,9 +268,27 @@ TEST(Faults, ReadOnlyDataKeepsTheStoredSettingsAndSavesSayWhyTheyFail) {
     ReplyBytes reply{};
     const uint8_t settings[] = {0x10, 0x02, 0x00, 0x01, 0x00, 0x01};
     ASSERT_EQ(daemon.transact(CMD_SET_CONFIG, settings, reply), ReplyCheck::ok);
+    EXPECT_TRUE(reports_failure(reply));
     EXPECT_TRUE(daemon.wait_for("SaveConfig open app.cfg err")) << daemon.output();
     EXPECT_TRUE(daemon.wait_for("Read-only file system")) << daemon.output();
     EXPECT_TRUE(holds(data + "/app.cfg", app_cfg));
+
+    // Every store that does not happen is answered as failed; the files stay as they were.
+    const uint8_t rotation[] = {0x01};
+    ASSERT_EQ(daemon.transact(CMD_SET_ROTATION, rotation, reply), ReplyCheck::ok);
+    EXPECT_TRUE(reports_failure(reply));
+    ASSERT_EQ(daemon.transact(CMD_MARK_USB_DISPLAY, {}, reply), ReplyCheck::ok);
+    EXPECT_TRUE(reports_failure(reply));
+    ASSERT_EQ(daemon.transact(CMD_SAVE_SMALL_FILE, bytes_of(name_and_length("/usr/data/lvgl_app.cfg", 3)), reply,
+                              bytes_of(std::string("new"))),
+              ReplyCheck::ok);
+    EXPECT_TRUE(reports_failure(reply));
+    EXPECT_TRUE(holds(data + "/app.cfg", app_cfg));
+    EXPECT_TRUE(holds(data + "/lvgl_app.cfg", std::string(1, '\x05') + std::string(15, '\0')));
+    EXPECT_FALSE(fs::exists(data + "/usb_display"));
+    // A command that stores nothing keeps the all-zero result.
+    ASSERT_EQ(daemon.transact(CMD_GET_FILE_SIZE, bytes_of(name_payload("/usr/data/app.cfg")), reply), ReplyCheck::ok);
+    EXPECT_FALSE(reports_failure(reply));
 
     ASSERT_EQ(daemon.transact(CMD_CREATE_FILE, bytes_of(name_payload("/usr/data/up.bin")), reply), ReplyCheck::ok);
     EXPECT_EQ(reply[reply_result], 0x61);  // "create_failed"

@@ -83,8 +83,9 @@ TEST(FileCommands, UploadInChunksAndItsEdges) {
   std::string first(4096, 'a'), second(1000, 'b');
   ASSERT_EQ(daemon.transact(CMD_SAVE_FILE_BUFFER, bytes_of(chunk_payload(4096, 4096, 0)), reply, bytes_of(first)),
             ReplyCheck::ok);
-  // On the card after each chunk, under a private name until the last one.
-  EXPECT_EQ(read_file(daemon.root() + remote + ".part"), first);
+  // On the card after each chunk, under a hidden temporary name until the last one.
+  const std::string temp = daemon.root() + "/tmp/sdcard/mmcblk0p1/.clip.bin.dh-upload";
+  EXPECT_EQ(read_file(temp), first);
   EXPECT_FALSE(fs::exists(daemon.root() + remote));
 
   // A new upload while this one is open discards it: nothing of it is put in place.
@@ -93,7 +94,7 @@ TEST(FileCommands, UploadInChunksAndItsEdges) {
   ASSERT_EQ(daemon.transact(CMD_SAVE_FILE_BUFFER, bytes_of(chunk_payload(1000, 1000, 1)), reply, bytes_of(second)),
             ReplyCheck::ok);
   EXPECT_FALSE(fs::exists(daemon.root() + remote));
-  EXPECT_FALSE(fs::exists(daemon.root() + remote + ".part"));
+  EXPECT_FALSE(fs::exists(temp));
   EXPECT_EQ(read_file(daemon.root() + other), second);
   EXPECT_TRUE(daemon.wait_for("close file"));  // the daemon prints before it replies, but the
   EXPECT_EQ(daemon.count("close file"), 1);     // printed text may reach us after the reply
