@@ -1,9 +1,12 @@
 // dhshot: a screenshot of a simulated display head.
 //
-//   DISPLAYHEAD_ROOT=DIR dhshot OUT.png
+//   DISPLAYHEAD_ROOT=DIR dhshot [--as-seen | --layers] OUT.png
 //
-// Composes what the panel of the daemon running under DIR shows now (both layers, as the
-// display controller would scan them out) and writes it as an RGB PNG file. Exit status:
+// Writes what a person sees on the panel of the daemon running under DIR: both layers
+// composed as the display controller scans them out, turned by its rotator into the panel's
+// own size. --as-seen also darkens it by the backlight level (black at 0); --layers writes
+// the composed frame unturned, in the layers' size, for debugging. The PNG file carries text
+// chunks with the backlight level, the rotation and the time of the composition. Exit status:
 // 0 written, 1 no panel under DIR or the file cannot be written, 2 a usage error.
 #include <cstdio>
 #include <cstring>
@@ -16,21 +19,49 @@ namespace {
 
 void usage(FILE *out) {
   fprintf(out,
-          "usage: DISPLAYHEAD_ROOT=DIR dhshot OUT.png\n"
+          "usage: DISPLAYHEAD_ROOT=DIR dhshot [--as-seen | --layers] OUT.png\n"
           "\n"
-          "Writes what the simulated panel under DIR shows now as an RGB PNG file and prints\n"
-          "its size and the backlight level. Exit status 1 when DIR holds no panel (the daemon\n"
-          "has not opened its display there) or the file cannot be written.\n");
+          "Writes what the simulated panel under DIR shows now as an RGB PNG file, in the\n"
+          "panel's own size with the rotator's turn, and prints its size, the backlight level\n"
+          "and the rotation. The file's text chunks hold the same and the time it was taken.\n"
+          "\n"
+          "  --as-seen  darken the picture by the backlight level, as the eye sees it\n"
+          "             (black at 0)\n"
+          "  --layers   the layers as composed, before the rotator turns them\n"
+          "\n"
+          "Exit status 1 when DIR holds no panel (the daemon has not opened its display there)\n"
+          "or the file cannot be written, 2 on a usage error.\n");
 }
+
+enum class View { panel, as_seen, layers };
 
 }  // namespace
 
 int main(int argc, char **argv) {
-  if (argc == 2 && (strcmp(argv[1], "--help") == 0 || strcmp(argv[1], "-h") == 0)) {
-    usage(stdout);
-    return 0;
+  View view = View::panel;
+  const char *out = nullptr;
+  bool chosen = false;
+  for (int i = 1; i < argc; ++i) {
+    const char *arg = argv[i];
+    if (strcmp(arg, "--help") == 0 || strcmp(arg, "-h") == 0) {
+      usage(stdout);
+      return 0;
+    }
+    if (strcmp(arg, "--as-seen") == 0 || strcmp(arg, "--layers") == 0) {
+      if (chosen) {
+        fprintf(stderr, "dhshot: --as-seen and --layers exclude each other\n");
+        return 2;
+      }
+      chosen = true;
+      view = arg[2] == 'a' ? View::as_seen : View::layers;
+    } else if (arg[0] == '-' || arg[0] == '\0' || out != nullptr) {
+      usage(stderr);
+      return 2;
+    } else {
+      out = arg;
+    }
   }
-  if (argc != 2 || argv[1][0] == '\0' || argv[1][0] == '-') {
+  if (out == nullptr) {
     usage(stderr);
     return 2;
   }
@@ -41,14 +72,19 @@ int main(int argc, char **argv) {
   }
   PanelPicture picture;
   std::string error;
-  if (!compose_panel(root, picture, error)) {
+  bool composed = view == View::layers ? compose_panel(root, picture, error)
+                                       : compose_panel_seen(root, picture, error,
+                                                            view == View::as_seen);
+  if (!composed) {
     fprintf(stderr, "dhshot: %s: %s\n", root.c_str(), error.c_str());
     return 1;
   }
-  if (!write_panel_png(picture, argv[1], error)) {
+  if (!write_panel_png(picture, out, error)) {
     fprintf(stderr, "dhshot: %s\n", error.c_str());
     return 1;
   }
-  printf("%s: %dx%d, backlight %d\n", argv[1], picture.width, picture.height, picture.backlight);
+  printf("%s: %dx%d, backlight %d, rotation %d%s\n", out, picture.width, picture.height,
+         picture.backlight, picture.rotation,
+         view == View::layers ? " (layers, unturned)" : view == View::as_seen ? " (as seen)" : "");
   return 0;
 }

@@ -2,8 +2,10 @@
 // sandbox root; opening it reads the geometry the driver would report from the sysfs
 // attributes the tests can write (virtual_size "W,H", bits_per_pixel; 480,480 and 32 when
 // absent), swaps width and height when the rotator stands at 90 or 270 as the rotating driver
-// does, and allocates the layer buffer from the simulated physical memory. Pans publish the
-// layer's registers to the scan-out state file, from which a reader composes the panel.
+// does (the layer's state keeps the angle it stood at), and allocates the layer buffer from
+// the simulated physical memory. Pans publish the layer's registers to the scan-out state
+// file, from which a reader composes the panel; each pan of layer 0 also enters its monotonic
+// time into the state's ring of pan times.
 //
 // Handles are small integers (from 3 on, as descriptors would be) naming slots of one table,
 // handed out round-robin so that a closed handle stays invalid for a long while; a layer is
@@ -19,6 +21,7 @@
 #include <fcntl.h>
 #include <mutex>
 #include <string>
+#include <time.h>
 #include <unistd.h>
 
 #include "platform/root_path.h"
@@ -125,11 +128,21 @@ bool read_geometry(int index, int &width, int &height, int &bits_per_pixel) {
   return true;
 }
 
-bool rotated_sideways() {
+// The rotator's angle in degrees: 0 unless it holds "90", "180" or "270".
+int rotator_angle() {
   std::string text;
   bool present = false;
-  if (!read_attribute(rotator_path, text, present)) return false;
-  return text == "90" || text == "270";
+  if (!read_attribute(rotator_path, text, present)) return 0;
+  if (text == "90") return 90;
+  if (text == "180") return 180;
+  if (text == "270") return 270;
+  return 0;
+}
+
+uint64_t monotonic_us() {
+  timespec now{};
+  clock_gettime(CLOCK_MONOTONIC, &now);
+  return uint64_t(now.tv_sec) * 1000000 + uint64_t(now.tv_nsec) / 1000;
 }
 
 // The layer a device path names: 0, 1, or -1.
@@ -167,7 +180,8 @@ int fb_open(const char *device_path, LayerInfo *info) {
   }
   int width = 0, height = 0, bits_per_pixel = 0;
   if (!read_geometry(index, width, height, bits_per_pixel)) return -1;
-  if (rotated_sideways()) std::swap(width, height);
+  int angle = rotator_angle();
+  if (angle == 90 || angle == 270) std::swap(width, height);
   int line_length = width * bits_per_pixel / 8;
   size_t frame_size = size_t(line_length) * size_t(height);
 
@@ -198,6 +212,7 @@ int fb_open(const char *device_path, LayerInfo *info) {
   layer.state.bits_per_pixel = uint32_t(bits_per_pixel);
   layer.state.paddr = buffer.paddr;
   layer.state.frame_size = uint32_t(frame_size);
+  layer.state.rotator_angle = uint32_t(angle);
   layer.state.pan_count = t.pan_counts[index];
   if (!panel_state_publish(index, layer.state)) {
     phys_free(buffer.paddr);
@@ -285,6 +300,6 @@ int fb_pan_display(int fd, LayerInfo *, int index) {
   }
   layer->state.panned = 1;
   layer->state.pan_count = ++t.pan_counts[layer->index];
-  if (!panel_state_publish(layer->index, layer->state)) return -1;
+  if (!panel_state_publish(layer->index, layer->state, monotonic_us())) return -1;
   return valid ? 0 : -1;
 }

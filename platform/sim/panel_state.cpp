@@ -31,6 +31,8 @@ void store_word(uint8_t *base, size_t word, uint32_t value) {
 }
 
 constexpr size_t sequence_word = offsetof(PanelState, sequence) / 4;
+constexpr size_t pan_count_word = offsetof(PanelState, pan_times_count) / 4;
+constexpr size_t pan_ring_word = offsetof(PanelState, pan_times_us) / 4;
 
 // The daemon's mapping, created at the first publish. Guarded by the callers' lock; the
 // once-flag only makes its creation safe on its own.
@@ -80,7 +82,7 @@ int user_cfg_planes(const LayerUserConfig &cfg, ScanPlane planes[2]) {
   return 0;
 }
 
-bool panel_state_publish(int index, const PanelLayerState &layer) {
+bool panel_state_publish(int index, const PanelLayerState &layer, uint64_t pan_time_us) {
   if (index < 0 || index >= panel_layer_count) return false;
   SharedFile &file = writer_file();
   if (!file) return false;
@@ -92,6 +94,13 @@ bool panel_state_publish(int index, const PanelLayerState &layer) {
   uint32_t sequence = load_word(base, sequence_word);
   store_word(base, sequence_word, sequence + 1);
   for (size_t i = 0; i < layer_words; ++i) store_word(base, first + i, words[i]);
+  if (index == 0 && pan_time_us != 0) {
+    uint32_t count = load_word(base, pan_count_word);
+    size_t slot = pan_ring_word + size_t(count % panel_pan_ring_size) * 2;
+    store_word(base, slot, uint32_t(pan_time_us));
+    store_word(base, slot + 1, uint32_t(pan_time_us >> 32));
+    store_word(base, pan_count_word, count + 1);
+  }
   store_word(base, sequence_word, sequence + 2);
   return true;
 }
@@ -101,7 +110,8 @@ bool panel_state_read(const std::string &root, PanelState &state, std::string &e
   SharedFile file = SharedFile::open_read_only(path, error);
   if (!file) return false;
   if (file.size() < sizeof(PanelState)) {
-    error = path + ": too short for the panel state";
+    error = path + ": not a panel state record of version " + std::to_string(panel_state_version) +
+            " (too short)";
     return false;
   }
   uint32_t words[state_words];
@@ -128,4 +138,17 @@ bool panel_state_read(const std::string &root, PanelState &state, std::string &e
   }
   error = path + ": the panel state stays mid-write";
   return false;
+}
+
+bool panel_state_sequence(const std::string &root, uint32_t &sequence, std::string &error) {
+  std::string path = root + panel_state_device_path;
+  SharedFile file = SharedFile::open_read_only(path, error);
+  if (!file) return false;
+  if (file.size() < sizeof(PanelState)) {
+    error = path + ": too short for the panel state";
+    return false;
+  }
+  uint32_t word = load_word(file.data(), sequence_word);
+  sequence = word + word % 2;
+  return true;
 }

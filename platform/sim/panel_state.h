@@ -4,11 +4,15 @@
 // open, close and every pan; nothing composes inside the daemon (the board's controller
 // composes in hardware, and composing on every pan would cost more than decoding a frame).
 //
-// The file is the record PanelState, little-endian 32-bit words, 272 bytes:
-//   0 magic "DHPS", 4 version 1, 8 sequence (even: stable, odd: being written), 12 writer pid,
-//   16 layer 0 (128 bytes), 144 layer 1, each laid out as PanelLayerState below.
+// The file is the record PanelState, little-endian 32-bit words, 2328 bytes:
+//   0 magic "DHPS", 4 version 2, 8 sequence (even: stable, odd: being written), 12 writer pid,
+//   16 layer 0 (128 bytes), 144 layer 1, each laid out as PanelLayerState below,
+//   272 the number of layer 0 pans timed, 280 the ring of their times (256 words of 64 bits,
+//   low word first, CLOCK_MONOTONIC in microseconds; pan n lands in slot n % 256).
 // A reader copies the record word by word and retries while the sequence is odd or changes
-// under it, so it never takes a half-written layer. The backlight is not in it: a reader
+// under it, so it never takes a half-written layer. Every publish (open, close, pan, the
+// switch to user configuration) moves the sequence on by 2, so it doubles as the count of
+// changes; a rotation closes and reopens both layers. The backlight is not in it: a reader
 // takes the brightness attribute that the daemon writes.
 #pragma once
 
@@ -19,8 +23,9 @@
 #include "platform/fb.h"
 
 constexpr uint32_t panel_state_magic = 0x53504844;  // "DHPS" in file byte order
-constexpr uint32_t panel_state_version = 1;
+constexpr uint32_t panel_state_version = 2;
 constexpr int panel_layer_count = 2;
+constexpr uint32_t panel_pan_ring_size = 256;  // layer 0 pans whose times are kept
 
 struct PanelLayerState {
   uint32_t open;              // 1 while the layer is open
@@ -34,7 +39,8 @@ struct PanelLayerState {
   uint32_t user_cfg_enabled;  // layer 0: pans scan out `shown` instead of the own buffer
   uint32_t pan_count;         // pans since the daemon started
   uint32_t shown_valid;       // 1 when `shown` passed the pan's checks (format, memory)
-  uint32_t reserved[4];
+  uint32_t rotator_angle;     // degrees the rotator stood at when the layer was opened
+  uint32_t reserved[3];
   LayerUserConfig shown;      // the user configuration of the last pan
 };
 static_assert(sizeof(PanelLayerState) == 128);
@@ -46,10 +52,15 @@ struct PanelState {
   uint32_t sequence;
   uint32_t writer_pid;
   PanelLayerState layers[panel_layer_count];
+  uint32_t pan_times_count;   // layer 0 pans timed since the daemon started
+  uint32_t reserved;
+  uint64_t pan_times_us[panel_pan_ring_size];
 };
-static_assert(sizeof(PanelState) == 272);
+static_assert(sizeof(PanelState) == 2328);
 static_assert(offsetof(PanelState, layers) == 16);
 static_assert(offsetof(PanelState, layers[1]) == 144);
+static_assert(offsetof(PanelState, pan_times_count) == 272);
+static_assert(offsetof(PanelState, pan_times_us) == 280);
 
 // The memory a user configuration makes the controller fetch: one plane for 32-bit pictures,
 // the Y and the UV plane for NV12.
@@ -66,12 +77,17 @@ int user_cfg_planes(const LayerUserConfig &cfg, ScanPlane planes[2]);
 // --- Daemon side. Callers serialize (the framebuffer stand-in holds its lock).
 
 // Creates the state file anew at the first call (all layers closed), then writes layer
-// `index`'s record into it. False (with a message on standard error) when the file cannot be
-// created or `index` is not a layer.
-bool panel_state_publish(int index, const PanelLayerState &layer);
+// `index`'s record into it; a nonzero `pan_time_us` on layer 0 also enters the ring of pan
+// times. False (with a message on standard error) when the file cannot be created or `index`
+// is not a layer.
+bool panel_state_publish(int index, const PanelLayerState &layer, uint64_t pan_time_us = 0);
 
 // --- Reader side.
 
 // Copies the state under `root` ("" = the device's own "/"). False (with `error`) when there
 // is no state file, it is not this version's record, or it stays mid-write.
 bool panel_state_read(const std::string &root, PanelState &state, std::string &error);
+
+// Only the sequence word, rounded up to even while a write is under way (the state it leads
+// to differs from the one before). False (with `error`) when there is no state file.
+bool panel_state_sequence(const std::string &root, uint32_t &sequence, std::string &error);

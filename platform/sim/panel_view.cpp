@@ -1,8 +1,10 @@
 // The panel as a reader sees it: composes the simulated controller's scan-out state the way
-// the board's controller does at each refresh. The screen is layer 0's size, black; layer 0
+// the board's controller does at each refresh. The frame is layer 0's size, black; layer 0
 // shows its own buffer, or in user configuration the picture of its last pan (32-bit ARGB or
 // NV12 converted with BT.601 limited-range coefficients), placed and clipped; layer 1, once
 // panned, is blended over it by its per-pixel alpha. Layer 0 is the bottom layer and opaque.
+// The rotator then turns the frame clockwise by the angle layer 0 was opened at, onto the
+// panel's own size, and the backlight scales what leaves the glass.
 //
 // Everything read comes from other processes' files and is checked before use: the state's
 // geometry is bounded, and every plane must lie wholly inside the mapped physical memory, else
@@ -10,9 +12,14 @@
 #include "platform/panel_view.h"
 
 #include <algorithm>
+#include <cerrno>
+#include <iterator>
+#include <memory>
 #include <cstdio>
 #include <cstring>
+#include <ctime>
 #include <png.h>
+#include <time.h>
 
 #include "platform/sim/panel_state.h"
 #include "platform/sim/phys_mem.h"
@@ -120,11 +127,93 @@ int read_backlight(const std::string &root) {
   return level;
 }
 
+uint64_t clock_us(clockid_t clock) {
+  timespec now{};
+  clock_gettime(clock, &now);
+  return uint64_t(now.tv_sec) * 1000000 + uint64_t(now.tv_nsec) / 1000;
+}
+
+std::string without_trailing_slash(const std::string &root) {
+  std::string trimmed = root;
+  while (!trimmed.empty() && trimmed.back() == '/') trimmed.pop_back();
+  return trimmed;
+}
+
+// The frame turned clockwise by `angle` degrees (0, 90, 180, 270).
+void turn_clockwise(PanelPicture &picture, int angle) {
+  if (angle != 90 && angle != 180 && angle != 270) return;
+  int width = picture.width, height = picture.height;  // of the frame
+  int out_width = angle == 180 ? width : height;
+  int out_height = angle == 180 ? height : width;
+  std::vector<uint32_t> turned(picture.pixels.size());
+  for (int y = 0; y < out_height; ++y) {
+    uint32_t *out = &turned[size_t(y) * size_t(out_width)];
+    for (int x = 0; x < out_width; ++x) {
+      // The frame's pixel that lands at (x, y): its top row becomes the right column at 90.
+      int from_x = angle == 90 ? y : angle == 180 ? width - 1 - x : width - 1 - y;
+      int from_y = angle == 90 ? height - 1 - x : angle == 180 ? height - 1 - y : x;
+      out[x] = picture.pixels[size_t(from_y) * size_t(width) + size_t(from_x)];
+    }
+  }
+  picture.pixels.swap(turned);
+  picture.width = out_width;
+  picture.height = out_height;
+}
+
+void dim_by_backlight(PanelPicture &picture) {
+  if (picture.backlight < 0) return;
+  uint32_t level = uint32_t(std::min(picture.backlight, 100));
+  for (uint32_t &pixel : picture.pixels) {
+    uint32_t out = pixel & 0xFF000000;
+    for (int shift = 0; shift < 24; shift += 8) {
+      out |= (((pixel >> shift) & 255) * level + 50) / 100 << shift;
+    }
+    pixel = out;
+  }
+  picture.dimmed = true;
+}
+
+// The PNG text of the composition time: ISO 8601 in UTC, to the microsecond.
+std::string utc_text(int64_t unix_us) {
+  time_t seconds = time_t(unix_us / 1000000);
+  tm parts{};
+  gmtime_r(&seconds, &parts);
+  char text[64];
+  size_t length = strftime(text, sizeof text, "%Y-%m-%dT%H:%M:%S", &parts);
+  snprintf(text + length, sizeof text - length, ".%06lldZ", (long long)(unix_us % 1000000));
+  return text;
+}
+
+// libpng's part of write_panel_png; nothing with a destructor lives across its error jump.
+bool write_png_rows(FILE *file, const PanelPicture &picture, png_bytep *rows, png_text *text,
+                    int text_count, std::string &error) {
+  png_structp png = png_create_write_struct(PNG_LIBPNG_VER_STRING, nullptr, nullptr, nullptr);
+  if (png == nullptr) {
+    error = "no memory for the PNG writer";
+    return false;
+  }
+  png_infop info = png_create_info_struct(png);
+  if (info == nullptr || setjmp(png_jmpbuf(png))) {
+    png_destroy_write_struct(&png, &info);
+    error = "the PNG file cannot be written";
+    return false;
+  }
+  png_init_io(png, file);
+  png_set_IHDR(png, info, png_uint_32(picture.width), png_uint_32(picture.height), 8,
+               PNG_COLOR_TYPE_RGB, PNG_INTERLACE_NONE, PNG_COMPRESSION_TYPE_DEFAULT,
+               PNG_FILTER_TYPE_DEFAULT);
+  png_set_text(png, info, text, text_count);
+  png_write_info(png, info);
+  png_write_image(png, rows);
+  png_write_end(png, info);
+  png_destroy_write_struct(&png, &info);
+  return true;
+}
+
 }  // namespace
 
 bool compose_panel(const std::string &root_dir, PanelPicture &picture, std::string &error) {
-  std::string root = root_dir;
-  while (!root.empty() && root.back() == '/') root.pop_back();
+  std::string root = without_trailing_slash(root_dir);
 
   PanelState state;
   if (!panel_state_read(root, state, error)) {
@@ -145,6 +234,9 @@ bool compose_panel(const std::string &root_dir, PanelPicture &picture, std::stri
   std::string memory_error;  // without memory every layer stays black
   PhysMemView memory = phys_map_read_only(root, memory_error);
 
+  picture = PanelPicture{};
+  picture.composed_unix_us = int64_t(clock_us(CLOCK_REALTIME));
+  picture.composed_monotonic_us = clock_us(CLOCK_MONOTONIC);
   picture.width = int(base.width);
   picture.height = int(base.yres);
   picture.pixels.assign(size_t(picture.width) * size_t(picture.height), 0xFF000000);
@@ -157,7 +249,46 @@ bool compose_panel(const std::string &root_dir, PanelPicture &picture, std::stri
   if (overlay.open && overlay.panned && overlay.bits_per_pixel == 32) {
     draw_own_buffer(picture, memory, overlay, true);
   }
+  uint32_t angle = base.rotator_angle;
+  picture.rotation = angle == 90 || angle == 180 || angle == 270 ? int(angle) : 0;
   picture.backlight = read_backlight(root);
+  return true;
+}
+
+bool compose_panel_seen(const std::string &root, PanelPicture &picture, std::string &error,
+                        bool dimmed) {
+  if (!compose_panel(root, picture, error)) return false;
+  turn_clockwise(picture, picture.rotation);
+  picture.turned = true;
+  if (dimmed) dim_by_backlight(picture);
+  return true;
+}
+
+bool panel_change_count(const std::string &root_dir, uint64_t &count, std::string &error) {
+  std::string root = without_trailing_slash(root_dir);
+  uint32_t sequence = 0;
+  if (!panel_state_sequence(root, sequence, error)) {
+    error = "no panel: " + error;
+    return false;
+  }
+  count = uint64_t(sequence) << 32 | uint32_t(read_backlight(root) + 1);
+  return true;
+}
+
+bool panel_pan_times_us(const std::string &root, std::vector<uint64_t> &times,
+                        std::string &error) {
+  PanelState state;
+  if (!panel_state_read(without_trailing_slash(root), state, error)) {
+    error = "no panel: " + error;
+    return false;
+  }
+  uint32_t count = state.pan_times_count;
+  uint32_t kept = std::min(count, panel_pan_ring_size);
+  times.clear();
+  times.reserve(kept);
+  for (uint32_t n = count - kept; n != count; ++n) {
+    times.push_back(state.pan_times_us[n % panel_pan_ring_size]);
+  }
   return true;
 }
 
@@ -174,14 +305,41 @@ bool write_panel_png(const PanelPicture &picture, const std::string &path, std::
     rgb[i * 3 + 1] = uint8_t(pixel >> 8);
     rgb[i * 3 + 2] = uint8_t(pixel);
   }
-  png_image image{};
-  image.version = PNG_IMAGE_VERSION;
-  image.width = png_uint_32(picture.width);
-  image.height = png_uint_32(picture.height);
-  image.format = PNG_FORMAT_RGB;
-  if (!png_image_write_to_file(&image, path.c_str(), 0, rgb.data(), picture.width * 3, nullptr)) {
-    error = path + ": " + image.message;
-    png_image_free(&image);
+  std::vector<png_bytep> rows(size_t(picture.height));
+  for (size_t y = 0; y < rows.size(); ++y) rows[y] = &rgb[y * size_t(picture.width) * 3];
+
+  std::string backlight = picture.backlight < 0 ? "unknown" : std::to_string(picture.backlight);
+  std::string rotation = std::to_string(picture.rotation);
+  std::string view = !picture.turned ? "layers, unturned"
+                     : picture.dimmed ? "panel, dimmed by the backlight"
+                                      : "panel";
+  std::string created = utc_text(picture.composed_unix_us);
+  std::string monotonic = std::to_string(picture.composed_monotonic_us);
+  struct Entry {
+    const char *key;
+    const std::string &value;
+  } entries[] = {{"backlight", backlight},  {"rotation", rotation},
+                 {"view", view},            {"Creation Time", created},
+                 {"monotonic_us", monotonic}};
+  png_text text[std::size(entries)] = {};
+  for (size_t i = 0; i < std::size(entries); ++i) {
+    text[i].compression = PNG_TEXT_COMPRESSION_NONE;
+    text[i].key = const_cast<char *>(entries[i].key);
+    text[i].text = const_cast<char *>(entries[i].value.c_str());
+    text[i].text_length = entries[i].value.size();
+  }
+
+  std::unique_ptr<FILE, int (*)(FILE *)> file(fopen(path.c_str(), "wbe"), fclose);
+  if (!file) {
+    error = path + ": " + strerror(errno);
+    return false;
+  }
+  if (!write_png_rows(file.get(), picture, rows.data(), text, int(std::size(text)), error)) {
+    error = path + ": " + error;
+    return false;
+  }
+  if (fclose(file.release()) != 0) {
+    error = path + ": " + strerror(errno);
     return false;
   }
   return true;
