@@ -33,7 +33,9 @@ struct H264FrameInfo {
 // the buffer width as the decoded width and the columns right of the picture as crop.)
 H264Decoder *v4l2_h264_decoder_direct_open(H264OpenParams *params);
 // Decodes the units of one picture into the two buffers (buffer_width x buffer_height NV12).
-// 0 when a picture has been decoded; nonzero otherwise, with errno set.
+// 0 when the slice has been taken: a picture cut into several slices is decoded once its
+// last slice is in, and only then does get_frame_info report it. Nonzero otherwise (broken
+// input, no slice at all), with errno set.
 int v4l2_h264_decoder_direct_work(H264Decoder *decoder, const uint8_t *units, int length,
                                   uint8_t *y_buffer, uint8_t *uv_buffer);
 // 0 and the record filled in when a picture is available (once for each picture decoded);

@@ -7,6 +7,9 @@
 // the fit is a scale to the output (jpegd_swscale.cpp on libswscale, or jpegd_scale.cpp where
 // the build has no libswscale). A failed decode leaves the output buffer as it was.
 //
+// A picture whose decode or output would exceed a fixed bound (four times the largest panel)
+// is refused before any memory is taken for it.
+//
 // The compressed data is copied at open: the instance does not depend on the caller's buffer.
 // Each instance has its own libturbojpeg handle; instances are independent of one another.
 #include "platform/jpegd.h"
@@ -19,8 +22,14 @@
 
 namespace {
 
-constexpr uint32_t max_side = 8192;                      // widest and tallest output
-constexpr uint64_t max_decoded_pixels = uint64_t(1) << 26;  // 64 Mpixel decoded at most
+constexpr uint32_t max_side = 8192;  // widest and tallest output
+// The most pixels a decode may work on, in the picture decoded at its scale (the scratch the
+// fit starts from) and in the output: four times the largest panel the display head drives,
+// 1600x720. A photograph up to eight times the panel's size in each direction decodes at an
+// eighth within it; a header that claims more (65535x65535) is refused before anything is
+// allocated for it.
+constexpr uint64_t largest_panel_pixels = 1600 * 720;
+constexpr uint64_t max_picture_pixels = 4 * largest_panel_pixels;
 
 // The output size of `job` when it is one this decoder can write into `size` bytes.
 bool job_fits(const JpegJob *job, uint64_t size) {
@@ -125,8 +134,13 @@ int jpegd_decoder_get(JpegDecoder *decoder, JpegJob *job, JpegOutput *output) {
   int target_height = int(job->height);
   int width = 0, height = 0;
   decode_size(*decoder, target_width, target_height, width, height);
-  if (uint64_t(width) * uint64_t(height) > max_decoded_pixels) {
-    fprintf(stderr, "jpeg decoder: %dx%d is too large\n", decoder->width, decoder->height);
+  if (uint64_t(width) * uint64_t(height) > max_picture_pixels ||
+      uint64_t(target_width) * uint64_t(target_height) > max_picture_pixels) {
+    fprintf(stderr,
+            "jpeg decoder: a %dx%d picture for a %dx%d output needs %dx%d pixels of scratch; "
+            "refused: at most %llu pixels (four times a 1600x720 panel) are decoded or output\n",
+            decoder->width, decoder->height, target_width, target_height, width, height,
+            (unsigned long long)max_picture_pixels);
     return -1;
   }
   const bool decoded =

@@ -4,7 +4,10 @@
 // picture comes out of the call that completes it; the streams carry no B-frames). Each call
 // hands libavcodec the units as one packet. The decoder is told the packets may be parts of a
 // picture, so a picture cut into several slices, which the caller hands over one slice a call,
-// comes out once all its slices are in (the calls before report EAGAIN).
+// comes out once all its slices are in. As on the board's decoder, each slice is accepted
+// (the call succeeds) and the picture becomes available through the frame info once the
+// slice that completes it is in; only a call with no slice at all, which can make no picture,
+// reports EAGAIN.
 //
 // The output buffers are the picture area, buffer_width x buffer_height, in NV12 with a line
 // length of buffer_width for both planes; open rounds the area down to even sizes so that the
@@ -39,6 +42,19 @@ namespace {
 
 // The largest picture area accepted; the panels are far smaller.
 constexpr uint32_t max_side = 4096;
+
+// Whether the units hold a slice (NAL unit types 1 to 5), behind a three- or four-byte start
+// code.
+bool holds_slice(const uint8_t *units, int length) {
+  for (int i = 0; i + 3 < length; ++i) {
+    if (units[i] == 0 && units[i + 1] == 0 && units[i + 2] == 1) {
+      uint8_t type = units[i + 3] & 0x1F;
+      if (type >= 1 && type <= 5) return true;
+      i += 2;
+    }
+  }
+  return false;
+}
 
 }  // namespace
 
@@ -272,6 +288,7 @@ int v4l2_h264_decoder_direct_work(H264Decoder *decoder, const uint8_t *units, in
     have_frame = true;
   }
   if (!have_frame) {
+    if (holds_slice(units, length)) return 0;  // a part of a picture, taken
     errno = EAGAIN;
     return -1;
   }

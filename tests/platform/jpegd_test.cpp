@@ -1,6 +1,7 @@
 // The JPEG decoder stand-in: every subsampling and size fitted exactly to the requested output
 // (colours within a few steps, geometry kept), output memory that must hold the picture, and
-// data that is no picture or a broken one refused without writing to the buffer.
+// data that is no picture or a broken one refused without writing to the buffer, and a header
+// claiming a huge picture refused before the decoder takes memory for it.
 #include <gtest/gtest.h>
 
 #include <algorithm>
@@ -258,4 +259,67 @@ TEST(Jpeg, CmykPicturesDecodeThroughPixels) {
     EXPECT_TRUE(all_near(out, expected)) << width;
     EXPECT_TRUE(out.guard_intact());
   }
+}
+
+namespace {
+
+// The frame header's size fields of a baseline JPEG set to width x height.
+void claim_size(std::vector<uint8_t> &data, uint16_t width, uint16_t height) {
+  for (size_t i = 2; i + 9 < data.size(); ++i) {
+    if (data[i] == 0xFF && data[i + 1] == 0xC0) {  // SOF0: length, precision, height, width
+      data[i + 5] = uint8_t(height >> 8);
+      data[i + 6] = uint8_t(height);
+      data[i + 7] = uint8_t(width >> 8);
+      data[i + 8] = uint8_t(width);
+      return;
+    }
+  }
+  ADD_FAILURE() << "no frame header";
+}
+
+// A figure in kB from /proc/self/status ("VmRSS", "VmHWM"), -1 when missing.
+long status_kb(const char *field) {
+  FILE *file = fopen("/proc/self/status", "r");
+  if (file == nullptr) return -1;
+  char line[256];
+  long value = -1;
+  size_t length = strlen(field);
+  while (fgets(line, sizeof line, file) != nullptr) {
+    if (strncmp(line, field, length) == 0 && line[length] == ':') value = atol(line + length + 1);
+  }
+  fclose(file);
+  return value;
+}
+
+}  // namespace
+
+TEST(Jpeg, AHeaderClaimingAHugePictureIsRefusedBeforeAnyAllocation) {
+  std::vector<uint8_t> data = solid_jpeg(64, 64, {10, 20, 30});
+  std::vector<uint8_t> beyond_libjpeg = data;
+  claim_size(beyond_libjpeg, 65535, 65535);  // past the format's own limit: refused at open
+  claim_size(data, 65500, 65500);
+  // Peak resident memory from here on: the kernel resets its high-water mark to the present.
+  FILE *clear = fopen("/proc/self/clear_refs", "w");
+  bool reset = clear != nullptr && fputs("5", clear) >= 0;
+  if (clear != nullptr) reset = fclose(clear) == 0 && reset;
+  if (!reset) GTEST_SKIP() << "the peak resident memory cannot be reset here";
+  long before_kb = status_kb("VmRSS");
+
+  for (auto [width, height] : {std::pair{480u, 480u}, std::pair{720u, 1472u}}) {
+    Output out(width, height);
+    testing::internal::CaptureStderr();
+    EXPECT_EQ(decode(beyond_libjpeg, out), -100);
+    EXPECT_EQ(decode(data, out), -1);
+    std::string message = testing::internal::GetCapturedStderr();
+    EXPECT_NE(message.find("65500x65500"), std::string::npos) << message;
+    EXPECT_NE(message.find("refused"), std::string::npos) << message;
+    EXPECT_NE(message.find("1600x720 panel"), std::string::npos) << message;
+    EXPECT_EQ(out.memory[0], guard_value);
+  }
+  long peak_kb = status_kb("VmHWM");
+  ASSERT_GT(before_kb, 0);
+  // The larger output takes 4.1 MiB; decoding the claimed picture at an eighth would take far
+  // more than 100 MiB.
+  EXPECT_LT(peak_kb - before_kb, 12 * 1024) << "peak " << peak_kb << " kB, before " << before_kb;
+  RecordProperty("peak_growth_kb", int(peak_kb - before_kb));
 }
