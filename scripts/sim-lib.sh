@@ -19,6 +19,9 @@ SIM_PIDS=()
 SIM_DAEMON_PID="" SIM_MCU_PID=""
 # Relative to the device's root.
 SIM_UDC_STATE=sys/class/udc/13500000.otg/state
+# The display driver's attributes the daemon writes: the rotator's angle and the backlight.
+SIM_ROTATOR=sys/bus/platform/drivers/ingenic-fb/ingenic-fb.0/rotator_angle
+SIM_BACKLIGHT=sys/class/backlight/backlight_pwm0/brightness
 SIM_CARD=tmp/sdcard/mmcblk0p1
 
 # sim_paths ROOT: sets SIM_ROOT, SIM_DEVICE, SIM_HOST, SIM_LOG, SIM_HOST_PORT, SIM_MCU_PORT
@@ -50,6 +53,15 @@ sim_make_root() {
   cp "$DH_TOP/media/logo.jpg" "$dev/media/logo.jpg"
   cp "$DH_TOP"/media/slideshow/*.jpg "$dev/$SIM_CARD/img/"
   sim_cable "$1" plugged
+  sim_display_attributes "$SIM_DEVICE"
+}
+
+# sim_display_attributes DEVICE-ROOT: the rotator at 0 degrees and the backlight as its
+# driver leaves it at boot, full (100).
+sim_display_attributes() {
+  mkdir -p "$(dirname "$1/$SIM_ROTATOR")" "$(dirname "$1/$SIM_BACKLIGHT")"
+  printf 0 >"$1/$SIM_ROTATOR"
+  printf 100 >"$1/$SIM_BACKLIGHT"
 }
 
 # sim_add_backgrounds ROOT: the 13 background videos of the themes, in /media/bg_h264.

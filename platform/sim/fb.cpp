@@ -1,7 +1,7 @@
 // The framebuffer layer library on a PC. A layer is "/dev/fb0" or "/dev/fb1" under the
-// sandbox root; opening it reads the geometry the driver would report from the sysfs
-// attributes the tests can write (virtual_size "W,H", bits_per_pixel; 480,480 and 32 when
-// absent), swaps width and height when the rotator stands at 90 or 270 as the rotating driver
+// sandbox root; opening it reads the geometry the driver would report from fb0's sysfs
+// attributes, which the tests can write (virtual_size "W,H", bits_per_pixel; 480,480 and 32
+// when absent; layer 1 has layer 0's geometry, as on the device), swaps width and height when the rotator stands at 90 or 270 as the rotating driver
 // does (the layer's state keeps the angle it stood at), and allocates the layer buffer from
 // the simulated physical memory. Pans publish the layer's registers to the scan-out state
 // file, from which a reader composes the panel; each pan of layer 0 also enters its monotonic
@@ -98,9 +98,11 @@ bool parse_number(const std::string &text, size_t &pos, int limit, int &value) {
   return true;
 }
 
-// The geometry the driver reports for layer `index`, before rotation.
-bool read_geometry(int index, int &width, int &height, int &bits_per_pixel) {
-  std::string dir = "/sys/class/graphics/fb" + std::to_string(index) + "/";
+// The geometry the driver reports for the layers, before rotation: fb0's attributes. Layer 1
+// always has layer 0's width, height and line length (clearing it and the overlay's copy rely
+// on it), so fb1's own attributes, if any, are not read.
+bool read_geometry(int &width, int &height, int &bits_per_pixel) {
+  std::string dir = "/sys/class/graphics/fb0/";
   std::string text;
   bool present = false;
   width = height = default_side;
@@ -112,7 +114,7 @@ bool read_geometry(int index, int &width, int &height, int &bits_per_pixel) {
     if (!parse_number(text, pos, int(scan_max_side), width) || pos >= text.size() ||
         text[pos++] != ',' || !parse_number(text, pos, int(scan_max_side), height) ||
         pos != text.size()) {
-      fprintf(stderr, "fb%d: unusable virtual_size \"%s\"\n", index, text.c_str());
+      fprintf(stderr, "fb0: unusable virtual_size \"%s\"\n", text.c_str());
       return false;
     }
   }
@@ -121,7 +123,7 @@ bool read_geometry(int index, int &width, int &height, int &bits_per_pixel) {
     size_t pos = 0;
     if (!parse_number(text, pos, 32, bits_per_pixel) || pos != text.size() ||
         bits_per_pixel % 8 != 0) {
-      fprintf(stderr, "fb%d: unusable bits_per_pixel \"%s\"\n", index, text.c_str());
+      fprintf(stderr, "fb0: unusable bits_per_pixel \"%s\"\n", text.c_str());
       return false;
     }
   }
@@ -179,7 +181,7 @@ int fb_open(const char *device_path, LayerInfo *info) {
     return -1;
   }
   int width = 0, height = 0, bits_per_pixel = 0;
-  if (!read_geometry(index, width, height, bits_per_pixel)) return -1;
+  if (!read_geometry(width, height, bits_per_pixel)) return -1;
   int angle = rotator_angle();
   if (angle == 90 || angle == 270) std::swap(width, height);
   int line_length = width * bits_per_pixel / 8;

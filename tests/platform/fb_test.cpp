@@ -55,8 +55,10 @@ TEST_F(Fb, GeometryFromTheAttributesAndTheRotator) {
     EXPECT_EQ(layer0.info.pixel_format, 16);
     EXPECT_EQ(layer0.info.line_length, 1440);
     EXPECT_EQ(layer0.info.frame_size, 1440 * 1600);
-    EXPECT_EQ(layer1.info.width, 424);  // each layer its own attributes
-    EXPECT_EQ(layer1.info.yres, 960);
+    // Layer 1 has layer 0's geometry whatever fb1's own attributes say.
+    EXPECT_EQ(layer1.info.width, 720);
+    EXPECT_EQ(layer1.info.yres, 1600);
+    EXPECT_EQ(layer1.info.line_length, 1440);
     EXPECT_NE(layer0.info.paddr, layer1.info.paddr);
   }
   for (const char *angle : {"90", "270"}) {
@@ -84,11 +86,13 @@ TEST_F(Fb, UnusableGeometryFailsTheOpen) {
   OpenLayer largest("/dev/fb0");
   EXPECT_GE(largest.handle, 0);
 
-  set_device_file("/sys/class/graphics/fb1/bits_per_pixel", "12");
-  LayerInfo info{};
-  testing::internal::CaptureStderr();
-  EXPECT_LT(fb_open("/dev/fb1", &info), 0);
-  testing::internal::GetCapturedStderr();
+  set_device_file("/sys/class/graphics/fb0/bits_per_pixel", "12");
+  for (const char *layer : {"/dev/fb0", "/dev/fb1"}) {
+    LayerInfo info{};
+    testing::internal::CaptureStderr();
+    EXPECT_LT(fb_open(layer, &info), 0) << layer;
+    EXPECT_NE(testing::internal::GetCapturedStderr().find("bits_per_pixel"), std::string::npos);
+  }
 }
 
 TEST_F(Fb, HandlesAreCheckedOnEveryCall) {
