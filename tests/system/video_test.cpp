@@ -161,3 +161,80 @@ TEST(Video, LocalPlaybackStartsStopsAndReportsItsState) {
   }
   fs::remove_all(root);
 }
+
+namespace {
+
+struct PanelCase {
+  int width, height;                     // fb0's virtual_size
+  int area_x, area_y, area_w, area_h;    // the picture area on it
+  const char *stream;
+};
+
+void PrintTo(const PanelCase &c, std::ostream *out) { *out << c.width << "x" << c.height; }
+
+class VideoOnPanels : public testing::TestWithParam<PanelCase> {};
+
+}  // namespace
+
+// A host stream of three slices a picture on each panel: every slice is taken without an error
+// line, and the picture lands in the panel's picture area the right way up (red top left,
+// green top right, blue bottom left, white bottom right).
+TEST_P(VideoOnPanels, AThreeSliceStreamFillsThePictureArea) {
+  SKIP_WITHOUT_H264_PICTURES();
+  const PanelCase &c = GetParam();
+  std::string root = make_temp_root();
+  fs::create_directories(root + "/sys/class/graphics/fb0");
+  std::ofstream(root + "/sys/class/graphics/fb0/virtual_size") << c.width << "," << c.height;
+  {
+    DaemonUnderTest daemon(HostPort::pty, root);
+    push_stream(daemon, file_bytes(test_media_dir + "/" + c.stream));
+    const int left = c.area_x + c.area_w / 4, right = c.area_x + c.area_w * 3 / 4;
+    const int top = c.area_y + c.area_h / 4, bottom = c.area_y + c.area_h * 3 / 4;
+    const struct {
+      int x, y;
+      uint32_t rgb;
+    } quadrants[] = {{left, top, 0xFF0000}, {right, top, 0x00FF00}, {left, bottom, 0x0000FF},
+                     {right, bottom, 0xFFFFFF}};
+    PanelPicture picture;
+    std::string error;
+    auto all_there = [&] {
+      if (!compose_panel_seen(root, picture, error)) return false;
+      for (const auto &q : quadrants) {
+        if (!near_colour(picture.at(q.x, q.y) & 0xFFFFFF, q.rgb, 40)) return false;
+      }
+      return true;
+    };
+    auto deadline = std::chrono::steady_clock::now() + 5s;
+    while (!all_there() && std::chrono::steady_clock::now() < deadline) {
+      std::this_thread::sleep_for(50ms);
+    }
+    ASSERT_EQ(picture.width, c.width);
+    ASSERT_EQ(picture.height, c.height);
+    for (const auto &q : quadrants) {
+      EXPECT_TRUE(near_colour(picture.at(q.x, q.y) & 0xFFFFFF, q.rgb, 40))
+          << q.x << "," << q.y << ": " << std::hex << picture.at(q.x, q.y);
+    }
+    if (c.area_x > 0) {
+      EXPECT_EQ(picture.at(c.area_x / 2, top), 0xFF000000u) << "left of the window";
+    }
+    if (c.area_y > 0) {
+      EXPECT_EQ(picture.at(left, c.area_y / 2), 0xFF000000u) << "above the area";
+    }
+    ReplyBytes reply{};
+    ASSERT_EQ(daemon.transact(CMD_STOP_H264, {}, reply), ReplyCheck::ok);
+    EXPECT_TRUE(daemon.wait_for("free h264 resource end", 1, 3000)) << daemon.output();
+    EXPECT_EQ(daemon.output().find("decoder direct work failed"), std::string::npos)
+        << daemon.output();
+  }
+  fs::remove_all(root);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Panels, VideoOnPanels,
+    testing::Values(PanelCase{480, 480, 0, 0, 480, 480, "quadrants_480x480.h264"},
+                    PanelCase{720, 1600, 0, 64, 720, 1472, "quadrants_720x1472.h264"},
+                    PanelCase{1600, 720, 0, 0, 1600, 720, "quadrants_1600x720.h264"},
+                    PanelCase{424, 960, 56, 0, 368, 960, "quadrants_368x960.h264"}),
+    [](const testing::TestParamInfo<PanelCase> &info) {
+      return std::to_string(info.param.width) + "x" + std::to_string(info.param.height);
+    });
