@@ -15,6 +15,7 @@
 #include <filesystem>
 #include <fstream>
 #include <map>
+#include <random>
 #include <sstream>
 
 #include <nlohmann/json.hpp>
@@ -23,6 +24,9 @@
 #include "tests/support/target.h"
 #include "tests/support/waiting.h"
 #include "tests/system/daemon_harness.h"
+#include "tests/system/sim_device.h"
+#include "tools/trace_decode.h"
+#include "tools/trace_pcap.h"
 
 extern char **environ;
 
@@ -559,6 +563,107 @@ TEST(Dhtrace, ControllerFramesAndThePausesBeforeEachPayload) {
   ASSERT_EQ(gaps_again.size(), 3u);
   for (size_t i = 0; i < gaps_live.size(); ++i) EXPECT_NEAR(gaps_again[i], gaps_live[i], 0.002);
   std::filesystem::remove_all(root);
+}
+
+// scripts/sim --trace: dhtrace on both links, every line as the shared contract has it.
+TEST(Dhtrace, TheSimulatedDeviceTracesBothLinks) {
+  SKIP_WITHOUT_SIMULATED_DEVICE();
+  SimulatedDevice device({"--trace", "--no-backgrounds"});
+  ASSERT_EQ(device.dhhost("version").status, 0);
+  ASSERT_EQ(device.dhhost("pump-fan 0102030405060708090a0b0c0d0e").status, 0);
+  const std::string host_log = device.root() + "/log/trace-host.jsonl";
+  const std::string mcu_log = device.root() + "/log/trace-mcu.jsonl";
+  const std::vector<json> host = wait_for_events(host_log, 2, is_answer, 5000ms);
+  const std::vector<json> mcu = wait_for_events(
+      mcu_log, 1, [](const json &l) { return l["kind"] == "message"; }, 5000ms);
+  ASSERT_GE(host.size(), 4u) << read_file(host_log);
+  ASSERT_FALSE(mcu.empty());
+  for (const auto *lines : {&host, &mcu}) {
+    for (const json &line : *lines) {
+      EXPECT_TRUE(line["t_ms"].is_number()) << line;
+      EXPECT_TRUE(line["link"] == "host" || line["link"] == "controller") << line;
+      EXPECT_TRUE(line["dir"] == "to-device" || line["dir"] == "from-device") << line;
+      EXPECT_TRUE(line["kind"].is_string() && line["text"].is_string()) << line;
+    }
+  }
+  EXPECT_EQ(host[0]["link"], "host");
+  EXPECT_EQ(host[0]["name"], "CMD_GET_VERSION");
+  EXPECT_EQ(host[1]["version"], "morvadq7_0005_0020");
+  const auto frame = std::find_if(mcu.begin(), mcu.end(), [](const json &l) { return l["kind"] == "frame"; });
+  ASSERT_NE(frame, mcu.end());
+  EXPECT_EQ((*frame)["text"], "status mode=0 temperature=31 pump=1500");  // dhmcu's reports
+  const auto message = std::find_if(mcu.begin(), mcu.end(), [](const json &l) { return l["kind"] == "message"; });
+  EXPECT_EQ((*message)["prefix"], "a4 00");
+}
+
+// Whatever the links or a capture file hold, the decoder and the reader stay in bounds and
+// keep going: random bytes in random pieces both ways, and captures cut and scribbled on.
+TEST(TraceDecode, AnyBytesAndAnyCaptureAreTakenSafely) {
+  std::mt19937 random(17);
+  for (TraceLink link : {TraceLink::host, TraceLink::controller}) {
+    TraceDecoder decoder = make_decoder(link);
+    std::vector<TraceEvent> events;
+    int64_t t = 0;
+    std::vector<uint8_t> chunk;
+    for (int i = 0; i < 3000; ++i) {
+      chunk.resize(random() % 700);
+      for (uint8_t &b : chunk) b = uint8_t(random() % 4 == 0 ? 0xA1 + random() % 8 : random());
+      // Now and then a well-formed header, so the deeper paths are reached too.
+      if (chunk.size() > 4 && random() % 3 == 0) {
+        chunk[0] = link == TraceLink::host ? 0xA1 : 0xAA;
+        chunk[1] = link == TraceLink::host ? 0x1A : 0x55;
+      }
+      t += int64_t(random() % 3 == 0 ? random() % 3'000'000 : random() % 30'000);
+      trace_feed(decoder, random() % 2 ? TraceDir::to_device : TraceDir::from_device, chunk.data(),
+                 chunk.size(), t, events);
+      trace_tick(decoder, t + int64_t(random() % 100'000), events);
+    }
+    trace_finish(decoder, t, events);
+    ASSERT_FALSE(events.empty());
+    for (const TraceEvent &event : events) {
+      EXPECT_FALSE(event.text.empty());
+      event_json(event).dump(-1, ' ', false, json::error_handler_t::replace);
+    }
+  }
+
+  // A real capture, then cut at every few bytes and scribbled on: records up to the damage.
+  const std::string dir = make_temp_root();
+  PcapWriter writer;
+  std::string error;
+  ASSERT_TRUE(pcap_open(writer, dir + "/whole.pcapng", TraceLink::host, 1'000'000, error)) << error;
+  TraceDecoder decoder = make_decoder(TraceLink::host);
+  std::vector<TraceEvent> events;
+  const PacketBytes packet = build_packet(CMD_GET_VERSION, {1, 2, 3, 4}, {});
+  trace_feed(decoder, TraceDir::to_device, packet.data(), packet.size(), 10, events);
+  ReplyBytes reply{};
+  reply[0] = CMD_GET_VERSION;
+  reply[1] = 0xC8;
+  trace_feed(decoder, TraceDir::from_device, reply.data(), reply.size(), 20, events);
+  ASSERT_EQ(events.size(), 2u);
+  for (const TraceEvent &event : events) ASSERT_TRUE(pcap_write(writer, event));
+  pcap_close(writer);
+  std::vector<PcapRecord> records;
+  ASSERT_TRUE(pcap_read(dir + "/whole.pcapng", records, error)) << error;
+  ASSERT_EQ(records.size(), 2u);
+  EXPECT_EQ(records[0].dir, TraceDir::to_device);
+  EXPECT_EQ(records[1].dir, TraceDir::from_device);
+  EXPECT_EQ(records[1].t_us - records[0].t_us, 10);
+  EXPECT_EQ(records[0].kind, UnitKind::packet);
+  EXPECT_TRUE(std::equal(packet.begin(), packet.end(), records[0].bytes.begin()));
+
+  const std::string whole = read_file(dir + "/whole.pcapng");
+  for (size_t cut = 0; cut < whole.size(); cut += 7) {
+    std::string damaged = whole.substr(0, cut);
+    if (cut % 2 == 1 && !damaged.empty()) damaged[random() % damaged.size()] ^= char(1 + random() % 255);
+    std::ofstream(dir + "/damaged.pcapng", std::ios::binary) << damaged;
+    std::vector<PcapRecord> some;
+    std::string why;
+    if (!pcap_read(dir + "/damaged.pcapng", some, why)) {
+      EXPECT_FALSE(why.empty());
+    }
+    EXPECT_LE(some.size(), 2u);
+  }
+  std::filesystem::remove_all(dir);
 }
 
 }  // namespace
