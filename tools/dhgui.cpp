@@ -3,7 +3,7 @@
 // "/demo_shm" lives), waits on its condition variable under its mutex and, at every wake-up
 // with the new-data flag set, shows the whole 128-byte record with a sequence number and the
 // time since it started, the markers checked:
-//   #3 +1520.118 ms data mode=0 temperature=31 pump=1500 theme=5 markers ok
+//   #3 +1520.118 ms markers ok  data mode=0 temperature=31 pump=1500 theme=5
 //     000: a1 51 00 00 1f ...   (eight lines of 16 bytes)
 // --brief prints only the decoded part (data mode=M temperature=T pump=P theme=N | pause |
 // resume | command XX XX XX | record kind XX); --json one JSON object per wake-up.
@@ -216,8 +216,9 @@ void print_record(const Options &options, const uint8_t *record, long sequence) 
     if (!problems.empty()) printf(",\"markers\":\"%s\"", problems.c_str() + 1);
     printf(",\"record\":\"%s\"}\n", hex);
   } else {
-    printf("#%ld +%.3f ms %s markers %s\n", sequence, t_ms, text.c_str(),
-           problems.empty() ? "ok" : ("wrong:" + problems).c_str());
+    // The decoded part ends the line, as --brief prints it, so a search for it finds both.
+    printf("#%ld +%.3f ms markers %s  %s\n", sequence, t_ms,
+           problems.empty() ? "ok" : ("wrong:" + problems).c_str(), text.c_str());
     for (size_t row = 0; row < L::record_size; row += 16) {
       printf("  %03zu:", row);
       for (size_t i = row; i < row + 16; ++i) printf(" %.2s", hex + 2 * i);
