@@ -35,11 +35,13 @@ sim_paths() {
   SIM_MCU_PORT=$SIM_HOST/ttyMCU
   SIM_MCU_CTL=$SIM_HOST/mcu.ctl
 }
+# SIM_TRACE=1 puts dhtrace between each cable and its far end (see sim_start_trace).
+SIM_TRACE=${SIM_TRACE:-0}
 
 # sim_build BUILD-DIR: configures and builds the daemon and the tools.
 sim_build() {
   dh_configure "$1"
-  cmake --build "$1" --parallel "$(nproc)" --target displayhead dhhost dhshot dhmcu dhgui >/dev/null
+  cmake --build "$1" --parallel "$(nproc)" --target displayhead dhhost dhshot dhmcu dhgui dhtrace >/dev/null
 }
 
 # sim_make_root ROOT: the three folders; in the device's: its folders, the boot logo, the SD
@@ -128,12 +130,18 @@ sim_start() {
   shift 2
   local controller_args=("$@")
   [ ${#controller_args[@]} -gt 0 ] || controller_args=(--status 0,31,1500 --rate 2)
-  socat "pty,raw,echo=0,link=$SIM_DEVICE/dev/ttyGS0" "pty,raw,echo=0,link=$SIM_HOST_PORT" 2>>"$SIM_LOG/socat.log" &
+  # Traced, the cables end in SIM_HOST/direct and dhtrace makes the ports the peers open.
+  local host_end=$SIM_HOST_PORT mcu_end=$SIM_MCU_PORT
+  if [ "$SIM_TRACE" = 1 ]; then
+    mkdir -p "$SIM_HOST/direct"
+    host_end=$SIM_HOST/direct/ttyACM0 mcu_end=$SIM_HOST/direct/ttyMCU
+  fi
+  socat "pty,raw,echo=0,link=$SIM_DEVICE/dev/ttyGS0" "pty,raw,echo=0,link=$host_end" 2>>"$SIM_LOG/socat.log" &
   SIM_PIDS+=($!)
-  socat "pty,raw,echo=0,link=$SIM_DEVICE/dev/ttyS5" "pty,raw,echo=0,link=$SIM_MCU_PORT" 2>>"$SIM_LOG/socat.log" &
+  socat "pty,raw,echo=0,link=$SIM_DEVICE/dev/ttyS5" "pty,raw,echo=0,link=$mcu_end" 2>>"$SIM_LOG/socat.log" &
   SIM_PIDS+=($!)
   local end
-  for end in "$SIM_DEVICE/dev/ttyGS0" "$SIM_HOST_PORT" "$SIM_DEVICE/dev/ttyS5" "$SIM_MCU_PORT"; do
+  for end in "$SIM_DEVICE/dev/ttyGS0" "$host_end" "$SIM_DEVICE/dev/ttyS5" "$mcu_end"; do
     sim_wait_file "$end" 5 || { echo "sim: socat made no $end" >&2; return 1; }
   done
   local daemon=("$build/displayhead")
@@ -143,7 +151,8 @@ sim_start() {
   SIM_PIDS+=($!)
   sim_wait_log "$SIM_LOG/daemon.log" 'init_tty done!' 10 ||
     { echo "sim: the daemon did not open its host port (see $SIM_LOG/daemon.log)" >&2; return 1; }
-  DISPLAYHEAD_ROOT=$SIM_DEVICE "$build/dhgui" >"$SIM_LOG/dhgui.log" 2>&1 &
+  [ "$SIM_TRACE" != 1 ] || sim_start_trace "$build" || return 1
+  DISPLAYHEAD_ROOT=$SIM_DEVICE "$build/dhgui" --brief >"$SIM_LOG/dhgui.log" 2>&1 &
   SIM_PIDS+=($!)
   rm -f "$SIM_MCU_CTL"
   "$build/dhmcu" -p "$SIM_MCU_PORT" --serve "$SIM_MCU_CTL" "${controller_args[@]}" >"$SIM_LOG/dhmcu.log" 2>&1 &
@@ -181,6 +190,21 @@ sim_card_path() {
   else
     echo "$SIM_DEVICE/$SIM_CARD"
   fi
+}
+
+# sim_start_trace BUILD-DIR: dhtrace on both links, between the cables' far ends (in
+# SIM_HOST/direct) and the ports the host and the controller open (SIM_HOST_PORT,
+# SIM_MCU_PORT). JSON lines go to SIM_LOG/trace-host.jsonl and trace-mcu.jsonl, the captures
+# to trace-host.pcapng and trace-mcu.pcapng.
+sim_start_trace() {
+  local build=$1 spec port link name
+  for spec in ttyACM0:host:host ttyMCU:controller:mcu; do
+    IFS=: read -r port link name <<<"$spec"
+    "$build/dhtrace" --device "$SIM_HOST/direct/$port" --listen "$SIM_HOST/$port" --link "$link" \
+      --json --pcap "$SIM_LOG/trace-$name.pcapng" >"$SIM_LOG/trace-$name.jsonl" 2>>"$SIM_LOG/dhtrace.log" &
+    SIM_PIDS+=($!)
+    sim_wait_file "$SIM_HOST/$port" 5 || { echo "sim: dhtrace made no $SIM_HOST/$port" >&2; return 1; }
+  done
 }
 
 # sim_follow LOG PREFIX: echoes LOG's new lines as they come, each after PREFIX, leaving out

@@ -23,6 +23,7 @@
 #include "tests/mcu/gui_block_view.h"
 #include "tests/mcu/gui_sandbox.h"
 #include "tests/support/target.h"
+#include "tools/dhgui_layout.h"
 
 namespace {
 
@@ -493,7 +494,7 @@ TEST_F(GuiBlockProcess, DhguiPrintsEachRecordAndTakesTheFlag) {
   water_temp = 31;
   pump_speed = 2400;
   current_theme_index = 5;
-  Dhgui gui({"--timeout", "20"});
+  Dhgui gui({"--brief", "--timeout", "20"});
   ASSERT_TRUE(publish());
   EXPECT_EQ(gui.line(), "data mode=1 temperature=31 pump=2400 theme=5");
   EXPECT_TRUE(wait_until([&] { return view->new_data == 0; }, 2000ms));
@@ -514,7 +515,7 @@ TEST_F(GuiBlockProcess, DhguiPrintsEachRecordAndTakesTheFlag) {
 
 TEST_F(GuiBlockProcess, DhguiWaitsForTheBlockToAppear) {
   remove_device_file(block_device_path);
-  Dhgui gui({"--once", "--timeout", "20"});
+  Dhgui gui({"--brief", "--once", "--timeout", "20"});
   EXPECT_EQ(gui.line().rfind("dhgui: waiting for ", 0), 0u);
   EXPECT_FALSE(std::filesystem::exists(under_root(block_device_path)));  // it made none
 
@@ -522,6 +523,119 @@ TEST_F(GuiBlockProcess, DhguiWaitsForTheBlockToAppear) {
   gui_shm_create();
   ASSERT_TRUE(publish());
   EXPECT_EQ(gui.line(), "data mode=0 temperature=42 pump=0 theme=0");
+  EXPECT_EQ(gui.finish(), 0);
+}
+
+// dhgui's own idea of the block, from the documented interface, against the daemon's.
+static_assert(dhgui_layout::block_size == gui_block_size);
+static_assert(dhgui_layout::record_size == gui_record::size);
+static_assert(dhgui_layout::flag_offset == offsetof(GuiSharedBlock, new_data));
+static_assert(dhgui_layout::mutex_offset == offsetof(GuiSharedBlock, mutex));
+static_assert(dhgui_layout::cond_offset == offsetof(GuiSharedBlock, cond));
+static_assert(dhgui_layout::kind == gui_record::kind && dhgui_layout::mode == gui_record::control_mode &&
+              dhgui_layout::temperature == gui_record::water_temp &&
+              dhgui_layout::pump_high == gui_record::pump_speed_high &&
+              dhgui_layout::pump_low == gui_record::pump_speed_low &&
+              dhgui_layout::theme == gui_record::theme_index &&
+              dhgui_layout::command == gui_record::command_code &&
+              dhgui_layout::end_marker == gui_record::end_marker);
+
+std::string hex_of(const uint8_t *bytes, size_t count) {
+  std::string text;
+  char part[3];
+  for (size_t i = 0; i < count; ++i) {
+    snprintf(part, sizeof part, "%02x", bytes[i]);
+    text += part;
+  }
+  return text;
+}
+
+// The value of a number or string field of dhgui's one-line JSON ("" when absent).
+std::string field(const std::string &line, const std::string &name) {
+  const std::string key = "\"" + name + "\":";
+  const size_t at = line.find(key);
+  if (at == std::string::npos) return "";
+  size_t begin = at + key.size(), end;
+  if (line[begin] == '"') {
+    end = line.find('"', ++begin);
+  } else {
+    end = line.find_first_of(",}", begin);
+  }
+  return line.substr(begin, end - begin);
+}
+
+TEST_F(GuiBlockProcess, DhguiShowsTheWholeRecordOfEachPublishNumbered) {
+  control_mode = 2;
+  water_temp = 27;
+  pump_speed = 0x1234;
+  current_theme_index = 11;
+  view->record[70] = 0x5C;  // beyond the fields: shown as it is
+  Dhgui gui({"--json", "--timeout", "20"});
+  ASSERT_TRUE(publish());
+  std::string line = gui.line();
+  EXPECT_EQ(field(line, "seq"), "1");
+  EXPECT_EQ(field(line, "kind"), "data");
+  EXPECT_EQ(field(line, "mode"), "2");
+  EXPECT_EQ(field(line, "temperature"), "27");
+  EXPECT_EQ(field(line, "pump"), "4660");
+  EXPECT_EQ(field(line, "theme"), "11");
+  EXPECT_EQ(field(line, "markers_ok"), "true");
+  EXPECT_EQ(field(line, "record"), hex_of(view->record, gui_record::size)) << line;
+
+  stdout_of([] { lvgl_pause(); });
+  ASSERT_TRUE(publish());
+  line = gui.line();
+  EXPECT_EQ(field(line, "seq"), "2");
+  EXPECT_EQ(field(line, "kind"), "pause");
+  EXPECT_EQ(field(line, "record"), hex_of(view->record, gui_record::size));
+
+  // A record whose end marker is wrong is shown, and said to be wrong.
+  ASSERT_EQ(lock_gui_block(view, 1000), 0);
+  view->record[gui_record::end_marker] = 0x00;
+  view->new_data = 1;
+  pthread_cond_signal(&view->cond);
+  pthread_mutex_unlock(&view->mutex);
+  line = gui.line();
+  EXPECT_EQ(field(line, "markers_ok"), "false");
+  EXPECT_EQ(field(line, "markers"), "end 00 (not b1)");
+  gui.stop();
+  EXPECT_EQ(gui.finish(), 0);
+  wait_for_players();
+}
+
+TEST_F(GuiBlockProcess, DhguiPrintsTheRecordInHexWithItsNumberAndMarkers) {
+  water_temp = 33;
+  Dhgui gui({"--once", "--timeout", "20"});
+  ASSERT_TRUE(publish());
+  const std::string head = gui.line();
+  EXPECT_EQ(head.rfind("#1 +", 0), 0u) << head;
+  EXPECT_NE(head.find(" ms markers ok  data mode=0 temperature=33 pump=0 theme=0"), std::string::npos)
+      << head;
+  for (size_t row = 0; row < gui_record::size; row += 16) {
+    char expected[80];
+    int n = snprintf(expected, sizeof expected, "  %03zu:", row);
+    for (size_t i = row; i < row + 16; ++i) {
+      n += snprintf(expected + n, sizeof expected - size_t(n), " %02x", view->record[i]);
+    }
+    EXPECT_EQ(gui.line(), expected);
+  }
+  EXPECT_EQ(gui.finish(), 0);
+}
+
+TEST_F(GuiBlockProcess, DhguiMapsTheBlockAgainWhenItsFileIsReplaced) {
+  Dhgui gui({"--brief", "--timeout", "20"});
+  water_temp = 1;
+  ASSERT_TRUE(publish());
+  EXPECT_EQ(gui.line(), "data mode=0 temperature=1 pump=0 theme=0");
+
+  // The daemon starts again on a new file: the old one is gone.
+  remove_device_file(block_device_path);
+  gui_shm_create();
+  EXPECT_NE(gui.line().find("was replaced; mapping it again"), std::string::npos);
+  water_temp = 2;
+  ASSERT_TRUE(publish());
+  EXPECT_EQ(gui.line(), "data mode=0 temperature=2 pump=0 theme=0");
+  gui.stop();
   EXPECT_EQ(gui.finish(), 0);
 }
 
