@@ -8,6 +8,7 @@
 #include <cstdint>
 #include <span>
 #include <string>
+#include <vector>
 #include <sys/types.h>
 
 // One line of the table: | path | measured | baseline | result | goal | verdict |.
@@ -61,7 +62,33 @@ double host_exchanges(int fd, std::span<const uint8_t> packet, std::span<const u
 double bare_link_seconds(std::span<const uint8_t> packet, std::span<const uint8_t> block,
                          int rounds, uint8_t code);
 
-// CPU seconds (user + system, all threads) the process has used; -1 when it cannot be read.
+// CPU seconds (user + system, all threads) the process has used, from its CPU-time clock
+// (nanoseconds, the kernel's own count); -1 when it cannot be read.
 double process_cpu_seconds(pid_t pid);
+
+// A floor program (dh_bench_floor) running one of its modes.
+struct FloorRun {
+  double cpu = -1;   // CPU seconds of its work
+  double wall = -1;  // wall seconds of its work
+  long count = 0;    // what it counted
+  bool ok() const { return cpu >= 0; }
+};
+// Starts dh_bench_floor with `args`, `io_fd` as its descriptor 0 when not -1. The floor's
+// process id, or -1; `report` receives the descriptor its report comes on.
+pid_t floor_start(const std::vector<std::string> &args, int io_fd, int &report);
+// Waits for the floor started above and reads its report (cpu -1 when it failed).
+FloorRun floor_finish(pid_t pid, int report);
+// Both at once, for modes that need no peer.
+FloorRun floor_run(const std::vector<std::string> &args);
+
+// The bare link as the floor of a link-bound path: `rounds` exchanges of the packet and its
+// block, the device end being dh_bench_floor in `mode` ("link", or "upload" storing into
+// `store`). The host side's wall seconds in `wall`.
+FloorRun floor_link(const std::string &mode, std::span<const uint8_t> packet,
+                    std::span<const uint8_t> block, int rounds, uint8_t code,
+                    const std::string &store = "");
+
+// The load average over the last minute; -1 when it cannot be read.
+double load_average();
 // A field of /proc/PID/status in KiB ("VmRSS", "VmHWM"); -1 when it cannot be read.
 long process_status_kib(pid_t pid, const std::string &field);
