@@ -16,7 +16,7 @@ TEST(SimDisplay, TheRotatorAndTheBacklightAreThere) {
   ASSERT_TRUE(device.wait_for_log("daemon", "init_tty done!", 10s)) << device.log("daemon");
   PanelPicture picture;
   std::string error;
-  ASSERT_TRUE(compose_panel_seen(device.root(), picture, error)) << error;
+  ASSERT_TRUE(compose_panel_seen(device.device_root(), picture, error)) << error;
   EXPECT_EQ(picture.backlight, 100) << "the level the driver starts with";
   EXPECT_EQ(picture.rotation, 0);
 
@@ -24,10 +24,10 @@ TEST(SimDisplay, TheRotatorAndTheBacklightAreThere) {
   EXPECT_EQ(brightness.status, 0) << brightness.out;
   ToolRun rotate = device.dhhost("rotate 2");
   EXPECT_EQ(rotate.status, 0) << rotate.out;
-  ASSERT_TRUE(compose_panel_seen(device.root(), picture, error)) << error;
+  ASSERT_TRUE(compose_panel_seen(device.device_root(), picture, error)) << error;
   EXPECT_EQ(picture.backlight, 40);
   EXPECT_EQ(picture.rotation, 180);
-  EXPECT_EQ(read_file(device.root() +
+  EXPECT_EQ(read_file(device.device_root() +
                       "/sys/bus/platform/drivers/ingenic-fb/ingenic-fb.0/rotator_angle"),
             "180");
 }
