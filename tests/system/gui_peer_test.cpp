@@ -5,6 +5,7 @@
 #include <gtest/gtest.h>
 
 #include <fcntl.h>
+#include <poll.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -74,7 +75,9 @@ class HostileGui {
     }
     close(out[1]);
     char line[16] = {};
-    ready_ = read(out[0], line, sizeof line - 1) > 0 && strncmp(line, "ready", 5) == 0;
+    pollfd said{out[0], POLLIN, 0};
+    ready_ = poll(&said, 1, 5000) == 1 && read(out[0], line, sizeof line - 1) > 0 &&
+             strncmp(line, "ready", 5) == 0;
     close(out[0]);
   }
   ~HostileGui() {
