@@ -13,9 +13,10 @@
 // - before every use the words the C library branches on (the mutex's kind, the condition
 //   variable's flags and internal lock) are checked against what the daemon's own set-up
 //   writes, and the object is set up again, with a message, when they differ;
-// - a mutex that stays taken by no live thread (the owner word names a thread that does not
-//   exist, or disagrees with the lock word) is set up again; one held by a live GUI thread is
-//   left alone, however long it holds it;
+// - a mutex that stays taken by no live thread of another process (the lock word names a
+//   thread that does not exist or one of the daemon's own, or the owner word disagrees with
+//   it) is set up again; one held by a live GUI thread is left alone, however long it holds
+//   it;
 // - while the daemon holds the mutex, it is the only legitimate writer of every word but the
 //   waiters bit, so before the unlock those words are put back as the lock left them;
 // - every lock is a short try: a GUI process that holds the mutex costs a skipped publish,
@@ -254,8 +255,9 @@ bool held_by_nobody(const GuiSharedBlock *block) {
   const int owner = load(&block->mutex.__data.__owner);
   const pid_t tid = pid_t(lock & FUTEX_TID_MASK);
   if (tid == 0 || (lock & FUTEX_OWNER_DIED) != 0) return false;  // free, or taken over next
-  if (tid == gettid()) return true;                              // not held by this thread
   if (owner != tid && owner != owner_inconsistent) return true;
+  // None of the daemon's threads ever holds it outside a publish.
+  if (syscall(SYS_tgkill, getpid(), tid, 0) == 0) return true;
   return kill(tid, 0) != 0 && errno == ESRCH;
 }
 

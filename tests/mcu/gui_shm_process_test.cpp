@@ -280,8 +280,10 @@ TEST_F(GuiBlockProcess, AMutexWrittenOverIsSetUpAgainBeforeItIsUsed) {
 
   // The kind left as it was, but taken by a thread that does not exist, or whose owner word
   // disagrees: nobody would ever let go of it.
-  for (int owner : {0x3ffffff0, 1}) {
-    view->mutex.__data.__lock = 0x3ffffff0;
+  // The same with the lock word naming one of the daemon's own threads.
+  for (auto [lock, owner] : {std::pair{0x3ffffff0, 0x3ffffff0}, std::pair{0x3ffffff0, 1},
+                             std::pair{int(gettid()), int(gettid())}}) {
+    view->mutex.__data.__lock = lock;
     view->mutex.__data.__owner = owner;
     out = stdout_of([] { EXPECT_TRUE(publish()); });
     EXPECT_NE(out.find("mutex held by no live thread"), std::string::npos) << out;
