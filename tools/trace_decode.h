@@ -67,7 +67,7 @@ std::string event_line(const TraceEvent &event);
 
 // The longest part of a block or payload kept for a capture; the rest is only counted.
 constexpr size_t trace_keep_bytes = 1048576;
-// Silence after which the device gives up a packet, block or frame it has begun (ms).
+// Silence after which the device gives up a packet, block or frame it has begun.
 constexpr int64_t trace_cut_gap_us = 2'000'000;
 // Silence that ends a burst of bytes to the controller (the shortest pause is 50 ms).
 constexpr int64_t trace_burst_gap_us = 20'000;

@@ -502,23 +502,31 @@ TEST(Dhtrace, ControllerFramesAndThePausesBeforeEachPayload) {
     }
     ASSERT_TRUE(daemon.wait_for("uart receive header error"));
 
+    // Each pause three times: a busy machine only ever lengthens what is seen of a pause, so
+    // the shortest of three is the one to hold against the device's own.
     ReplyBytes reply{};
     const std::string pump = bytes({1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11, 12, 13, 14});
-    ASSERT_EQ(daemon.transact(CMD_MCU_SET_PUMP_FAN, bytes_of(pump), reply), ReplyCheck::ok);
-    ASSERT_EQ(daemon.transact(CMD_MCU_LIGHT_DATA, bytes_of(with_second(6)), reply,
-                              bytes_of(std::string("lights"))),
-              ReplyCheck::ok);
-    ASSERT_EQ(daemon.transact(CMD_MCU_ERASE, {}, reply), ReplyCheck::ok);
-    ASSERT_EQ(daemon.transact(CMD_MCU_UPDATE_DATA, bytes_of(with_second(8)), reply,
-                              bytes_of(std::string("firmware"))),
-              ReplyCheck::ok);
+    for (int i = 0; i < 3; ++i) {
+      ASSERT_EQ(daemon.transact(CMD_MCU_SET_PUMP_FAN, bytes_of(pump), reply), ReplyCheck::ok);
+    }
+    for (int i = 0; i < 3; ++i) {
+      ASSERT_EQ(daemon.transact(CMD_MCU_LIGHT_DATA, bytes_of(with_second(6)), reply,
+                                bytes_of(std::string("lights"))),
+                ReplyCheck::ok);
+    }
+    for (int i = 0; i < 3; ++i) {
+      ASSERT_EQ(daemon.transact(CMD_MCU_ERASE, {}, reply), ReplyCheck::ok);
+      ASSERT_EQ(daemon.transact(CMD_MCU_UPDATE_DATA, bytes_of(with_second(8)), reply,
+                                bytes_of(std::string("firmware"))),
+                ReplyCheck::ok);
+    }
     // Nothing on the wire parts two bare blocks but a pause: without one they read as one.
     std::this_thread::sleep_for(100ms);
     ASSERT_EQ(daemon.transact(CMD_MCU_UPDATE_DATA, bytes_of(with_second(4)), reply,
                               bytes_of(std::string("more"))),
               ReplyCheck::ok);
     const std::vector<json> lines = wait_for_events(
-        out, 5, [](const json &l) { return l["dir"] == "from-device"; }, 5000ms);
+        out, 13, [](const json &l) { return l["dir"] == "from-device"; }, 5000ms);
     close(controller);
 
     const std::vector<json> frames = of_kind(lines, "frame");
@@ -530,25 +538,33 @@ TEST(Dhtrace, ControllerFramesAndThePausesBeforeEachPayload) {
     EXPECT_EQ(frames[3]["text"], "picture end, size 300");
     ASSERT_EQ(of_kind(lines, "header-error").size(), 1u);
 
+    // The pauses as the device makes them, to 10 ms; a board build run under the emulator
+    // pays for its system calls on both sides of the pause, and is given twice that.
+    const double within = emulator_words().empty() ? 10.0 : 20.0;
     std::vector<json> sent;
     for (const json &line : lines) {
       if (line["dir"] == "from-device") sent.push_back(line);
     }
-    ASSERT_EQ(sent.size(), 5u) << read_file(out);
-    EXPECT_EQ(sent[0]["prefix"], "a4 00");
-    EXPECT_EQ(sent[0]["length"], 14);
+    ASSERT_EQ(sent.size(), 13u) << read_file(out);
+    auto shortest = [&sent](size_t first, size_t step, const char *prefix, size_t length) {
+      double gap = 1e9;
+      for (size_t i = first; i < first + 3 * step; i += step) {
+        EXPECT_EQ(sent[i]["prefix"], prefix);
+        EXPECT_EQ(sent[i]["length"], length);
+        gap = std::min(gap, sent[i]["gap_ms"].get<double>());
+      }
+      return gap;
+    };
     EXPECT_EQ(sent[0]["first"], "01 02 03 04 05 06 07 08 09 0a 0b 0c 0d 0e");
-    EXPECT_NEAR(sent[0]["gap_ms"].get<double>(), 100.0, 10.0);
-    EXPECT_EQ(sent[1]["prefix"], "a3 00");
-    EXPECT_EQ(sent[1]["length"], 6);
-    EXPECT_NEAR(sent[1]["gap_ms"].get<double>(), 100.0, 10.0);
-    EXPECT_EQ(sent[2]["prefix"], "a6 00");
-    EXPECT_FALSE(sent[2].contains("gap_ms"));
-    EXPECT_EQ(sent[3]["prefix"], "a7 00");
-    EXPECT_EQ(sent[3]["length"], 8);
-    EXPECT_NEAR(sent[3]["gap_ms"].get<double>(), 50.0, 10.0);
-    EXPECT_EQ(sent[4]["kind"], "data");  // later firmware blocks go out bare
-    EXPECT_EQ(sent[4]["length"], 4);
+    EXPECT_NEAR(shortest(0, 1, "a4 00", 14), 100.0, within);
+    EXPECT_NEAR(shortest(3, 1, "a3 00", 6), 100.0, within);
+    for (size_t i = 6; i < 12; i += 2) {
+      EXPECT_EQ(sent[i]["prefix"], "a6 00");
+      EXPECT_FALSE(sent[i].contains("gap_ms"));
+    }
+    EXPECT_NEAR(shortest(7, 2, "a7 00", 8), 50.0, within);
+    EXPECT_EQ(sent[12]["kind"], "data");  // later firmware blocks go out bare
+    EXPECT_EQ(sent[12]["length"], 4);
   }
   EXPECT_EQ(trace->stop(), 0);
   socat.stop();
@@ -560,7 +576,7 @@ TEST(Dhtrace, ControllerFramesAndThePausesBeforeEachPayload) {
   std::vector<double> gaps_live, gaps_again;
   for (const json &l : live) if (l.contains("gap_ms")) gaps_live.push_back(l["gap_ms"]);
   for (const json &l : again) if (l.contains("gap_ms")) gaps_again.push_back(l["gap_ms"]);
-  ASSERT_EQ(gaps_again.size(), 3u);
+  ASSERT_EQ(gaps_again.size(), 9u);
   for (size_t i = 0; i < gaps_live.size(); ++i) EXPECT_NEAR(gaps_again[i], gaps_live[i], 0.002);
   std::filesystem::remove_all(root);
 }
