@@ -10,6 +10,7 @@
 
 #include "app/host_packet.h"
 #include "bench/bench_device.h"
+#include "bench/pacing_stats.h"
 #include "bench/pan_times.h"
 #include "tests/system/media.h"
 #include "tools/host_client.h"
@@ -85,13 +86,6 @@ class Uploader {
   bool open_ = false;
   long chunks_ = 0;
 };
-
-double percentile(std::vector<double> values, double fraction) {
-  if (values.empty()) return 0;
-  std::sort(values.begin(), values.end());
-  const size_t at = std::min(values.size() - 1, size_t(std::ceil(fraction * double(values.size()))) - 1);
-  return values[at];
-}
 
 struct Smoothness {
   long frames = 0;
@@ -177,25 +171,17 @@ Smoothness play(const Options &options, Load load, const std::vector<uint8_t> &s
     result.failure = "no picture shown";
     return result;
   }
-  const uint64_t from = times.front() + uint64_t(lead_seconds * 1e6);
-  const uint64_t to = from + uint64_t(options.smooth_seconds * 1e6);
-  std::vector<uint64_t> window;
-  for (uint64_t t : times) {
-    if (t >= from && t <= to) window.push_back(t);
-  }
-  if (window.size() < 3) {
-    result.failure = format("%zu pictures in the window", window.size());
+  PacingStats stats;
+  if (!pacing_stats(times, times.front() + uint64_t(lead_seconds * 1e6), options.smooth_seconds,
+                    frame_period_us, stats)) {
+    result.failure = "fewer than 3 pictures in the window";
     return result;
   }
-  std::vector<double> strays;
-  for (size_t i = 1; i < window.size(); ++i) {
-    strays.push_back(std::fabs(double(window[i] - window[i - 1]) - frame_period_us) / 1000);
-  }
-  result.frames = long(window.size());
-  result.fps = double(window.size() - 1) / (double(window.back() - window.front()) / 1e6);
-  result.p50_ms = percentile(strays, 0.5);
-  result.p99_ms = percentile(strays, 0.99);
-  result.max_ms = *std::max_element(strays.begin(), strays.end());
+  result.frames = stats.frames;
+  result.fps = stats.fps;
+  result.p50_ms = stats.p50_ms;
+  result.p99_ms = stats.p99_ms;
+  result.max_ms = stats.max_ms;
   result.daemon_cpu_s = shown > 0 ? cpu_used / double(shown) : -1;
   result.upload_chunks = uploader.chunks();
   result.shown = shown;
