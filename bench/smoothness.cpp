@@ -230,7 +230,7 @@ std::vector<TableRow> smoothness_rows(const Options &options) {
         late_ms, s.daemon_cpu_s * 1e3);
     rows.push_back(
         {path,
-         format("%.3f fps; |interval − frameTime| p50 %.2f, p99 %.2f, max %.2f ms (%ld pictures%s)",
+         format("%.3f fps; intervals off frameTime by p50 %.2f, p99 %.2f, max %.2f ms (%ld pictures%s)",
                 s.fps, s.p50_ms, s.p99_ms, s.max_ms, s.frames,
                 load == Load::upload ? format(", %ld chunks uploaded", s.upload_chunks).c_str() : ""),
          "24 fps, frameTime 41.666 ms", format("%+.2f %%, p99 %.2f ms", fps_off, s.p99_ms),
