@@ -10,6 +10,7 @@
 #include <memory>
 #include <span>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "bench/bench_support.h"
@@ -103,3 +104,5 @@ class Device {
 std::vector<TableRow> smoothness_rows(const Options &options);
 std::vector<TableRow> startup_rows(const Options &options);
 std::vector<TableRow> growth_rows(const Options &options);
+// The parts of growth_rows, two rows each, by the word that runs one alone (--only WORD).
+extern const std::vector<std::pair<const char *, std::vector<TableRow> (*)(const Options &)>> growth_parts;

@@ -4,7 +4,7 @@
 
 #include <chrono>
 
-#include "platform/sim/panel_state.h"
+#include "platform/panel_view.h"
 
 namespace {
 
@@ -14,26 +14,34 @@ uint64_t monotonic_us() {
   return uint64_t(ts.tv_sec) * 1000000u + uint64_t(ts.tv_nsec) / 1000u;
 }
 
+// The panel keeps the times of the last 256 pans (over ten seconds at 24 frames a second);
+// reading it this often loses none.
+constexpr auto read_every = std::chrono::milliseconds(500);
+
+// Appends the ring's times that are later than the last kept one (or than `since`).
+void take_new(const std::string &root, uint64_t since, std::vector<uint64_t> &kept) {
+  std::vector<uint64_t> ring;
+  std::string error;
+  if (!panel_pan_times_us(root, ring, error)) return;
+  const uint64_t after = kept.empty() ? since : kept.back();
+  for (uint64_t t : ring) {
+    if (t > after) kept.push_back(t);
+  }
+}
+
 }  // namespace
 
-// The panel state holds only the count of pans: a watcher reads it every 200 µs and stamps
-// each change, which puts a pan's time within about 0.2 ms (later on a busy machine).
 PanTimes::PanTimes(std::string root) : root_(std::move(root)) {
-  watcher_ = std::thread([this] {
-    long last = -1;
+  const uint64_t since = monotonic_us();
+  watcher_ = std::thread([this, since] {
     while (running_.load()) {
-      PanelState state{};
-      std::string error;
-      if (panel_state_read(root_, state, error)) {
-        const long count = long(state.layers[0].pan_count);
-        const uint64_t now = monotonic_us();
-        if (last >= 0) {
-          for (long i = last; i < count; ++i) times_.push_back(now);
-        }
-        last = count;
+      take_new(root_, since, times_);
+      for (auto waited = std::chrono::milliseconds(0); waited < read_every && running_.load();
+           waited += std::chrono::milliseconds(20)) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(20));
       }
-      std::this_thread::sleep_for(std::chrono::microseconds(200));
     }
+    take_new(root_, since, times_);
   });
 }
 

@@ -486,7 +486,9 @@ TableRow memory(const MemoryUse &use, const std::string &stream) {
 const char usage[] =
     "usage: dh_bench_paths [--smoke] [--no-header] [--tmpfs DIR] [--disk DIR] [--stream-480 FILE]\n"
     "                      [--stream-720 FILE] [--jpeg FILE] [--only ROW]...\n"
-    "rows: link upload video jpeg smooth startup growth idle (memory comes with video)\n";
+    "rows: link upload video jpeg smooth startup growth idle (memory comes with video);\n"
+    "      smooth-alone, smooth-upload, smooth-controller: one load of smooth, for a profile;\n"
+    "      growth-upload, growth-listing, growth-delete, controller-picture: one part of growth\n";
 
 bool parse(int argc, char **argv, Options &options) {
   for (int i = 1; i < argc; ++i) {
@@ -567,8 +569,19 @@ int main(int argc, char **argv) {
   }
   if (options.wants("jpeg")) plan.push_back({2, [&] { return host_jpeg(options); }});
   if (options.wants("smooth")) plan.push_back({6, [&] { return smoothness_rows(options); }});
+  if (!options.wants("smooth")) {
+    size_t loads = 0;
+    for (const char *one_load : {"smooth-alone", "smooth-upload", "smooth-controller"}) {
+      if (options.wants(one_load)) ++loads;
+    }
+    if (loads > 0) plan.push_back({2 * loads, [&] { return smoothness_rows(options); }});
+  }
   if (options.wants("startup")) plan.push_back({2, [&] { return startup_rows(options); }});
-  if (options.wants("growth")) plan.push_back({8, [&] { return growth_rows(options); }});
+  size_t growth_parts_wanted = 0;
+  for (const auto &part : growth_parts) {
+    if (options.wants("growth") || options.wants(part.first)) ++growth_parts_wanted;
+  }
+  if (growth_parts_wanted > 0) plan.push_back({2 * growth_parts_wanted, [&] { return growth_rows(options); }});
   if (options.wants("idle")) plan.push_back({1, [&] { return one(idle_cost(options)); }});
   if (options.wants("video")) plan.push_back({1, [&] { return one(memory(memory_use, options.stream_480)); }});
 

@@ -10,6 +10,7 @@
 
 #include "app/host_packet.h"
 #include "bench/bench_device.h"
+#include "bench/pacing_stats.h"
 #include "bench/pan_times.h"
 #include "tests/system/media.h"
 #include "tools/host_client.h"
@@ -85,13 +86,6 @@ class Uploader {
   bool open_ = false;
   long chunks_ = 0;
 };
-
-double percentile(std::vector<double> values, double fraction) {
-  if (values.empty()) return 0;
-  std::sort(values.begin(), values.end());
-  const size_t at = std::min(values.size() - 1, size_t(std::ceil(fraction * double(values.size()))) - 1);
-  return values[at];
-}
 
 struct Smoothness {
   long frames = 0;
@@ -177,25 +171,17 @@ Smoothness play(const Options &options, Load load, const std::vector<uint8_t> &s
     result.failure = "no picture shown";
     return result;
   }
-  const uint64_t from = times.front() + uint64_t(lead_seconds * 1e6);
-  const uint64_t to = from + uint64_t(options.smooth_seconds * 1e6);
-  std::vector<uint64_t> window;
-  for (uint64_t t : times) {
-    if (t >= from && t <= to) window.push_back(t);
-  }
-  if (window.size() < 3) {
-    result.failure = format("%zu pictures in the window", window.size());
+  PacingStats stats;
+  if (!pacing_stats(times, times.front() + uint64_t(lead_seconds * 1e6), options.smooth_seconds,
+                    frame_period_us, stats)) {
+    result.failure = "fewer than 3 pictures in the window";
     return result;
   }
-  std::vector<double> strays;
-  for (size_t i = 1; i < window.size(); ++i) {
-    strays.push_back(std::fabs(double(window[i] - window[i - 1]) - frame_period_us) / 1000);
-  }
-  result.frames = long(window.size());
-  result.fps = double(window.size() - 1) / (double(window.back() - window.front()) / 1e6);
-  result.p50_ms = percentile(strays, 0.5);
-  result.p99_ms = percentile(strays, 0.99);
-  result.max_ms = *std::max_element(strays.begin(), strays.end());
+  result.frames = stats.frames;
+  result.fps = stats.fps;
+  result.p50_ms = stats.p50_ms;
+  result.p99_ms = stats.p99_ms;
+  result.max_ms = stats.max_ms;
   result.daemon_cpu_s = shown > 0 ? cpu_used / double(shown) : -1;
   result.upload_chunks = uploader.chunks();
   result.shown = shown;
@@ -219,6 +205,9 @@ std::vector<TableRow> smoothness_rows(const Options &options) {
   const double chunk_cpu = stored.ok() ? stored.cpu / 32 : -1;
 
   for (Load load : {Load::none, Load::upload, Load::controller}) {
+    // One load alone, for a profile: --only smooth-alone, smooth-upload, smooth-controller.
+    const char *word = load == Load::none ? "smooth-alone" : load == Load::upload ? "smooth-upload" : "smooth-controller";
+    if (!options.wants("smooth") && !options.wants(word)) continue;
     const std::string path = format("video smoothness, 480x480 at 24 fps for %.0f s, %s (0x79)",
                                     options.smooth_seconds, load_name(load));
     progress(path);
@@ -230,14 +219,23 @@ std::vector<TableRow> smoothness_rows(const Options &options) {
     const double stray_goal = load == Load::none ? 3 : 5;
     const double fps_off = (s.fps - frames_per_second) / frames_per_second * 100;
     const bool met = std::fabs(fps_off) <= 0.5 && s.p99_ms <= stray_goal;
+    // Where a miss goes: the daemon uses about a millisecond of CPU a picture, so a late
+    // picture waited for the processor. The pacing counts from each wake-up, so the mean
+    // lateness of the wake-ups is lost from every interval for good.
+    const double late_ms = 1000.0 / s.fps - frame_period_us / 1000;
+    const std::string where = format(
+        "**missed**: each interval is %.2f ms over frameTime on average, while the daemon used "
+        "%.2f ms of CPU a picture: the time goes to waiting for a processor after each pacing "
+        "sleep (the pacing counts from the wake-up, so a late one is never made up)",
+        late_ms, s.daemon_cpu_s * 1e3);
     rows.push_back(
         {path,
-         format("%.3f fps; |interval − frameTime| p50 %.2f, p99 %.2f, max %.2f ms (%ld pictures%s)",
+         format("%.3f fps; intervals off frameTime by p50 %.2f, p99 %.2f, max %.2f ms (%ld pictures%s)",
                 s.fps, s.p50_ms, s.p99_ms, s.max_ms, s.frames,
                 load == Load::upload ? format(", %ld chunks uploaded", s.upload_chunks).c_str() : ""),
          "24 fps, frameTime 41.666 ms", format("%+.2f %%, p99 %.2f ms", fps_off, s.p99_ms),
          format("within ±0.5 %%, p99 ≤ %.0f ms", stray_goal),
-         verdict(met)});
+         met || !judged ? verdict(met) : where});
     // The floor of a picture: its decode, and under an upload the chunks' least shared out.
     double floor_cpu = decode_cpu;
     std::string floor_name = "libavcodec alone";
@@ -246,7 +244,10 @@ std::vector<TableRow> smoothness_rows(const Options &options) {
       floor_name += " + the upload's floor";
     }
     rows.push_back(cpu_row(path, "picture", s.daemon_cpu_s, floor_cpu, floor_name,
-                           "see the host video row's CPU"));
+                           "perf: about half is libavcodec, whose decode of a paced picture "
+                           "costs about twice that of one decoded back to back (caches gone cold "
+                           "in the 41 ms sleep); then context switches (the pacing sleep, the "
+                           "host's 0x7A polls every 10 ms) and the block and NV12 copies"));
   }
   return rows;
 }
