@@ -502,8 +502,9 @@ TEST(Dhtrace, ControllerFramesAndThePausesBeforeEachPayload) {
     }
     ASSERT_TRUE(daemon.wait_for("uart receive header error"));
 
-    // Each pause three times: a busy machine only ever lengthens what is seen of a pause, so
-    // the shortest of three is the one to hold against the device's own.
+    // Each pause three times: on a busy machine socat may pass on the prefix or the payload
+    // late, so one sample may be off either way; the middle of three is held against the
+    // device's own pause.
     ReplyBytes reply{};
     const std::string pump = bytes({1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11, 12, 13, 14});
     for (int i = 0; i < 3; ++i) {
@@ -546,23 +547,24 @@ TEST(Dhtrace, ControllerFramesAndThePausesBeforeEachPayload) {
       if (line["dir"] == "from-device") sent.push_back(line);
     }
     ASSERT_EQ(sent.size(), 13u) << read_file(out);
-    auto shortest = [&sent](size_t first, size_t step, const char *prefix, size_t length) {
-      double gap = 1e9;
+    auto middle = [&sent](size_t first, size_t step, const char *prefix, size_t length) {
+      std::vector<double> gaps;
       for (size_t i = first; i < first + 3 * step; i += step) {
         EXPECT_EQ(sent[i]["prefix"], prefix);
         EXPECT_EQ(sent[i]["length"], length);
-        gap = std::min(gap, sent[i]["gap_ms"].get<double>());
+        gaps.push_back(sent[i]["gap_ms"].get<double>());
       }
-      return gap;
+      std::sort(gaps.begin(), gaps.end());
+      return gaps[1];
     };
     EXPECT_EQ(sent[0]["first"], "01 02 03 04 05 06 07 08 09 0a 0b 0c 0d 0e");
-    EXPECT_NEAR(shortest(0, 1, "a4 00", 14), 100.0, within);
-    EXPECT_NEAR(shortest(3, 1, "a3 00", 6), 100.0, within);
+    EXPECT_NEAR(middle(0, 1, "a4 00", 14), 100.0, within);
+    EXPECT_NEAR(middle(3, 1, "a3 00", 6), 100.0, within);
     for (size_t i = 6; i < 12; i += 2) {
       EXPECT_EQ(sent[i]["prefix"], "a6 00");
       EXPECT_FALSE(sent[i].contains("gap_ms"));
     }
-    EXPECT_NEAR(shortest(7, 2, "a7 00", 8), 50.0, within);
+    EXPECT_NEAR(middle(7, 2, "a7 00", 8), 50.0, within);
     EXPECT_EQ(sent[12]["kind"], "data");  // later firmware blocks go out bare
     EXPECT_EQ(sent[12]["length"], 4);
   }
