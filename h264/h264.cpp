@@ -12,8 +12,13 @@
 // next block, also when a new stream's first block was pushed before it noticed. Together this
 // makes the first block pushed after a stop the next block the decoder thread reads, with
 // nothing of the stopped stream decoded after it. The release itself leaves the ring alone (a
-// new stream may already be pending), except when it breaks off for a background switch the
-// player has not yet reached: those pending blocks are all of the old file and are dropped.
+// new stream may already be pending). After each picture the thread tells the screen owner,
+// which decides whether it breaks off for a background switch; the owner then ends that
+// stream itself, so no block of the old file meets the decoder opened for the new one.
+//
+// A unit that does not fit the room left behind the kept parameter sets is dropped by the
+// splitter, and the parameter sets with it; the units after it are still read, so that none
+// stays buffered to cut the next write short.
 //
 // A push onto a full ring waits on pc_condp, which the decoder thread signals whenever it frees
 // a slot, for 2 s at most; then the block is dropped. A pending block is never overwritten.
@@ -32,6 +37,7 @@
 
 #include "disp/disp.h"
 #include "h264/local_player.h"
+#include "h264/screen.h"
 #include "platform/nalu.h"
 #include "platform/rmem.h"
 #include "platform/v4l2_h264.h"
@@ -331,11 +337,13 @@ void *play_h264_thread(void *) {
       NaluUnitInfo unit{};
       const int room = int(assembly_size - kept);
       const int length = nalu_buf_read_unit(splitter, &unit, assembly.data() + kept, room);
-      if (length <= 0 || length > room) {
-        // A unit too big for what is left: the parameter sets kept for it go as well, so
-        // that a stream of nothing but parameter sets cannot fill the buffer for good.
-        if (length != 0) kept = 0;
-        break;
+      if (length == 0) break;
+      if (length < 0 || length > room) {
+        // The splitter has dropped a unit too big for what is left: the parameter sets kept
+        // for it go as well (a stream of nothing but parameter sets cannot fill the buffer for
+        // good), and the units after it are read on.
+        kept = 0;
+        continue;
       }
       if (unit.type == 7 || unit.type == 8) {
         kept += size_t(length);
@@ -354,8 +362,7 @@ void *play_h264_thread(void *) {
       if (v4l2_h264_decoder_get_frame_info(session.decoder(), &frame) != 0) continue;
       session.present(frame);
 
-      if (local_h264_switch_mark == 1) {
-        puts("break h264");
+      if (screen_picture_shown(session.epoch())) {
         kept = 0;
         switching = true;
         break;
@@ -365,15 +372,6 @@ void *play_h264_thread(void *) {
       lastframe_time = now_us();
     }
 
-    if (switching) {
-      std::lock_guard<std::mutex> hold(pc_mutex);
-      // Until the player has taken the switch over, every pending block is of the old file.
-      // Once it has, its new file may already be pending and the stream is left running.
-      if (local_h264_switch_mark == 1) {
-        h264_start_mark = 0;
-        empty_ring_locked();
-      }
-    }
     if (switching || h264_start_mark == 0 || h264_stream_epoch != session.epoch()) {
       pc_condp.notify_all();
       session.release(splitter);

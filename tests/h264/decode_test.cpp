@@ -98,21 +98,47 @@ TEST_F(H264Decode, PicturesAreShownAsNv12FramesAndAStopReleasesForTheNextStream)
   EXPECT_EQ(shown().yres, 64u);
 }
 
-TEST_F(H264Decode, PendingSwitchBreaksOffAfterAPictureAndDropsTheOldBlocks) {
+// Whether the decoder breaks off for the switch after a picture, or the player makes it first,
+// no block of the old file meets the decoder opened for the new one: every picture after the
+// first of the new file is the new file's.
+TEST_F(H264Decode, PendingSwitchBreaksOffThePlayerAndNothingOfTheOldFileFollows) {
+  SKIP_WITHOUT_H264_PICTURES();
+  write_device_file("/media/test/a.h264", read_stream("colours_480x480.h264"));
+  write_device_file(h264_bg_filses[2], read_stream("colours_64x64.h264"));
+  testing::internal::CaptureStdout();
+  ASSERT_EQ(play_local_h264_async("/media/test/a.h264"), 0);
+  ASSERT_TRUE(wait_until([] { return shown().width == 480; }, 5000ms));
+  set_switch_h264_path(h264_bg_filses[2]);
+  switch_local_h264();
+  ASSERT_TRUE(wait_until([] { return shown().width == 64; }, 5000ms));
+  bool old_after_new = false;
+  const auto end = std::chrono::steady_clock::now() + 1500ms;
+  while (std::chrono::steady_clock::now() < end) {
+    if (shown().width == 480) old_after_new = true;
+    std::this_thread::sleep_for(1ms);
+  }
+  reset_video_state();
+  const std::string out = testing::internal::GetCapturedStdout();
+  EXPECT_FALSE(old_after_new);
+  EXPECT_NE(out.find("switch h264 file \n"), std::string::npos) << out;
+  EXPECT_NE(out.find("free h264 resource end\r\n"), std::string::npos) << out;
+  EXPECT_EQ(local_h264_switch_mark, 0);
+}
+
+// A switch left pending with no player to take it never breaks off a host stream.
+TEST_F(H264Decode, HostStreamIsNeverBrokenOffForASwitch) {
   SKIP_WITHOUT_H264_PICTURES();
   stop_h264();
-  const Bytes stream = read_stream("colours_480x480.h264");
-  testing::internal::CaptureStdout();
   local_h264_switch_mark = 1;
-  // A stream long enough to leave blocks pending when the first picture is shown.
-  for (int i = 0; i < 5; ++i) push_h264_block(stream.data(), int(stream.size()));
-  const bool released = wait_until([] { return h264_block_cnt == 0 && h264_start_mark == 0; }, 5000ms);
-  std::this_thread::sleep_for(200ms);
-  local_h264_switch_mark = 0;
+  testing::internal::CaptureStdout();
+  push_stream(read_stream("colours_480x480.h264"), 1500);
+  EXPECT_TRUE(wait_until([] { return h264_block_cnt == 0; }, 5000ms));
+  std::this_thread::sleep_for(300ms);
   const std::string out = testing::internal::GetCapturedStdout();
-  EXPECT_TRUE(released);
-  EXPECT_NE(out.find("break h264\n"), std::string::npos) << out;
-  EXPECT_NE(out.find("free h264 resource end\r\n"), std::string::npos) << out;
+  EXPECT_EQ(out.find("break h264"), std::string::npos) << out;
+  EXPECT_EQ(out.find("free h264 resource"), std::string::npos) << out;
+  EXPECT_EQ(h264_start_mark, 1);
+  local_h264_switch_mark = 0;
 }
 
 }  // namespace
