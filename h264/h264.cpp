@@ -52,6 +52,7 @@ std::atomic<int32_t> h264_block_cnt{0};
 std::atomic<uint32_t> h264_stream_epoch{0};
 std::atomic<int32_t> h264_start_mark{0};
 std::atomic<int32_t> h264_decoder_open{0};
+std::atomic<uint32_t> h264_stale_blocks{0};
 
 namespace {
 
@@ -61,6 +62,9 @@ constexpr int32_t longest_pacing_sleep_us = 99999;
 constexpr int64_t longest_stream_gap_s = 10;
 
 int next_slot(int index) { return (index + 1) % h264_block_slots; }
+
+// The stream each pending block was pushed in. pc_mutex.
+uint32_t slot_epoch[h264_block_slots] = {};
 
 // Queues a block; with `epoch`, only while that stream has not been stopped (-1 otherwise).
 int queue_block(const uint8_t *data, int length, const uint32_t *epoch) {
@@ -86,6 +90,7 @@ int queue_block(const uint8_t *data, int length, const uint32_t *epoch) {
   H264Block &slot = h264_block_array[h264_cur_wr_index];
   if (length > 0) memcpy(slot.data, data, size_t(length));
   slot.length = length;
+  slot_epoch[h264_cur_wr_index] = h264_stream_epoch;
   h264_cur_wr_index = next_slot(h264_cur_wr_index);
   const int pending = ++h264_block_cnt;
   h264_start_mark = 1;  // a stop while this push waited ended the old stream; this one runs
@@ -313,7 +318,12 @@ void *play_h264_thread(void *) {
 
     if (splitter != nullptr && !session.is_open()) session.open(params, h264_stream_epoch);
     const H264Block &slot = h264_block_array[h264_cur_rd_index];
-    if (session.is_open()) {
+    if (session.is_open() && slot_epoch[h264_cur_rd_index] != session.epoch()) {
+      // Never expected (every stop empties the ring): a block of another stream is dropped
+      // rather than decoded with this one, and counted.
+      ++h264_stale_blocks;
+      fprintf(stderr, "h264 block of an ended stream dropped\n");
+    } else if (session.is_open()) {
       const int64_t now_s = get_now_s();
       if (stream_gap_exceeded(previous_s, now_s)) {
         v4l2_h264_decoder_work_release(session.decoder());

@@ -340,6 +340,8 @@ bool screen_player_switched(bool opened, uint32_t &epoch) {
   if (local_h264_mark != 1 || player_fresh) return false;  // stopped or replaced meanwhile
   local_h264_switch_mark = 0;
   if (player_on_layer0()) layer0 = Layer0::background;
+  const char *target = local_h264_switch_path;
+  if (target != nullptr) snprintf(player_path, sizeof player_path, "%s", target);
   join_locked(epoch);
   return true;
 }

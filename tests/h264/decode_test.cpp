@@ -141,4 +141,29 @@ TEST_F(H264Decode, HostStreamIsNeverBrokenOffForASwitch) {
   local_h264_switch_mark = 0;
 }
 
+// A slice that fits the splitter but not the room left behind the kept parameter sets is
+// dropped with them; the complete units after it are still decoded, with no block to follow.
+TEST_F(H264Decode, UnitsAfterASliceTooBigForTheRoomLeftAreDecoded) {
+  SKIP_WITHOUT_H264_PICTURES();
+  stop_h264();
+  {
+    std::lock_guard<std::recursive_mutex> hold(layer_lock);
+    layer_cfg = LayerUserConfig{};
+  }
+  // Together more than the assembly buffer, each alone well within it.
+  const size_t unit_body = std::max<size_t>(size_t(dev_width) * size_t(dev_height), 131072) / 2 + 4096;
+  Bytes stream;
+  for (uint8_t header : {uint8_t(0x67), uint8_t(0x65)}) {  // a parameter set, then a slice
+    stream.insert(stream.end(), {0, 0, 0, 1, header});
+    stream.insert(stream.end(), unit_body, 0xFF);
+  }
+  const Bytes small = read_stream("colours_64x64.h264");
+  stream.insert(stream.end(), small.begin(), small.end());
+  stream.insert(stream.end(), {0, 0, 0, 1, 0x09, 0xF0});  // ends the last unit
+  testing::internal::CaptureStderr();
+  push_stream(stream, unit_body + 4096);  // the slice arrives in the second block
+  EXPECT_TRUE(wait_until([] { return shown().width == 64; }, 5000ms)) << shown().width;
+  testing::internal::GetCapturedStderr();
+}
+
 }  // namespace
