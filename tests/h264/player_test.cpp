@@ -10,6 +10,7 @@
 
 #include "h264/h264.h"
 #include "h264/local_player.h"
+#include "h264/screen.h"
 #include "storage/util.h"
 #include "tests/h264/video_sandbox.h"
 
@@ -418,6 +419,31 @@ TEST_F(H264Player, FileThatShowsNoPictureIsRewoundOnceASecond) {
   EXPECT_GE(count_of(out, "totalframe:0"), 1u);
   EXPECT_LE(count_of(out, "totalframe:0"), 3u) << out.size();
   EXPECT_EQ(local_h264_playing, 1);  // it still plays, only slower
+}
+
+// The decoder breaks off for the switch (as it does after a picture) while the player still
+// holds blocks of the old file: none of them reaches the ring afterwards.
+TEST_F(H264Player, BreakingOffForASwitchEndsTheOldFilesStream) {
+  write_device_file("/media/test/a.h264", tagged_file(1, 1500000));
+  write_device_file(h264_bg_filses[2], tagged_file(2, 600000));
+  testing::internal::CaptureStdout();
+  ASSERT_EQ(play_local_h264_async("/media/test/a.h264"), 0);
+  ASSERT_TRUE(wait_until([] { return h264_block_cnt == 3; }, 2000ms));  // the player pauses
+  local_h264_switch_path = h264_bg_filses[2];
+  local_h264_switch_mark = 1;  // seen by the decoder first: the player is in its pause
+  EXPECT_TRUE(screen_picture_shown(h264_stream_epoch));
+  EXPECT_EQ(h264_block_cnt, 0);
+  std::vector<TakenBlock> blocks;
+  for (int i = 0; i < 4; ++i) {
+    if (auto taken = take_block(2000ms)) blocks.push_back(std::move(*taken));
+  }
+  const std::string out = testing::internal::GetCapturedStdout();
+  ASSERT_FALSE(blocks.empty());
+  EXPECT_EQ(blocks.front().slot, 0);
+  for (const TakenBlock &block : blocks) EXPECT_EQ(file_of(block.bytes), 2);
+  EXPECT_EQ(offset_of(blocks.front().bytes), 0u);
+  EXPECT_NE(out.find("break h264\n"), std::string::npos) << out;
+  EXPECT_EQ(local_h264_switch_mark, 0);
 }
 
 }  // namespace
