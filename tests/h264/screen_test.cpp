@@ -87,11 +87,19 @@ class ScreenOwner : public testing::Test {
     });
   }
   void TearDown() override {
-    stdout_of([] {
-      stop_local_h264();
-      screen_stop_slideshow();
-      wait_for_players();
-    });
+    // A slideshow started just before may not have opened its folder yet, and would miss a
+    // single stop: stop until every worker has ended.
+    testing::internal::CaptureStdout();
+    const bool ended = wait_until(
+        [] {
+          stop_local_h264();
+          screen_stop_slideshow();
+          return local_h264_player_threads() == 0 && slideshow_thread_count() == 0;
+        },
+        20000ms);
+    stop_h264();
+    testing::internal::GetCapturedStdout();
+    EXPECT_TRUE(ended);
     // The decoder thread outlives the test: leave it waiting with nothing open.
     EXPECT_TRUE(wait_until([] { return h264_decoder_open == 0; }, 5000ms));
   }
