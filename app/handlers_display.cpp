@@ -9,6 +9,7 @@
 #include "disp/disp.h"
 #include "disp/image.h"
 #include "h264/local_player.h"
+#include "h264/screen.h"
 #include "mcu/gui_shm.h"
 #include "storage/util.h"
 
@@ -44,8 +45,7 @@ HandlerEnd cmd_set_framerate(const HostCommand &cmd, uint8_t *) {
 HandlerEnd cmd_show_jpg(const HostCommand &cmd, uint8_t *) {
   uint32_t length = read_be32(&cmd.code + command_first_value);
   if (auto end = unless_block_ok(read_follow_on_block(length))) return *end;
-  if (local_h264_is_running()) stop_local_h264();
-  show_jpg_buffer(r_buf, int(length));
+  screen_show_host_jpeg(r_buf, int(length));  // a playing local video stops first
   return HandlerEnd::reply;
 }
 
@@ -66,6 +66,6 @@ HandlerEnd cmd_play_local_jpg(const HostCommand &cmd, uint8_t *) {
 }
 
 HandlerEnd cmd_stop_local_jpg(const HostCommand &, uint8_t *) {
-  ImgPlaying = 0;
+  screen_stop_slideshow();
   return HandlerEnd::reply;
 }

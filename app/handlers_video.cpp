@@ -11,6 +11,7 @@
 #include "app/host_packet.h"
 #include "h264/h264.h"
 #include "h264/local_player.h"
+#include "h264/screen.h"
 #include "mcu/gui_shm.h"
 
 HandlerEnd cmd_play_local_h264(const HostCommand &cmd, uint8_t *) {
@@ -33,11 +34,9 @@ HandlerEnd cmd_get_local_h264_state(const HostCommand &, uint8_t *reply) {
 
 HandlerEnd cmd_push_h264_block(const HostCommand &cmd, uint8_t *reply) {
   uint32_t length = read_be32(&cmd.code + command_first_value);
-  // Only a player that is still to go on is stopped: one already stopping (it counts as
-  // playing until its current block is pushed) must not end the host's stream a second time,
-  // which would drop the stream's first pictures.
-  if (local_h264_is_running()) stop_local_h264();
-  lvgl_pause();
+  // A player that is still to go on is stopped and the GUI paused, in one request: one already
+  // stopping must not end the host's stream a second time, which would drop its first pictures.
+  screen_host_stream_block();
   if (auto end = unless_block_ok(read_follow_on_block(length))) return *end;
   if (length > uint32_t(h264_block_max_length)) {
     fprintf(stderr, "h264 block too long: %u bytes, at most %d: discarded\n", length, h264_block_max_length);

@@ -18,6 +18,7 @@
 // finishing its last wait, so at most one ever shows pictures.
 #include "disp/image.h"
 #include "h264/local_player.h"
+#include "h264/screen.h"
 
 #include <dirent.h>
 #include <fcntl.h>
@@ -300,6 +301,7 @@ void *play_local_jpg_thread(void *) {
     ImgPlaying = 1;
     generation = ++slideshow_generation;
   }
+  screen_slideshow_started();
 
   int shown = 0;
   bool waited_this_pass = false;

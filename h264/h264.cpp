@@ -12,8 +12,13 @@
 // next block, also when a new stream's first block was pushed before it noticed. Together this
 // makes the first block pushed after a stop the next block the decoder thread reads, with
 // nothing of the stopped stream decoded after it. The release itself leaves the ring alone (a
-// new stream may already be pending), except when it breaks off for a background switch the
-// player has not yet reached: those pending blocks are all of the old file and are dropped.
+// new stream may already be pending). After each picture the thread tells the screen owner,
+// which decides whether it breaks off for a background switch; the owner then ends that
+// stream itself, so no block of the old file meets the decoder opened for the new one.
+//
+// A unit that does not fit the room left behind the kept parameter sets is dropped by the
+// splitter, and the parameter sets with it; the units after it are still read, so that none
+// stays buffered to cut the next write short.
 //
 // A push onto a full ring waits on pc_condp, which the decoder thread signals whenever it frees
 // a slot, for 2 s at most; then the block is dropped. A pending block is never overwritten.
@@ -32,6 +37,7 @@
 
 #include "disp/disp.h"
 #include "h264/local_player.h"
+#include "h264/screen.h"
 #include "platform/nalu.h"
 #include "platform/rmem.h"
 #include "platform/v4l2_h264.h"
@@ -46,6 +52,7 @@ std::atomic<int32_t> h264_block_cnt{0};
 std::atomic<uint32_t> h264_stream_epoch{0};
 std::atomic<int32_t> h264_start_mark{0};
 std::atomic<int32_t> h264_decoder_open{0};
+std::atomic<uint32_t> h264_stale_blocks{0};
 
 namespace {
 
@@ -55,6 +62,9 @@ constexpr int32_t longest_pacing_sleep_us = 99999;
 constexpr int64_t longest_stream_gap_s = 10;
 
 int next_slot(int index) { return (index + 1) % h264_block_slots; }
+
+// The stream each pending block was pushed in. pc_mutex.
+uint32_t slot_epoch[h264_block_slots] = {};
 
 // Queues a block; with `epoch`, only while that stream has not been stopped (-1 otherwise).
 int queue_block(const uint8_t *data, int length, const uint32_t *epoch) {
@@ -80,6 +90,7 @@ int queue_block(const uint8_t *data, int length, const uint32_t *epoch) {
   H264Block &slot = h264_block_array[h264_cur_wr_index];
   if (length > 0) memcpy(slot.data, data, size_t(length));
   slot.length = length;
+  slot_epoch[h264_cur_wr_index] = h264_stream_epoch;
   h264_cur_wr_index = next_slot(h264_cur_wr_index);
   const int pending = ++h264_block_cnt;
   h264_start_mark = 1;  // a stop while this push waited ended the old stream; this one runs
@@ -307,7 +318,12 @@ void *play_h264_thread(void *) {
 
     if (splitter != nullptr && !session.is_open()) session.open(params, h264_stream_epoch);
     const H264Block &slot = h264_block_array[h264_cur_rd_index];
-    if (session.is_open()) {
+    if (session.is_open() && slot_epoch[h264_cur_rd_index] != session.epoch()) {
+      // Never expected (every stop empties the ring): a block of another stream is dropped
+      // rather than decoded with this one, and counted.
+      ++h264_stale_blocks;
+      fprintf(stderr, "h264 block of an ended stream dropped\n");
+    } else if (session.is_open()) {
       const int64_t now_s = get_now_s();
       if (stream_gap_exceeded(previous_s, now_s)) {
         v4l2_h264_decoder_work_release(session.decoder());
@@ -331,11 +347,13 @@ void *play_h264_thread(void *) {
       NaluUnitInfo unit{};
       const int room = int(assembly_size - kept);
       const int length = nalu_buf_read_unit(splitter, &unit, assembly.data() + kept, room);
-      if (length <= 0 || length > room) {
-        // A unit too big for what is left: the parameter sets kept for it go as well, so
-        // that a stream of nothing but parameter sets cannot fill the buffer for good.
-        if (length != 0) kept = 0;
-        break;
+      if (length == 0) break;
+      if (length < 0 || length > room) {
+        // The splitter has dropped a unit too big for what is left: the parameter sets kept
+        // for it go as well (a stream of nothing but parameter sets cannot fill the buffer for
+        // good), and the units after it are read on.
+        kept = 0;
+        continue;
       }
       if (unit.type == 7 || unit.type == 8) {
         kept += size_t(length);
@@ -354,8 +372,7 @@ void *play_h264_thread(void *) {
       if (v4l2_h264_decoder_get_frame_info(session.decoder(), &frame) != 0) continue;
       session.present(frame);
 
-      if (local_h264_switch_mark == 1) {
-        puts("break h264");
+      if (screen_picture_shown(session.epoch())) {
         kept = 0;
         switching = true;
         break;
@@ -365,15 +382,6 @@ void *play_h264_thread(void *) {
       lastframe_time = now_us();
     }
 
-    if (switching) {
-      std::lock_guard<std::mutex> hold(pc_mutex);
-      // Until the player has taken the switch over, every pending block is of the old file.
-      // Once it has, its new file may already be pending and the stream is left running.
-      if (local_h264_switch_mark == 1) {
-        h264_start_mark = 0;
-        empty_ring_locked();
-      }
-    }
     if (switching || h264_start_mark == 0 || h264_stream_epoch != session.epoch()) {
       pc_condp.notify_all();
       session.release(splitter);

@@ -55,8 +55,12 @@ extern std::atomic<uint32_t> h264_stream_epoch;
 // the decoder, the reserved memory and the layers no more once this reads 0.
 extern std::atomic<int32_t> h264_decoder_open;
 
-// --- 1 while a stream runs: every push sets it; stop_h264, stop_local_h264 and the decoder
-// thread (breaking off for a background switch) clear it. Polled by the decoder thread.
+// --- Blocks the decoder thread found pushed in a stream other than the one its decoder is
+// open for, and dropped: 0 unless a stop failed to empty the ring. Decoder thread writes.
+extern std::atomic<uint32_t> h264_stale_blocks;
+
+// --- 1 while a stream runs: every push sets it; stop_h264, stop_local_h264 and the screen
+// owner (breaking the decoder off for a background switch) clear it. Polled by the decoder.
 extern std::atomic<int32_t> h264_start_mark;
 
 // Queues one block of stream data (0..202,752 bytes), marks the stream running and stops the

@@ -10,11 +10,9 @@
 //   rewinding at the end, switching files when asked.
 // - the decoder thread reads local_h264_switch_mark after each picture.
 //
-// At most one player runs. A start that finds a player thread (opening, playing, or itself
-// waiting to take over) stops it and waits until it has ended (2 s at most) before it plays;
-// when several starts meet, the latest one plays and the others give up. A player that has
-// been stopped or replaced can no longer queue a block: its pushes are tied to the stream it
-// joined, which every stop ends.
+// The player is a worker of the screen owner (h264/screen.h), which keeps one player thread at
+// most: a start while the player stops or opens hands it the new path. A stopped player can
+// no longer queue a block: its pushes are tied to the stream it joined, which every stop ends.
 #pragma once
 
 #include <atomic>
@@ -28,23 +26,23 @@ constexpr int background_video_count = 13;
 // The background video of each theme index (0..12).
 extern const char *const h264_bg_filses[background_video_count];
 
-// --- The path the next player thread plays: written by play_local_h264_async, read by the
-// player thread at its start, both under local_264_path_mutex. play_local_h264_async writes
-// cfg.local_path under the same lock; a thread that copies cfg.local_path while a start may
-// run takes it too (the settings code, which writes cfg whole on the main thread, does not).
+// --- The path of the last start taken: written by the screen owner under local_264_path_mutex
+// (cfg.local_path with it, under cfg_lock).
 extern std::mutex local_264_path_mutex;
 extern char local_264_path[local_264_path_size];
 
-// --- 1 while a player runs its read loop (set at the top of each run, cleared when the run
-// ends). The player writes; the host loop (112, 121) and play_local_h264_async read.
+// The marks and switch globals are the screen owner's state: written only under its lock.
+// --- 1 while a player runs its read loop (set at the top of each run, cleared when the player
+// has ended). Host command 112 reports it.
 extern std::atomic<int32_t> local_h264_playing;
-// --- 1 while the player is to go on: the player sets it at the top of a run; stop_local_h264
-// and the end of a run clear it. local_h264_is_running reports it.
+// --- 1 while a player is to go on: a start sets it; stop_local_h264 and the end of a run
+// clear it. local_h264_is_running reports it.
 extern std::atomic<int32_t> local_h264_mark;
 // --- 1 = rewind at the end of the file: set by the first looping player, never cleared.
 extern std::atomic<int32_t> h264_loop_mark;
 // --- 1 = a switch to local_h264_switch_path is pending: switch_local_h264 (controller link)
-// sets it; the player clears it once the new file is open; the decoder thread polls it.
+// sets it; the player clears it once the new file is open; a switch that cannot be made, or
+// that no player is left to make, is dropped with a message.
 extern std::atomic<int32_t> local_h264_switch_mark;
 // --- The switch target and the one before it (the last fallback before the first theme):
 // written by set_switch_h264_path (controller link), read by the player. They point at
@@ -52,17 +50,17 @@ extern std::atomic<int32_t> local_h264_switch_mark;
 extern std::atomic<const char *> local_h264_switch_path;
 extern std::atomic<const char *> local_last_h264_switch_path;
 
-// Clears layer 1, then starts a player thread for `path` unless a player is in its read loop.
-// Returns 0 when a player is running (the path is not taken), -1 with a message when the path
-// is missing or 128 characters or longer, else the thread-creation result.
+// Clears layer 1, then starts `path` unless a player is in its read loop and to go on (0, the
+// path not taken). A player that is stopping or still opening plays `path` next. -1 with a
+// message when the path is missing or 128 characters or longer, or no thread can be made.
 int play_local_h264_async(const char *path);
 
 // The player thread: plays local_264_path, looping, until stopped or replaced.
 void *play_local_h264_thread(void *);
 
 // Plays `path` on the calling thread, once or (loop nonzero) rewinding at the end, until
-// stopped, switched to a file that cannot be opened, or replaced by a newer start. Takes over
-// from a running player first. Returns -1 whenever it returns.
+// stopped or switched to a file that cannot be opened. A running player is stopped first and
+// given 2 s to end; if it does not, nothing is played. Returns -1 whenever it returns.
 int play_local_h264(const char *path, int loop);
 
 // Asks the player to stop after the block it is pushing or the pause it is in, and ends the
@@ -80,10 +78,9 @@ void set_switch_h264_path(const char *path);
 // The low byte of local_h264_mark.
 uint8_t local_h264_is_running();
 
-// Player threads that exist, from the start request until the thread is done: waiting to take
-// over, giving up, opening or playing.
+// Player threads that exist, counting direct play_local_h264 callers waiting to take over.
 int local_h264_player_threads();
-// Players past the handover and not yet ended (opening or playing): at most 1.
+// The player thread: 0 or 1.
 int local_h264_players();
 
 // Opens the wanted video with the fallback chain, printing its messages: the first open of a

@@ -5,9 +5,8 @@
 // staging copy, and the record step hands that over. The daemon only writes the record; it
 // never reads what the GUI process may have written there.
 //
-// lvgl_pause and lvgl_resume change the GUI state under state_mutex, so a pause and a resume
-// from two threads never interleave their checks and effects; the command they leave travels
-// in data_update_type, which the record step clears only if no newer request replaced it.
+// The GUI state and its pending command belong to the screen owner (h264/screen.h): lvgl_pause
+// and lvgl_resume are its requests, and the record step takes the command from it.
 #include "mcu/gui_shm.h"
 
 #include <errno.h>
@@ -26,25 +25,17 @@
 #include "mcu/gui_block.h"
 #include "mcu/mcu.h"
 
-std::atomic<uint8_t> lvgl_state{0xFF};
-std::atomic<uint8_t> data_update_type{0};
-std::atomic<uint8_t> data_update_mark{0};
-
 namespace {
 
-constexpr uint8_t update_data = 0;
 constexpr uint8_t update_pause = 2;
 constexpr uint8_t update_resume = 3;
-
-// Serialises lvgl_pause and lvgl_resume.
-std::mutex state_mutex;
 
 }  // namespace
 
 void gui_record_step(GuiSharedBlock *block) {
   if (block == nullptr) return;
   uint8_t *record = block->record;
-  uint8_t type = data_update_type;
+  const uint8_t type = screen_gui_command();
   const uint8_t *command = nullptr;
   if (type == update_pause) command = gui_pause_command;
   if (type == update_resume) command = gui_resume_command;
@@ -63,39 +54,11 @@ void gui_record_step(GuiSharedBlock *block) {
   }
   record[gui_record::end_marker] = gui_record_end_byte;
   block->new_data = 1;
-  // A command is cleared only once it is in the block, and only if it still holds the request
+  // A command is cleared only once it is in the block, and only if it is still the request
   // just published: a pause or resume that came in meanwhile stays pending for the next one.
-  if (gui_block_write() == 1 && command != nullptr) {
-    data_update_type.compare_exchange_strong(type, update_data);
-  }
+  if (gui_block_write() == 1 && command != nullptr) screen_gui_command_published(type);
 }
 
-void lvgl_pause() {
-  std::lock_guard<std::mutex> hold(state_mutex);
-  if (lvgl_state != 1) return;
-  stop_local_h264();
-  printf("pause lvgl before h264\n");
-  lvgl_state = 0;
-  data_update_type = update_pause;
-  data_update_mark = 1;
-}
+void lvgl_pause() { screen_pause(); }
 
-void lvgl_resume() {
-  std::lock_guard<std::mutex> hold(state_mutex);
-  if (h264_block_cnt > 0) return;
-  printf("h264 block == 0, check lvgl state\n");
-  if (lvgl_state != 0) return;
-  printf("restore lvgl \n------------------");
-  fflush(stdout);
-  lvgl_state = 1;
-  set_framerate(24);
-  uint8_t theme = current_theme_index;
-  if (theme >= background_video_count) {
-    // The table has no entry for it; the first theme's background stands in.
-    printf("theme index %d out of range, background of theme 0\n", theme);
-    theme = 0;
-  }
-  play_local_h264_async(h264_bg_filses[theme]);
-  data_update_type = update_resume;
-  data_update_mark = 1;
-}
+void lvgl_resume() { screen_resume(current_theme_index); }

@@ -13,19 +13,11 @@
 #include <atomic>
 #include <cstdint>
 
+#include "h264/screen.h"
 #include "mcu/gui_shm_layout.h"
 
-// --- 0xFF until start-up has loaded the theme, then 1 (GUI running) or 0 (paused for host
-// pictures or video). Start-up, the pause and the resume write it; the controller thread reads.
-extern std::atomic<uint8_t> lvgl_state;
-
-// --- The record the next publish writes: 0 data record, 2 pause command, 3 resume command.
-// A single slot: a later request replaces one not yet published. lvgl_pause and lvgl_resume
-// write it; the controller thread's record step reads it and clears a command it published.
-extern std::atomic<uint8_t> data_update_type;
-// --- 1 = the controller thread publishes with its next frame. lvgl_pause and lvgl_resume set
-// it; the controller thread sets and clears it as it handles frames.
-extern std::atomic<uint8_t> data_update_mark;
+// lvgl_state, data_update_type and data_update_mark belong to the screen owner, which
+// changes them under its lock (h264/screen.h).
 
 // Opens (creating it if absent) and maps the block, and sets the new-data flag to 0. The
 // mutex and condition variable are set up only in a block that is new (just created, shorter
@@ -50,8 +42,9 @@ inline uint8_t *gui_bytes(GuiSharedBlock *block) { return block->record; }
 void gui_record_step(GuiSharedBlock *block);
 
 // From GUI shown (1) to paused (0): stops the background video and leaves a pause command.
-// Does nothing in any other state.
+// Does nothing in any other state. A request to the screen owner.
 void lvgl_pause();
 // When no host video blocks are queued and the GUI is paused: frame rate 24, the current
-// theme's background video again, and a resume command left.
+// theme's background video again (or a message why not), and a resume command left. A
+// request to the screen owner.
 void lvgl_resume();

@@ -137,7 +137,7 @@ void store_picture_package(const uint8_t *frame) {
       stop_local_h264();
       save_small_file(picture_path, gImage_jpegA, static_cast<size_t>(size));
       printf("receive img size = %d\n", size);
-      show_jpg_local(picture_path);
+      screen_show_controller_picture(picture_path);
     }
   } else if (pkg_num > picture_last_package) {
     fprintf(stderr, "picture package %d lies beyond the %d-byte buffer, dropped\n", pkg_num,
@@ -147,19 +147,13 @@ void store_picture_package(const uint8_t *frame) {
     memcpy(gImage_jpegA + at, frame + frame_at::picture_data,
            std::min(picture_package_len, picture_buffer_len - at));
   }
-  data_update_mark = 0;
+  // Publishing ends here, but a pause or resume still waiting goes out with the next frame.
+  screen_picture_package_stored();
 }
 
-// Switches the background video to the current theme once the GUI is shown.
-void follow_theme() {
-  const uint8_t theme = current_theme_index;
-  if (theme == last_theme_index || lvgl_state != 1) return;
-  if (!valid_theme(theme)) return;  // kept valid by every writer; never index past the table
-  set_switch_h264_path(h264_bg_filses[theme]);
-  switch_local_h264();
-  last_theme_index = theme;
-  if (local_h264_is_running() == 0) play_local_h264_async(h264_bg_filses[theme]);
-}
+// Switches the background video to the current theme once the GUI is shown: one request to
+// the screen owner, which tests the GUI state under the lock that a pause takes.
+void follow_theme() { screen_follow_theme(current_theme_index, last_theme_index); }
 
 // Every 21st frame brings the stored theme up to date. Before start-up has loaded the
 // settings (lvgl_state 0xFF) the main thread is still reading them: nothing is saved then,

@@ -106,7 +106,7 @@ void usb_detach_action() {
   }
   if (keep_on == 0) {
     inactive_brightness();
-    ImgPlaying = 0;
+    screen_stop_slideshow();
   }
   lvgl_resume();
   active_brightness();

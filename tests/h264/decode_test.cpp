@@ -98,21 +98,72 @@ TEST_F(H264Decode, PicturesAreShownAsNv12FramesAndAStopReleasesForTheNextStream)
   EXPECT_EQ(shown().yres, 64u);
 }
 
-TEST_F(H264Decode, PendingSwitchBreaksOffAfterAPictureAndDropsTheOldBlocks) {
+// Whether the decoder breaks off for the switch after a picture, or the player makes it first,
+// no block of the old file meets the decoder opened for the new one: every picture after the
+// first of the new file is the new file's.
+TEST_F(H264Decode, PendingSwitchBreaksOffThePlayerAndNothingOfTheOldFileFollows) {
+  SKIP_WITHOUT_H264_PICTURES();
+  write_device_file("/media/test/a.h264", read_stream("colours_480x480.h264"));
+  write_device_file(h264_bg_filses[2], read_stream("colours_64x64.h264"));
+  testing::internal::CaptureStdout();
+  ASSERT_EQ(play_local_h264_async("/media/test/a.h264"), 0);
+  ASSERT_TRUE(wait_until([] { return shown().width == 480; }, 5000ms));
+  set_switch_h264_path(h264_bg_filses[2]);
+  switch_local_h264();
+  ASSERT_TRUE(wait_until([] { return shown().width == 64; }, 5000ms));
+  bool old_after_new = false;
+  const auto end = std::chrono::steady_clock::now() + 1500ms;
+  while (std::chrono::steady_clock::now() < end) {
+    if (shown().width == 480) old_after_new = true;
+    std::this_thread::sleep_for(1ms);
+  }
+  reset_video_state();
+  const std::string out = testing::internal::GetCapturedStdout();
+  EXPECT_FALSE(old_after_new);
+  EXPECT_NE(out.find("switch h264 file \n"), std::string::npos) << out;
+  EXPECT_NE(out.find("free h264 resource end\r\n"), std::string::npos) << out;
+  EXPECT_EQ(local_h264_switch_mark, 0);
+}
+
+// A switch left pending with no player to take it never breaks off a host stream.
+TEST_F(H264Decode, HostStreamIsNeverBrokenOffForASwitch) {
   SKIP_WITHOUT_H264_PICTURES();
   stop_h264();
-  const Bytes stream = read_stream("colours_480x480.h264");
-  testing::internal::CaptureStdout();
   local_h264_switch_mark = 1;
-  // A stream long enough to leave blocks pending when the first picture is shown.
-  for (int i = 0; i < 5; ++i) push_h264_block(stream.data(), int(stream.size()));
-  const bool released = wait_until([] { return h264_block_cnt == 0 && h264_start_mark == 0; }, 5000ms);
-  std::this_thread::sleep_for(200ms);
-  local_h264_switch_mark = 0;
+  testing::internal::CaptureStdout();
+  push_stream(read_stream("colours_480x480.h264"), 1500);
+  EXPECT_TRUE(wait_until([] { return h264_block_cnt == 0; }, 5000ms));
+  std::this_thread::sleep_for(300ms);
   const std::string out = testing::internal::GetCapturedStdout();
-  EXPECT_TRUE(released);
-  EXPECT_NE(out.find("break h264\n"), std::string::npos) << out;
-  EXPECT_NE(out.find("free h264 resource end\r\n"), std::string::npos) << out;
+  EXPECT_EQ(out.find("break h264"), std::string::npos) << out;
+  EXPECT_EQ(out.find("free h264 resource"), std::string::npos) << out;
+  EXPECT_EQ(h264_start_mark, 1);
+  local_h264_switch_mark = 0;
+}
+
+// A slice that fits the splitter but not the room left behind the kept parameter sets is
+// dropped with them; the complete units after it are still decoded, with no block to follow.
+TEST_F(H264Decode, UnitsAfterASliceTooBigForTheRoomLeftAreDecoded) {
+  SKIP_WITHOUT_H264_PICTURES();
+  stop_h264();
+  {
+    std::lock_guard<std::recursive_mutex> hold(layer_lock);
+    layer_cfg = LayerUserConfig{};
+  }
+  // Together more than the assembly buffer, each alone well within it.
+  const size_t unit_body = std::max<size_t>(size_t(dev_width) * size_t(dev_height), 131072) / 2 + 4096;
+  Bytes stream;
+  for (uint8_t header : {uint8_t(0x67), uint8_t(0x65)}) {  // a parameter set, then a slice
+    stream.insert(stream.end(), {0, 0, 0, 1, header});
+    stream.insert(stream.end(), unit_body, 0xFF);
+  }
+  const Bytes small = read_stream("colours_64x64.h264");
+  stream.insert(stream.end(), small.begin(), small.end());
+  stream.insert(stream.end(), {0, 0, 0, 1, 0x09, 0xF0});  // ends the last unit
+  testing::internal::CaptureStderr();
+  push_stream(stream, unit_body + 4096);  // the slice arrives in the second block
+  EXPECT_TRUE(wait_until([] { return shown().width == 64; }, 5000ms)) << shown().width;
+  testing::internal::GetCapturedStderr();
 }
 
 }  // namespace

@@ -10,6 +10,7 @@
 
 #include "h264/h264.h"
 #include "h264/local_player.h"
+#include "h264/screen.h"
 #include "storage/util.h"
 #include "tests/h264/video_sandbox.h"
 
@@ -362,6 +363,87 @@ TEST_F(H264Player, QuickStartsNeverRunTwoPlayers) {
   reset_video_state();
   one.join();
   two.join();
+}
+
+}  // namespace
+
+namespace {
+
+size_t count_of(const std::string &text, const std::string &word) {
+  size_t count = 0;
+  for (size_t at = text.find(word); at != std::string::npos; at = text.find(word, at + 1)) ++count;
+  return count;
+}
+
+TEST_F(H264Player, SwitchThatCannotBeMadeIsDroppedWithAMessage) {
+  write_device_file("/media/test/a.h264", tagged_file(1, 600000));
+  remove_device_file(wave);  // no theme file and no fallback
+  testing::internal::CaptureStdout();
+  testing::internal::CaptureStderr();
+  ASSERT_EQ(play_local_h264_async("/media/test/a.h264"), 0);
+  ASSERT_TRUE(take_block(2000ms));
+  set_switch_h264_path(h264_bg_filses[4]);
+  switch_local_h264();
+  const bool ended = wait_until([] { return local_h264_player_threads() == 0; }, 3000ms);
+  const std::string out = testing::internal::GetCapturedStdout();
+  const std::string err = testing::internal::GetCapturedStderr();
+  EXPECT_TRUE(ended);
+  EXPECT_EQ(local_h264_switch_mark, 0);  // else the decoder would break off every stream
+  EXPECT_NE(out.find("background switch to " + std::string(h264_bg_filses[4]) + " dropped"),
+            std::string::npos) << out;
+  EXPECT_NE(err.find("open err:1"), std::string::npos) << err;
+  EXPECT_EQ(local_h264_playing, 0);
+}
+
+TEST_F(H264Player, StartRightAfterAStopPlays) {
+  write_device_file("/media/test/1.h264", tagged_file(1, 1500000));
+  write_device_file("/media/test/2.h264", tagged_file(2, 1500000));
+  ASSERT_EQ(play_local_h264_async("/media/test/1.h264"), 0);
+  ASSERT_TRUE(wait_until([] { return h264_block_cnt == 3; }, 2000ms));  // the player pauses
+  stop_local_h264();
+  ASSERT_EQ(play_local_h264_async("/media/test/2.h264"), 0);  // the stopped one winds down
+  EXPECT_EQ(local_h264_is_running(), 1);
+  auto taken = take_block(2000ms);
+  ASSERT_TRUE(taken);
+  EXPECT_EQ(file_of(taken->bytes), 2);
+  EXPECT_EQ(offset_of(taken->bytes), 0u);
+  EXPECT_EQ(local_h264_players(), 1);
+}
+
+TEST_F(H264Player, FileThatShowsNoPictureIsRewoundOnceASecond) {
+  write_device_file("/media/test/garbage.h264", tagged_file(7, 3000));
+  testing::internal::CaptureStdout();
+  ASSERT_EQ(play_local_h264_async("/media/test/garbage.h264"), 0);
+  drain_for(1500ms);
+  const std::string out = testing::internal::GetCapturedStdout();
+  EXPECT_GE(count_of(out, "totalframe:0"), 1u);
+  EXPECT_LE(count_of(out, "totalframe:0"), 3u) << out.size();
+  EXPECT_EQ(local_h264_playing, 1);  // it still plays, only slower
+}
+
+// The decoder breaks off for the switch (as it does after a picture) while the player still
+// holds blocks of the old file: none of them reaches the ring afterwards.
+TEST_F(H264Player, BreakingOffForASwitchEndsTheOldFilesStream) {
+  write_device_file("/media/test/a.h264", tagged_file(1, 1500000));
+  write_device_file(h264_bg_filses[2], tagged_file(2, 600000));
+  testing::internal::CaptureStdout();
+  ASSERT_EQ(play_local_h264_async("/media/test/a.h264"), 0);
+  ASSERT_TRUE(wait_until([] { return h264_block_cnt == 3; }, 2000ms));  // the player pauses
+  local_h264_switch_path = h264_bg_filses[2];
+  local_h264_switch_mark = 1;  // seen by the decoder first: the player is in its pause
+  EXPECT_TRUE(screen_picture_shown(h264_stream_epoch));
+  EXPECT_EQ(h264_block_cnt, 0);
+  std::vector<TakenBlock> blocks;
+  for (int i = 0; i < 4; ++i) {
+    if (auto taken = take_block(2000ms)) blocks.push_back(std::move(*taken));
+  }
+  const std::string out = testing::internal::GetCapturedStdout();
+  ASSERT_FALSE(blocks.empty());
+  EXPECT_EQ(blocks.front().slot, 0);
+  for (const TakenBlock &block : blocks) EXPECT_EQ(file_of(block.bytes), 2);
+  EXPECT_EQ(offset_of(blocks.front().bytes), 0u);
+  EXPECT_NE(out.find("break h264\n"), std::string::npos) << out;
+  EXPECT_EQ(local_h264_switch_mark, 0);
 }
 
 }  // namespace

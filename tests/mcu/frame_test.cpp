@@ -466,4 +466,17 @@ TEST_F(FrameProcessing, NoFrameReachesPastATableOrABuffer) {
   testing::internal::GetCapturedStdout();
 }
 
+// A pause that comes while the controller thread stores a picture package (the GUI was shown
+// when the frame came) is not lost: the next frame still publishes the pause command.
+TEST_F(FrameProcessing, PauseRequestedDuringAPicturePackageStillReachesTheGui) {
+  data_update_type = 2;  // the pause, requested as the package is being stored
+  data_update_mark = 1;
+  process({make_frame(frame_picture, {{frame_at::package, 3}})});
+  lvgl_state = 0;  // what the pause left
+  process({make_frame(frame_host_data)});
+  EXPECT_EQ(block->record[1], 0x99);
+  EXPECT_EQ(record(2, 3), (std::vector<uint8_t>{0x12, 0x34, 0x56}));
+  EXPECT_EQ(data_update_type, 0);
+}
+
 }  // namespace

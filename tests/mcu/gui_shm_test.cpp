@@ -238,4 +238,26 @@ TEST_F(GuiState, PauseAndResumeFromOtherThreadsWhilePublishing) {
   });
 }
 
+// A host PNG pauses (the background stops), then 0xF9 resumes at once, while the stopped
+// player is still in its pause: the background plays again.
+TEST_F(GuiState, ResumeRightAfterAPauseEndsWithTheBackgroundPlaying) {
+  std::string file(1500000, '\x11');
+  write_device_file(h264_bg_filses[4], file);
+  current_theme_index = 4;
+  stdout_of([] {
+    lvgl_state = 0;
+    lvgl_resume();
+    ASSERT_TRUE(wait_until([] { return h264_block_cnt == 3; }, 3000ms));  // nothing takes them
+    lvgl_pause();
+    lvgl_resume();
+    EXPECT_EQ(lvgl_state, 1);
+    EXPECT_TRUE(wait_until([] { return h264_block_cnt == 3 && local_h264_playing == 1; }, 3000ms));
+    EXPECT_EQ(local_h264_is_running(), 1);
+    EXPECT_EQ(local_h264_players(), 1);
+    stop_local_h264();
+    wait_for_players();
+  });
+  remove_device_file(h264_bg_filses[4]);
+}
+
 }  // namespace

@@ -1,0 +1,430 @@
+// The owner of the screen state.
+//
+// Design. Layer 0, the GUI state with its pending command, the local player's orders and the
+// background switch target are one state, guarded by screen_lock. Each request is a single
+// function that checks and changes that state under the lock, so no request sees another half
+// done, and no decision is made on a flag read outside the lock it depends on. The workers
+// hold nothing of their own: the player thread asks screen_player_next at the top of each run
+// and is told to open a file, run, switch or quit; the decoder thread reports each picture and
+// is told whether to break off for a switch. Rules that follow from it:
+// - One player thread at most: a thread is made only when none exists; a start while the
+//   player is stopping or still opening hands it the new path, which it plays next.
+// - A stop ends the player's stream at once (the ring is emptied under pc_mutex and a new
+//   stream epoch begins), so no block of the stopped player is queued after it returns.
+// - A switch is taken by the player, or dropped with a message when it cannot be made or no
+//   player is left to make it; the decoder breaks off only for the player's own stream.
+// - A pause or resume command stays pending until the publish that writes it takes it.
+#include "h264/screen.h"
+
+#include <pthread.h>
+
+#include <chrono>
+#include <condition_variable>
+#include <cstdio>
+#include <cstring>
+#include <mutex>
+
+#include "disp/disp.h"
+#include "disp/image.h"
+#include "h264/h264.h"
+#include "h264/local_player.h"
+#include "storage/util.h"
+
+std::atomic<uint8_t> lvgl_state{0xFF};
+std::atomic<uint8_t> data_update_type{0};
+std::atomic<uint8_t> data_update_mark{0};
+
+namespace {
+
+constexpr uint8_t gui_shown = 1;
+constexpr uint8_t gui_paused = 0;
+constexpr uint8_t command_none = 0;
+constexpr uint8_t command_pause = 2;
+constexpr uint8_t command_resume = 3;
+constexpr auto handover_wait = std::chrono::seconds(2);
+
+// --- Everything below is guarded by screen_lock.
+std::mutex screen_lock;
+// Notified on every change a waiting worker may care about. Never destroyed: a player may wait
+// on it while the process exits.
+std::condition_variable &screen_changed = *new std::condition_variable;
+Layer0 layer0 = Layer0::nothing;
+int player_threads = 0;   // the player thread: 0 or 1
+int waiting_players = 0;  // direct play_local_h264 callers waiting for the player to give way
+// A start the player has not taken yet, and its path. Read without the lock by may_push.
+std::atomic<bool> player_fresh{false};
+char player_path[local_264_path_size] = {};
+bool player_joined = false;  // player_epoch is the stream the player pushes into
+uint32_t player_epoch = 0;
+uint32_t player_pictures = 0;  // pictures of the player's streams shown
+
+using Hold = std::lock_guard<std::mutex>;
+
+bool is_background_path(const char *path) {
+  for (const char *background : h264_bg_filses) {
+    if (strcmp(background, path) == 0) return true;
+  }
+  return false;
+}
+
+bool player_on_layer0() { return layer0 == Layer0::background || layer0 == Layer0::local_video; }
+
+uint32_t current_epoch() {
+  std::lock_guard<std::mutex> ring(pc_mutex);
+  return h264_stream_epoch;
+}
+
+void drop_switch_locked(const char *why) {
+  if (local_h264_switch_mark != 1) return;
+  local_h264_switch_mark = 0;
+  const char *target = local_h264_switch_path;
+  printf("background switch to %s dropped: %s\n", target != nullptr ? target : "(none)", why);
+}
+
+void stop_locked() {
+  local_h264_mark = 0;
+  player_fresh = false;
+  player_joined = false;
+  if (player_on_layer0()) layer0 = Layer0::nothing;
+  end_h264_stream();
+  puts("stop_local_h264 ");
+  screen_changed.notify_all();
+}
+
+enum class Start { started, handed_over, refused, bad_path, no_thread };
+
+// The start itself; layer 1 has been cleared by the caller.
+Start start_locked(const char *path) {
+  const size_t length = path != nullptr ? strnlen(path, local_264_path_size) : 0;
+  if (path == nullptr || length >= size_t(local_264_path_size)) {
+    fprintf(stderr, "play_local_h264_async: %s refused\n",
+            path == nullptr ? "no path" : "path of 128 characters or more");
+    return Start::bad_path;
+  }
+  // A player in its read loop that is to go on keeps playing; the path is not taken.
+  if (local_h264_mark == 1 && local_h264_playing == 1 && !player_fresh) return Start::refused;
+  char copy[local_264_path_size] = {};
+  memcpy(copy, path, length);  // the path may be cfg.local_path itself
+  {
+    std::lock_guard<std::mutex> paths(local_264_path_mutex);
+    memcpy(local_264_path, copy, sizeof copy);
+  }
+  {
+    std::lock_guard<std::recursive_mutex> hold(cfg_lock);
+    memcpy(cfg.local_path, copy, sizeof copy);
+  }
+  memcpy(player_path, copy, sizeof copy);
+  player_fresh = true;
+  local_h264_mark = 1;
+  layer0 = is_background_path(copy) ? Layer0::background : Layer0::local_video;
+  screen_changed.notify_all();
+  if (player_threads > 0) return Start::handed_over;
+  player_threads = 1;
+  pthread_t thread;
+  const int result = pthread_create(&thread, nullptr, play_local_h264_thread, nullptr);
+  if (result != 0) {
+    fprintf(stderr, "play_local_h264_async: no thread: %s\n", strerror(result));
+    player_threads = 0;
+    player_fresh = false;
+    local_h264_mark = 0;
+    layer0 = Layer0::nothing;
+    return Start::no_thread;
+  }
+  pthread_detach(thread);  // never joined: its resources go when it ends
+  return Start::started;
+}
+
+void pause_locked() {
+  if (lvgl_state != gui_shown) return;
+  stop_locked();
+  printf("pause lvgl before h264\n");
+  lvgl_state = gui_paused;
+  data_update_type = command_pause;
+  data_update_mark = 1;
+}
+
+void join_locked(uint32_t &epoch) {
+  epoch = current_epoch();
+  player_epoch = epoch;
+  player_joined = true;
+}
+
+bool player_goes_on() {
+  return local_h264_mark == 1 && !player_fresh && local_h264_switch_mark == 0;
+}
+
+}  // namespace
+
+int screen_start_player(const char *path) {
+  Hold hold(screen_lock);
+  switch (start_locked(path)) {
+    case Start::bad_path: return -1;
+    case Start::no_thread: return -1;
+    default: return 0;
+  }
+}
+
+void screen_stop_player() {
+  Hold hold(screen_lock);
+  stop_locked();
+}
+
+void screen_request_switch() {
+  Hold hold(screen_lock);
+  local_h264_switch_mark = 1;
+  screen_changed.notify_all();
+}
+
+void screen_set_switch_path(const char *path) {
+  Hold hold(screen_lock);
+  local_last_h264_switch_path = local_h264_switch_path.exchange(path);
+}
+
+void screen_pause() {
+  Hold hold(screen_lock);
+  pause_locked();
+}
+
+void screen_resume(uint8_t theme) {
+  Hold hold(screen_lock);
+  if (h264_block_cnt > 0) return;
+  printf("h264 block == 0, check lvgl state\n");
+  if (lvgl_state != gui_paused) return;
+  printf("restore lvgl \n------------------");
+  fflush(stdout);
+  lvgl_state = gui_shown;
+  set_framerate(24);
+  if (theme >= background_video_count) {
+    // The table has no entry for it; the first theme's background stands in.
+    printf("theme index %d out of range, background of theme 0\n", theme);
+    theme = 0;
+  }
+  clean_fb1();
+  if (start_locked(h264_bg_filses[theme]) == Start::refused) {
+    char playing[local_264_path_size];
+    {
+      std::lock_guard<std::mutex> paths(local_264_path_mutex);
+      memcpy(playing, local_264_path, sizeof playing);
+    }
+    playing[sizeof playing - 1] = '\0';
+    printf("resume: %s plays on, no background for theme %d\n", playing, theme);
+  }
+  data_update_type = command_resume;
+  data_update_mark = 1;
+}
+
+void screen_follow_theme(uint8_t theme, std::atomic<uint8_t> &last_followed) {
+  Hold hold(screen_lock);
+  if (theme == last_followed || lvgl_state != gui_shown) return;
+  if (theme >= background_video_count) return;  // kept valid by every writer
+  local_last_h264_switch_path = local_h264_switch_path.exchange(h264_bg_filses[theme]);
+  local_h264_switch_mark = 1;
+  last_followed = theme;
+  if (local_h264_mark == 0) {
+    clean_fb1();
+    start_locked(h264_bg_filses[theme]);
+  }
+  screen_changed.notify_all();
+}
+
+void screen_show_host_jpeg(const uint8_t *data, int length) {
+  Hold hold(screen_lock);
+  if (local_h264_mark == 1) stop_locked();
+  show_jpg_buffer(data, length);
+  layer0 = Layer0::host_still;
+}
+
+void screen_show_controller_picture(const char *path) {
+  Hold hold(screen_lock);
+  if (local_h264_mark == 1) stop_locked();  // started again since the end frame stopped it
+  show_jpg_local(path);
+  layer0 = Layer0::controller_still;
+}
+
+void screen_host_stream_block() {
+  Hold hold(screen_lock);
+  if (local_h264_mark == 1) stop_locked();
+  pause_locked();
+  layer0 = Layer0::host_stream;
+}
+
+void screen_slideshow_started() {
+  Hold hold(screen_lock);
+  // Beside a video that goes on, the slideshow gives way at the video's next block.
+  if (local_h264_mark == 0) layer0 = Layer0::slideshow;
+}
+
+void screen_stop_slideshow() {
+  Hold hold(screen_lock);
+  ImgPlaying = 0;
+  if (layer0 == Layer0::slideshow) layer0 = Layer0::nothing;
+}
+
+uint8_t screen_gui_command() { return data_update_type; }
+
+void screen_gui_command_published(uint8_t command) {
+  Hold hold(screen_lock);
+  if (command != command_none && data_update_type == command) data_update_type = command_none;
+}
+
+void screen_picture_package_stored() {
+  Hold hold(screen_lock);
+  if (data_update_type == command_none) data_update_mark = 0;
+}
+
+bool screen_player_take_over(const char *path) {
+  std::unique_lock<std::mutex> lock(screen_lock);
+  if (player_threads > 0) {
+    ++waiting_players;
+    stop_locked();
+    const bool freed =
+        screen_changed.wait_for(lock, handover_wait, [] { return player_threads == 0; });
+    --waiting_players;
+    if (!freed) {
+      printf("play_local_h264: the running player did not give way, %s not played\n", path);
+      return false;
+    }
+  }
+  player_threads = 1;
+  const Start started = start_locked(path);
+  if (started == Start::bad_path) {
+    player_threads = 0;
+    screen_changed.notify_all();
+    return false;
+  }
+  return true;
+}
+
+PlayerOrder screen_player_next() {
+  Hold hold(screen_lock);
+  PlayerOrder order{PlayerOrder::quit, {}, 0};
+  if (player_fresh) {
+    player_fresh = false;
+    player_joined = false;
+    order.kind = PlayerOrder::open;
+    memcpy(order.path, player_path, sizeof order.path);
+    return order;
+  }
+  if (local_h264_mark != 1) {
+    player_threads = 0;
+    player_joined = false;
+    local_h264_playing = 0;
+    drop_switch_locked("no player left");
+    screen_changed.notify_all();
+    return order;
+  }
+  local_h264_playing = 1;
+  if (local_h264_switch_mark == 1) {
+    order.kind = PlayerOrder::switch_file;
+    const char *target = local_h264_switch_path;
+    if (target != nullptr) snprintf(order.path, sizeof order.path, "%s", target);
+    return order;
+  }
+  order.kind = PlayerOrder::run;
+  join_locked(order.epoch);
+  return order;
+}
+
+void screen_player_open_failed() {
+  Hold hold(screen_lock);
+  if (!player_fresh) stop_locked();  // unless a newer start is waiting for the player
+}
+
+bool screen_player_switched(bool opened, uint32_t &epoch) {
+  Hold hold(screen_lock);
+  if (!opened) {
+    drop_switch_locked("its file and every fallback are missing");
+    if (!player_fresh) stop_locked();
+    return false;
+  }
+  if (local_h264_mark != 1 || player_fresh) return false;  // stopped or replaced meanwhile
+  local_h264_switch_mark = 0;
+  if (player_on_layer0()) layer0 = Layer0::background;
+  const char *target = local_h264_switch_path;
+  if (target != nullptr) snprintf(player_path, sizeof player_path, "%s", target);
+  join_locked(epoch);
+  return true;
+}
+
+bool screen_player_may_push() { return player_goes_on(); }
+
+bool screen_player_rejoin(uint32_t &epoch) {
+  Hold hold(screen_lock);
+  if (!player_goes_on()) return false;
+  join_locked(epoch);
+  return true;
+}
+
+void screen_player_wait_room(int pending, int timeout_ms) {
+  std::unique_lock<std::mutex> lock(screen_lock);
+  while (h264_block_cnt >= pending && player_goes_on()) {
+    screen_changed.wait_for(lock, std::chrono::milliseconds(timeout_ms));
+  }
+}
+
+uint32_t screen_player_pictures() {
+  Hold hold(screen_lock);
+  return player_pictures;
+}
+
+void screen_player_wait_picture(uint32_t since, int timeout_ms) {
+  std::unique_lock<std::mutex> lock(screen_lock);
+  screen_changed.wait_for(lock, std::chrono::milliseconds(timeout_ms),
+                          [&] { return player_pictures != since || !player_goes_on(); });
+}
+
+void screen_player_run_ended() {
+  Hold hold(screen_lock);
+  if (player_fresh) return;
+  local_h264_mark = 0;
+  player_joined = false;
+  if (player_on_layer0()) layer0 = Layer0::nothing;
+}
+
+bool screen_picture_shown(uint32_t epoch) {
+  Hold hold(screen_lock);
+  if (!player_joined || epoch != player_epoch) return false;
+  ++player_pictures;
+  screen_changed.notify_all();
+  if (local_h264_switch_mark != 1 || local_h264_mark != 1 || player_fresh) return false;
+  puts("break h264");
+  end_h264_stream();
+  player_joined = false;
+  return true;
+}
+
+ScreenView screen_view() {
+  Hold hold(screen_lock);
+  ScreenView view{layer0,
+                  lvgl_state,
+                  data_update_type,
+                  local_h264_mark == 1,
+                  player_fresh,
+                  player_threads,
+                  local_h264_switch_mark == 1,
+                  player_path};
+  return view;
+}
+
+const char *layer0_name(Layer0 owner) {
+  switch (owner) {
+    case Layer0::nothing: return "nothing";
+    case Layer0::background: return "background";
+    case Layer0::local_video: return "local video";
+    case Layer0::host_stream: return "host stream";
+    case Layer0::host_still: return "host still";
+    case Layer0::controller_still: return "controller still";
+    case Layer0::slideshow: return "slideshow";
+  }
+  return "?";
+}
+
+int local_h264_player_threads() {
+  Hold hold(screen_lock);
+  return player_threads + waiting_players;
+}
+
+int local_h264_players() {
+  Hold hold(screen_lock);
+  return player_threads;
+}

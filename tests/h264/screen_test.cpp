@@ -1,0 +1,253 @@
+// The screen owner under load: the host loop, the USB monitor and the controller thread issue
+// random requests at once, against the real decoder thread, the simulated panel and the real
+// GUI block, and the owner's rules are checked after every request.
+#include <gtest/gtest.h>
+
+#include <barrier>
+#include <fstream>
+#include <iterator>
+#include <random>
+#include <thread>
+
+#include "disp/disp.h"
+#include "disp/image.h"
+#include "h264/h264.h"
+#include "h264/local_player.h"
+#include "h264/screen.h"
+#include "mcu/gui_shm.h"
+#include "mcu/mcu.h"
+#include "storage/util.h"
+#include "tests/mcu/controller_frames.h"
+#include "tests/mcu/gui_block_view.h"
+#include "tests/mcu/gui_sandbox.h"
+
+using namespace std::chrono_literals;
+
+namespace {
+
+std::string read_file(const std::string &path) {
+  std::ifstream in(path, std::ios::binary);
+  std::string bytes((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+  EXPECT_FALSE(bytes.empty()) << path;
+  return bytes;
+}
+
+const std::string source = DH_SOURCE_DIR;
+
+// The display, the decoder thread and the GUI block, once per process; every theme file there.
+GuiSharedBlock *start_device() {
+  static GuiSharedBlock *block = [] {
+    const std::string video = read_file(source + "/tests/media/colours_64x64.h264");
+    for (const char *theme : h264_bg_filses) write_device_file(theme, video);
+    write_device_file("/tmp/sdcard/mmcblk0p1/img/slide-1.jpg",
+                      read_file(source + "/media/slideshow/slide-1.jpg"));
+    write_device_file("/usr/data/.keep", "");
+    EXPECT_EQ(init_disp(), 0);
+    std::thread(play_h264_thread, nullptr).detach();
+    return fresh_block();
+  }();
+  return block;
+}
+
+// The rules that hold whenever no request is half done.
+void expect_owner_rules(const char *after) {
+  const ScreenView view = screen_view();
+  SCOPED_TRACE(after);
+  EXPECT_LE(view.player_threads, 1);
+  EXPECT_LE(local_h264_players(), 1);
+  EXPECT_EQ(h264_stale_blocks, 0u);
+  // Nobody but a resume starts the background while the host has the screen.
+  if (view.gui == 0) {
+    EXPECT_FALSE(view.player_wanted) << layer0_name(view.layer0);
+  }
+  // The background is wanted whenever the GUI is shown and layer 0 is the background's.
+  if (view.gui == 1 && view.layer0 == Layer0::background) {
+    EXPECT_TRUE(view.player_wanted);
+  }
+  if (view.player_wanted && (view.layer0 == Layer0::background)) {
+    bool known = false;
+    for (const char *theme : h264_bg_filses) known = known || view.player_path == theme;
+    EXPECT_TRUE(known) << view.player_path;
+  }
+}
+
+class ScreenOwner : public testing::Test {
+ protected:
+  void SetUp() override {
+    block = start_device();
+    ASSERT_NE(block, nullptr);
+    control_mode = 0;
+    current_theme_index = 0;
+    last_theme_index = 0;
+    lvgl_cfg = GuiConfig{0, 13, 16};
+    frameTime = 1000;  // pictures as fast as they decode
+    stdout_of([] {
+      lvgl_state = 1;
+      play_local_h264_async(h264_bg_filses[0]);
+    });
+  }
+  void TearDown() override {
+    // A slideshow started just before may not have opened its folder yet, and would miss a
+    // single stop: stop until every worker has ended.
+    testing::internal::CaptureStdout();
+    const bool ended = wait_until(
+        [] {
+          stop_local_h264();
+          screen_stop_slideshow();
+          return local_h264_player_threads() == 0 && slideshow_thread_count() == 0;
+        },
+        20000ms);
+    stop_h264();
+    testing::internal::GetCapturedStdout();
+    EXPECT_TRUE(ended);
+    // The decoder thread outlives the test: leave it waiting with nothing open.
+    EXPECT_TRUE(wait_until([] { return h264_decoder_open == 0; }, 5000ms));
+  }
+
+  GuiSharedBlock *block = nullptr;
+};
+
+// The command the GUI process saw last, read after each of the controller thread's publishes
+// (the only thread that publishes): 0 none yet, 2 pause, 3 resume.
+uint8_t command_seen(const GuiSharedBlock *block, uint8_t previous) {
+  if (block->record[1] != 0x99) return previous;
+  return block->record[2] == 0x12 ? 2 : block->record[2] == 0x65 ? 3 : previous;
+}
+
+TEST_F(ScreenOwner, ThreeThreadsOfRandomRequestsKeepTheRules) {
+  const std::string stream = read_file(source + "/tests/media/colours_480x480.h264");
+  const std::string jpeg = read_file(source + "/media/host.jpg");
+  constexpr int rounds = 12;
+  constexpr int per_round = 120;
+  std::barrier round_end(3);
+  std::atomic<uint8_t> last_command{0};
+
+  auto host = [&](std::mt19937 &random) {
+    switch (random() % 6) {
+      case 0:  // 0x79: stop the local video, pause, queue a block
+        screen_host_stream_block();
+        push_h264_block(reinterpret_cast<const uint8_t *>(stream.data()),
+                        int(random() % stream.size()) + 1);
+        return "host stream block";
+      case 1:
+        screen_show_host_jpeg(reinterpret_cast<const uint8_t *>(jpeg.data()), int(jpeg.size()));
+        return "host jpeg";
+      case 2:
+        stop_h264();
+        return "host stream end";
+      case 3:
+        stop_local_h264();
+        return "stop";
+      case 4:
+        lvgl_pause();  // 0x66
+        return "pause";
+      default:
+        lvgl_resume();  // 0xF9
+        frameTime = 1000;
+        return "resume";
+    }
+  };
+  auto monitor = [&](std::mt19937 &random) {
+    switch (random() % 4) {
+      case 0:
+        lvgl_resume();  // the host went away
+        frameTime = 1000;
+        return "resume";
+      case 1:
+        play_local_jpg_async();
+        return "slideshow start";
+      case 2:
+        screen_stop_slideshow();
+        return "slideshow stop";
+      default:
+        std::this_thread::sleep_for(200us);
+        return "idle";
+    }
+  };
+  auto controller = [&](std::mt19937 &random) {
+    const char *what = "knob step";
+    switch (random() % 4) {
+      case 0:
+      case 1:
+        process_controller_frame(make_frame(frame_status, {{frame_at::knob_step, 1}}).data());
+        break;
+      case 2:
+        set_switch_h264_path(h264_bg_filses[random() % background_video_count]);
+        switch_local_h264();
+        what = "switch";
+        break;
+      default:
+        process_controller_frame(make_frame(frame_host_data).data());
+        what = "frame";
+        break;
+    }
+    last_command = command_seen(block, last_command);
+    return what;
+  };
+
+  auto run = [&](int seed, auto &&request) {
+    std::mt19937 random{unsigned(seed)};
+    for (int round = 0; round < rounds; ++round) {
+      for (int i = 0; i < per_round; ++i) expect_owner_rules(request(random));
+      round_end.arrive_and_wait();  // the checks of a quiet screen
+      round_end.arrive_and_wait();
+    }
+  };
+
+  std::thread host_loop([&] { run(1, host); });
+  std::thread usb_monitor([&] { run(2, monitor); });
+  std::mt19937 random(3);
+  for (int round = 0; round < rounds; ++round) {
+    for (int i = 0; i < per_round; ++i) expect_owner_rules(controller(random));
+    round_end.arrive_and_wait();
+    // Quiet: the GUI process's last command matches the GUI state once published, and a
+    // shown GUI with layer 0 the background's has the background playing.
+    data_update_mark = 1;
+    process_controller_frame(make_frame(frame_host_data).data());
+    last_command = command_seen(block, last_command);
+    EXPECT_EQ(data_update_type, 0);
+    if (lvgl_state == 0) {
+      EXPECT_EQ(last_command, 2) << "round " << round;
+    } else if (last_command != 0) {
+      EXPECT_EQ(last_command, 3) << "round " << round;
+    }
+    const ScreenView view = screen_view();
+    if (view.gui == 1 && view.layer0 == Layer0::background) {  // NOLINT
+      EXPECT_TRUE(wait_until([] { return local_h264_playing == 1; }, 3000ms)) << "round " << round;
+    }
+    round_end.arrive_and_wait();
+  }
+  host_loop.join();
+  usb_monitor.join();
+  EXPECT_EQ(h264_stale_blocks, 0u);
+}
+
+// The host streams while the knob turns: the theme follow never starts a background in the
+// middle of the host's stream.
+TEST_F(ScreenOwner, KnobDuringAHostStreamStartsNoBackground) {
+  const std::string stream = read_file(source + "/tests/media/colours_480x480.h264");
+  std::atomic<bool> done{false};
+  std::atomic<int> started_during_stream{0};
+  testing::internal::CaptureStdout();
+  std::thread knob([&] {
+    while (!done) {
+      process_controller_frame(make_frame(frame_status, {{frame_at::knob_step, 1}}).data());
+    }
+  });
+  for (int i = 0; i < 300; ++i) {
+    screen_host_stream_block();
+    push_h264_block(reinterpret_cast<const uint8_t *>(stream.data()), 600);
+    if (local_h264_is_running()) ++started_during_stream;
+    if (i % 10 == 9) {  // the stream ends and the GUI is back for a moment
+      stop_h264();
+      lvgl_resume();
+      frameTime = 1000;
+    }
+  }
+  done = true;
+  knob.join();
+  testing::internal::GetCapturedStdout();
+  EXPECT_EQ(started_during_stream, 0);
+}
+
+}  // namespace
