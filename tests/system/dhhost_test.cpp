@@ -61,6 +61,22 @@ std::string md5_hex(const std::string &data) {
 
 const std::string sources = DH_SOURCE_DIR;
 
+// Starts dhhost with `arguments`, everything it prints into `output`; its pid, or -1.
+pid_t spawn_dhhost(const std::vector<std::string> &arguments, const std::string &output) {
+  std::vector<std::string> words = program_words(build_dir() + "/dhhost", arguments);
+  std::vector<char *> argv;
+  for (std::string &word : words) argv.push_back(word.data());
+  argv.push_back(nullptr);
+  posix_spawn_file_actions_t actions;
+  posix_spawn_file_actions_init(&actions);
+  posix_spawn_file_actions_addopen(&actions, 1, output.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+  posix_spawn_file_actions_adddup2(&actions, 1, 2);
+  pid_t pid = -1;
+  if (posix_spawn(&pid, argv[0], &actions, nullptr, argv.data(), environ) != 0) pid = -1;
+  posix_spawn_file_actions_destroy(&actions);
+  return pid;
+}
+
 }  // namespace
 
 TEST(Dhhost, VersionAndRawAgainstTheSandboxedDaemon) {
@@ -303,19 +319,10 @@ TEST(Dhhost, InterruptedPutKeepsTheLinkAligned) {
   write_bytes(local, std::vector<uint8_t>(8 << 20, 0x42));
 
   const std::string output = daemon.root() + "/put.out";
-  std::vector<std::string> words = program_words(build_dir() + "/dhhost",
-                                                 {"-p", daemon.host_port_path(), "put", local,
-                                                  "/tmp/sdcard/mmcblk0p1/clip.bin", "--chunk", "1048576"});
-  std::vector<char *> argv;
-  for (std::string &word : words) argv.push_back(word.data());
-  argv.push_back(nullptr);
-  posix_spawn_file_actions_t actions;
-  posix_spawn_file_actions_init(&actions);
-  posix_spawn_file_actions_addopen(&actions, 1, output.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
-  posix_spawn_file_actions_adddup2(&actions, 1, 2);
-  pid_t put = -1;
-  ASSERT_EQ(posix_spawn(&put, argv[0], &actions, nullptr, argv.data(), environ), 0);
-  posix_spawn_file_actions_destroy(&actions);
+  const pid_t put = spawn_dhhost({"-p", daemon.host_port_path(), "put", local, "/tmp/sdcard/mmcblk0p1/clip.bin",
+                                  "--chunk", "1048576"},
+                                 output);
+  ASSERT_GT(put, 0);
 
   // As soon as the first chunk is announced the device stops reading for a moment, so that the
   // interruption meets the chunk on its way (a megabyte does not fit the cable's buffers).
@@ -339,6 +346,24 @@ TEST(Dhhost, InterruptedPutKeepsTheLinkAligned) {
   EXPECT_EQ(version.status, 0) << version.out;
   EXPECT_EQ(version.out, "morvadq7_0005_0020\n");
   EXPECT_LT(std::chrono::steady_clock::now() - before, 1500ms);
+}
+
+// Ctrl-C while a stream plays ends the stream (0x7B), so that its queued blocks do not paint
+// over what comes next.
+TEST(Dhhost, InterruptedStreamIsEnded) {
+  DaemonUnderTest daemon(HostPort::cable);
+  const std::string output = daemon.root() + "/stream.out";
+  const pid_t stream = spawn_dhhost({"-p", daemon.host_port_path(), "stream", sources + "/media/host_stream.h264"}, output);
+  ASSERT_GT(stream, 0);
+  std::this_thread::sleep_for(1000ms);  // the clip plays for several seconds
+  kill(stream, SIGINT);
+  int status = 0;
+  waitpid(stream, &status, 0);
+  const std::string said = read_file(output);
+  EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 1) << said;
+  EXPECT_THAT(said, HasSubstr("interrupted: "));
+  EXPECT_THAT(said, HasSubstr("the stream is ended (0x7B)"));
+  EXPECT_TRUE(daemon.wait_for("free h264 resource end", 1, 3000)) << daemon.output();
 }
 
 namespace {
