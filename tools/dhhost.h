@@ -1,9 +1,13 @@
-// dhhost's subcommands share these: the options, the port, one checked exchange, and the
-// exit statuses (0 done, 1 the device failed or did not answer, 2 a usage error or no port).
+// dhhost's subcommands share these: the options, the port, one checked exchange, local files,
+// the interruption, the output, and the exit statuses (0 done, 1 the device failed or did not
+// answer, 2 a usage error, a local file that cannot be sent, or no port).
 #pragma once
 
 #include <chrono>
 #include <cstdint>
+#include <cstdio>
+#include <nlohmann/json.hpp>
+#include <optional>
 #include <span>
 #include <string>
 #include <vector>
@@ -14,14 +18,27 @@ struct Options {
   std::string port;
   int timeout_ms = 10000;
   bool json = false;
+  // Subcommand options.
+  std::optional<std::string> chunk;
+  std::optional<std::string> fps;
 };
 
 constexpr int exit_ok = 0;
 constexpr int exit_device = 1;
 constexpr int exit_usage = 2;
-constexpr int wrong_arguments = -1;  // a subcommand's answer to a wrong argument count
 
 using Args = std::vector<std::string>;
+
+// Prints "dhhost: TEXT" on standard error; with --json the first such text also ends up in the
+// {"ok": false, "error": ...} object printed at the end.
+void say_error(const std::string &text);
+// The first error said, for the JSON of a failure.
+const std::string &first_error();
+
+// The output of a subcommand that succeeded: with --json the object, else the text (if any).
+void print_result(const Options &opt, const nlohmann::json &object, const std::string &text = "");
+// {"ok": true} with --json; nothing otherwise.
+void print_done(const Options &opt);
 
 // Opens the port named by the options; -1 after a message saying why.
 int open_port(const Options &opt);
@@ -36,26 +53,62 @@ struct Port {
   bool ok() const { return fd >= 0; }
 };
 
-// Says on standard error why `what` (a command, a listing page) got no good reply.
-void report_failure(const Options &opt, const std::string &what, ReplyCheck result);
+// Ctrl-C (SIGINT) and SIGTERM: the block being sent is finished with filler bytes up to its
+// announced length, so that the device stays aligned, and the subcommand stops after the
+// reply, saying what the device was left with. A second signal ends dhhost at once.
+void catch_interruptions();
+bool interrupted();
 
-// One command, one checked reply; prints what went wrong and returns false.
+// How one exchange went.
+enum class Exchange {
+  ok,
+  no_reply,     // nothing, or not a whole reply, within the time
+  port_error,
+  not_ours,     // the reply belongs to another command
+  failed,       // the device's failure reply: bytes 6..13 "_failed\0"
+};
+
+// One command: the pending input discarded, the packet, its block (in pieces; the rest filler
+// after an interruption, counted in `filler`), and the reply read and checked. Says nothing.
+Exchange exchange(const Options &opt, int fd, uint8_t code, std::span<const uint8_t> payload,
+                  std::span<const uint8_t> block, ReplyBytes &reply, size_t *filler = nullptr);
+// The words for a failed exchange of `what`, e.g. "command 0x28".
+std::string exchange_failure(const Options &opt, const std::string &what, Exchange result);
+
+// exchange() that says what went wrong; false then.
 bool transact(const Options &opt, int fd, uint8_t code, std::span<const uint8_t> payload,
               std::span<const uint8_t> block, ReplyBytes &reply);
 
-// Sends a command without arguments on a port of its own and reads its reply: exit_ok,
-// exit_usage (no port) or exit_device (no reply, said in words).
-int query(const Options &opt, uint8_t code, ReplyBytes &reply);
-
-// Sends a command without arguments and expects the standard reply: a whole subcommand.
+// A command without a block on a port of its own: exit_ok, exit_usage (no port) or
+// exit_device (said in words).
+int query(const Options &opt, uint8_t code, ReplyBytes &reply, std::span<const uint8_t> payload = {});
+// The same, for a command that reports nothing: {"ok": true} with --json.
 int simple_command(const Options &opt, uint8_t code, std::span<const uint8_t> payload = {});
 
-// Parses an unsigned number (decimal, or 0x.. hex) no larger than `max`; prints a message
-// naming `what` and returns false otherwise.
-// Reads a whole local file; false after a message naming it when it cannot be read.
-bool read_local_file(const std::string &path, std::vector<uint8_t> &data);
+// A local file to send: checked (a regular file, its size) before anything goes out, and read
+// in pieces.
+class LocalFile {
+ public:
+  // False after a message: missing, unreadable, a directory or not a regular file, empty
+  // (unless `empty_ok`), or larger than `max_size`.
+  bool open(const std::string &path, uint64_t max_size, bool empty_ok, const std::string &what);
+  uint64_t size() const { return size_; }
+  const std::string &path() const { return path_; }
+  // The next `count` bytes (fewer at the end); false after a message on a read error.
+  bool read(size_t count, std::vector<uint8_t> &piece);
+  ~LocalFile();
 
-bool parse_number(const std::string &text, uint64_t max, const char *what, uint64_t &value);
+ private:
+  std::string path_;
+  FILE *file_ = nullptr;
+  uint64_t size_ = 0;
+};
+
+// An unsigned number (decimal, or 0x.. hex) from `low` to `high`; false after a message
+// naming `what` and the range.
+bool parse_number(const std::string &text, uint64_t low, uint64_t high, const std::string &what, uint64_t &value);
+// Hex digits (pairs, spaces or colons between them allowed), with or without a leading 0x.
+bool parse_hex(const std::string &text, std::vector<uint8_t> &bytes);
 
 // The bytes of a text, for a payload.
 inline std::span<const uint8_t> bytes_of(const std::string &text) {
@@ -74,9 +127,6 @@ class Progress {
   bool shown_;
   std::chrono::steady_clock::time_point start_;
 };
-
-// Text safe inside a JSON string.
-std::string json_string(const std::string &text);
 
 int run_version(const Options &, const Args &);
 int run_raw(const Options &, const Args &);

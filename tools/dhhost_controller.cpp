@@ -2,11 +2,10 @@
 // fan, firmware), the host theme record, the controller's status, and the decoder test.
 //
 // While the controller reports wireless mode the device drops the relays and the theme
-// record without a reply; dhhost then says so instead of a bare time-out.
+// record without a reply; dhhost then names that as the likely cause of the time-out. A relay
+// the device could not pass on comes back as its failure reply.
 #include <cstdio>
 #include <cstring>
-#include <fstream>
-#include <iterator>
 
 #include "app/host_packet.h"
 #include "tools/dhhost.h"
@@ -17,110 +16,144 @@ constexpr size_t theme_record_len = 64;
 constexpr size_t pump_fan_len = 14;
 constexpr uint64_t default_fw_chunk = 4096;
 
-bool read_hex_exactly(const std::string &text, size_t length, const char *what, std::vector<uint8_t> &bytes) {
-  std::string digits;
-  for (char c : text) {
-    if (c == ' ' || c == ':') continue;
-    if (!isxdigit(static_cast<unsigned char>(c))) {
-      fprintf(stderr, "dhhost: %s must be hex digits, not '%s'\n", what, text.c_str());
-      return false;
-    }
-    digits += c;
-  }
-  if (digits.size() != length * 2) {
-    fprintf(stderr, "dhhost: %s must be %zu bytes (%zu hex digits), not %zu digits\n", what, length,
-            length * 2, digits.size());
+bool read_hex_exactly(const std::string &text, size_t length, const std::string &what, std::vector<uint8_t> &bytes) {
+  if (!parse_hex(text, bytes)) {
+    say_error(what + " must be hex digits in pairs, not '" + text + "'");
     return false;
   }
-  for (size_t i = 0; i < digits.size(); i += 2) bytes.push_back(uint8_t(std::stoul(digits.substr(i, 2), nullptr, 16)));
+  if (bytes.size() != length) {
+    say_error(what + " must be " + std::to_string(length) + " bytes (" + std::to_string(length * 2) +
+              " hex digits), not " + std::to_string(bytes.size() * 2) + " digits");
+    return false;
+  }
   return true;
 }
 
-// A relay that got no reply: most likely the controller is in wireless mode.
-int relay_result(bool answered) {
-  if (answered) return exit_ok;
-  fprintf(stderr, "dhhost: (the device drops controller commands while the controller is in wireless mode)\n");
-  return exit_device;
+// The words for a relay that went wrong: without a reply the likely cause is wireless mode,
+// in which the device drops controller commands unanswered.
+std::string relay_failure(const Options &opt, uint8_t code, Exchange result) {
+  char what[32];
+  snprintf(what, sizeof what, "command 0x%02X", code);
+  std::string text = exchange_failure(opt, what, result);
+  if (result == Exchange::no_reply) {
+    text += "; if the controller is in wireless mode, the device drops controller commands without a reply";
+  } else if (result == Exchange::failed) {
+    text += ": the controller did not get it";
+  }
+  return text;
 }
 
 // A relay with a block: its length at command bytes 12..15.
-bool send_relay_block(const Options &opt, int fd, uint8_t code, std::span<const uint8_t> block) {
+Exchange send_relay_block(const Options &opt, int fd, uint8_t code, std::span<const uint8_t> block, size_t &filler) {
   uint8_t payload[8] = {};
   write_be32(payload + 4, uint32_t(block.size()));
   ReplyBytes reply{};
-  return transact(opt, fd, code, payload, block, reply);
+  return exchange(opt, fd, code, payload, block, reply, &filler);
+}
+
+// A relay without a block, on a port of its own.
+int relay(const Options &opt, uint8_t code, std::span<const uint8_t> payload) {
+  Port port(opt);
+  if (!port.ok()) return exit_usage;
+  ReplyBytes reply{};
+  const Exchange result = exchange(opt, port.fd, code, payload, {}, reply);
+  if (result != Exchange::ok) {
+    say_error(relay_failure(opt, code, result));
+    return exit_device;
+  }
+  print_done(opt);
+  return exit_ok;
 }
 
 }  // namespace
 
 int run_theme(const Options &opt, const Args &args) {
-  if (args.size() != 1) return wrong_arguments;
   std::vector<uint8_t> record;
   if (!read_hex_exactly(args[0], theme_record_len, "the theme record", record)) return exit_usage;
-  Port port(opt);
-  if (!port.ok()) return exit_usage;
-  ReplyBytes reply{};
-  return relay_result(transact(opt, port.fd, CMD_SET_THEME, record, {}, reply));
+  return relay(opt, CMD_SET_THEME, record);
 }
 
 int run_pump_fan(const Options &opt, const Args &args) {
-  if (args.size() != 1) return wrong_arguments;
   std::vector<uint8_t> settings;
   if (!read_hex_exactly(args[0], pump_fan_len, "the pump and fan settings", settings)) return exit_usage;
-  Port port(opt);
-  if (!port.ok()) return exit_usage;
-  ReplyBytes reply{};
-  return relay_result(transact(opt, port.fd, CMD_MCU_SET_PUMP_FAN, settings, {}, reply));
+  return relay(opt, CMD_MCU_SET_PUMP_FAN, settings);
 }
 
 int run_light(const Options &opt, const Args &args) {
-  if (args.size() != 1) return wrong_arguments;
+  LocalFile file;
+  if (!file.open(args[0], uint64_t(max_packet_len), false, "lighting data")) return exit_usage;
   std::vector<uint8_t> data;
-  if (!read_local_file(args[0], data)) return exit_usage;
-  if (data.size() > size_t(max_packet_len)) {
-    fprintf(stderr, "dhhost: lighting data may have at most %d bytes; %s has %zu\n", max_packet_len,
-            args[0].c_str(), data.size());
+  if (!file.read(size_t(file.size()), data)) return exit_usage;
+  Port port(opt);
+  if (!port.ok()) return exit_usage;
+  size_t filler = 0;
+  const Exchange result = send_relay_block(opt, port.fd, CMD_MCU_LIGHT_DATA, data, filler);
+  if (filler > 0) {
+    say_error("interrupted: the lighting data was finished with " + std::to_string(filler) +
+              " filler bytes to keep the link aligned, and the controller got them");
+    return exit_device;
+  }
+  if (result != Exchange::ok) {
+    say_error(relay_failure(opt, CMD_MCU_LIGHT_DATA, result));
+    return exit_device;
+  }
+  print_done(opt);
+  return exit_ok;
+}
+
+int run_fw_update(const Options &opt, const Args &args) {
+  uint64_t chunk = default_fw_chunk;
+  if (opt.chunk && !parse_number(*opt.chunk, 1, uint64_t(max_packet_len), "--chunk", chunk)) return exit_usage;
+  // Checked before the erase: an empty or unreadable image must not cost the old firmware.
+  LocalFile image;
+  if (!image.open(args[0], UINT32_MAX, false, "a firmware image")) {
+    say_error("the controller's firmware was not erased");
     return exit_usage;
   }
   Port port(opt);
   if (!port.ok()) return exit_usage;
-  return relay_result(send_relay_block(opt, port.fd, CMD_MCU_LIGHT_DATA, data));
-}
-
-int run_fw_update(const Options &opt, const Args &args) {
-  Args positional;
-  uint64_t chunk = default_fw_chunk;
-  for (size_t i = 0; i < args.size(); ++i) {
-    if (args[i] == "--chunk") {
-      if (i + 1 == args.size()) return wrong_arguments;
-      if (!parse_number(args[++i], uint64_t(max_packet_len), "--chunk", chunk)) return exit_usage;
-      if (chunk == 0) return wrong_arguments;
-    } else {
-      positional.push_back(args[i]);
-    }
-  }
-  if (positional.size() != 1) return wrong_arguments;
-  std::vector<uint8_t> image;
-  if (!read_local_file(positional[0], image)) return exit_usage;
-  Port port(opt);
-  if (!port.ok()) return exit_usage;
   ReplyBytes reply{};
-  if (!transact(opt, port.fd, CMD_MCU_ERASE, {}, {}, reply)) return relay_result(false);
+  const Exchange erased = exchange(opt, port.fd, CMD_MCU_ERASE, {}, {}, reply);
+  if (erased != Exchange::ok) {
+    say_error(relay_failure(opt, CMD_MCU_ERASE, erased) + "; no image was sent");
+    return exit_device;
+  }
   Progress progress(image.size());
-  for (size_t done = 0; done < image.size();) {
-    size_t length = std::min<size_t>(chunk, image.size() - done);
-    if (!send_relay_block(opt, port.fd, CMD_MCU_UPDATE_DATA, std::span(image).subspan(done, length))) {
-      fprintf(stderr, "dhhost: firmware update stopped after %zu of %zu bytes\n", done, image.size());
-      return relay_result(false);
+  std::vector<uint8_t> piece;
+  for (uint64_t done = 0; done < image.size();) {
+    const auto left_with = [&](const std::string &why) {
+      say_error(why + ": the controller's firmware is erased and it has " + std::to_string(done) + " of " +
+                std::to_string(image.size()) + " bytes of the new image; run fw-update again");
+    };
+    if (interrupted()) {
+      left_with("interrupted");
+      return exit_device;
     }
-    done += length;
+    if (!image.read(size_t(std::min<uint64_t>(chunk, image.size() - done)), piece)) return exit_device;
+    if (piece.empty()) {
+      left_with(image.path() + " became shorter while it was sent");
+      return exit_device;
+    }
+    size_t filler = 0;
+    const Exchange sent = send_relay_block(opt, port.fd, CMD_MCU_UPDATE_DATA, piece, filler);
+    if (filler > 0) {
+      done += piece.size() - filler;
+      left_with("interrupted (the last chunk was finished with " + std::to_string(filler) +
+                " filler bytes to keep the link aligned, and the controller got them)");
+      return exit_device;
+    }
+    if (sent != Exchange::ok) {
+      left_with(relay_failure(opt, CMD_MCU_UPDATE_DATA, sent));
+      return exit_device;
+    }
+    done += piece.size();
     progress.update(done);
   }
+  print_result(opt, {{"ok", true}, {"bytes", image.size()}});
   return exit_ok;
 }
 
-int run_mcu_data(const Options &opt, const Args &args) {
-  if (!args.empty()) return wrong_arguments;
+int run_mcu_data(const Options &opt, const Args &) {
   ReplyBytes reply{};
   if (int status = query(opt, CMD_GET_MCU_DATA, reply); status != exit_ok) return status;
   std::string hex;
@@ -129,27 +162,18 @@ int run_mcu_data(const Options &opt, const Args &args) {
     snprintf(byte, sizeof byte, "%02x", reply[reply_result + i]);
     hex += byte;
   }
-  if (opt.json) {
-    printf("{\"mcu_data\": \"%s\"}\n", hex.c_str());
-  } else {
-    printf("%s\n", hex.c_str());
-  }
+  print_result(opt, {{"mcu_data", hex}}, hex + "\n");
   return exit_ok;
 }
 
-int run_group(const Options &opt, const Args &args) {
-  if (!args.empty()) return wrong_arguments;
+int run_group(const Options &opt, const Args &) {
   ReplyBytes reply{};
   if (int status = query(opt, CMD_GET_GROUP_POSITION, reply); status != exit_ok) return status;
-  if (opt.json) {
-    printf("{\"group\": %u, \"position\": %u}\n", reply[8], reply[9]);
-  } else {
-    printf("group %u position %u\n", reply[8], reply[9]);
-  }
+  print_result(opt, {{"group", reply[8]}, {"position", reply[9]}},
+               "group " + std::to_string(reply[8]) + " position " + std::to_string(reply[9]) + "\n");
   return exit_ok;
 }
 
-int run_test_decode(const Options &opt, const Args &args) {
-  if (!args.empty()) return wrong_arguments;
+int run_test_decode(const Options &opt, const Args &) {
   return simple_command(opt, CMD_TEST_H264_DECODE);
 }

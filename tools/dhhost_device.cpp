@@ -1,100 +1,100 @@
 // dhhost's device subcommands: identity, settings, marker, reboot and halt, and raw commands.
-#include <cctype>
+#include <algorithm>
 #include <cstdio>
 #include <cstring>
 
 #include "app/host_packet.h"
 #include "tools/dhhost.h"
 
-int run_version(const Options &opt, const Args &args) {
-  if (!args.empty()) return wrong_arguments;
+int run_version(const Options &opt, const Args &) {
   ReplyBytes reply{};
   if (int status = query(opt, CMD_GET_VERSION, reply); status != exit_ok) return status;
   const char *text = reinterpret_cast<const char *>(reply.data() + reply_result);
   std::string version(text, strnlen(text, reply.size() - reply_result));
-  if (opt.json) {
-    printf("{\"version\": %s}\n", json_string(version).c_str());
-  } else {
-    printf("%s\n", version.c_str());
-  }
+  print_result(opt, {{"version", version}}, version + "\n");
   return exit_ok;
 }
 
 int run_config(const Options &opt, const Args &args) {
-  if (args.size() != 6) return wrong_arguments;
   static const char *const names[] = {"BRIGHTNESS", "MODE", "AUX2", "ROTATION", "AUX4", "KEEP_ON"};
   uint8_t payload[6];
   for (size_t i = 0; i < 6; ++i) {
     uint64_t value = 0;
-    if (!parse_number(args[i], 255, names[i], value)) return exit_usage;
+    if (!parse_number(args[i], 0, 255, names[i], value)) return exit_usage;
     payload[i] = uint8_t(value);
   }
   return simple_command(opt, CMD_SET_CONFIG, payload);
 }
 
-int run_mark_usb_display(const Options &opt, const Args &args) {
-  if (!args.empty()) return wrong_arguments;
+int run_mark_usb_display(const Options &opt, const Args &) {
   return simple_command(opt, CMD_MARK_USB_DISPLAY);
 }
 
-int run_reboot(const Options &opt, const Args &args) {
-  if (!args.empty()) return wrong_arguments;
+int run_reboot(const Options &opt, const Args &) {
   return simple_command(opt, CMD_REBOOT);
 }
 
-int run_halt(const Options &opt, const Args &args) {
-  if (!args.empty()) return wrong_arguments;
+int run_halt(const Options &opt, const Args &) {
   return simple_command(opt, CMD_HALT);
 }
 
 namespace {
 
-bool parse_hex(const std::string &text, std::vector<uint8_t> &bytes) {
-  std::string digits;
-  for (char c : text) {
-    if (c == ' ' || c == ':') continue;
-    if (!isxdigit(static_cast<unsigned char>(c))) return false;
-    digits += c;
-  }
-  if (digits.size() % 2 != 0) return false;
-  for (size_t i = 0; i < digits.size(); i += 2) {
-    bytes.push_back(uint8_t(std::stoul(digits.substr(i, 2), nullptr, 16)));
-  }
-  return true;
-}
-
-void print_reply(const ReplyBytes &reply) {
+std::string dump_reply(const ReplyBytes &reply) {
   size_t last = reply.size();
   while (last > 0 && reply[last - 1] == 0) --last;
-  size_t shown = std::max<size_t>(16, (last + 15) / 16 * 16);
+  const size_t shown = std::max<size_t>(16, (last + 15) / 16 * 16);
+  std::string text;
+  char part[16];
   for (size_t row = 0; row < shown; row += 16) {
-    printf("%03zu:", row);
-    for (size_t i = row; i < row + 16; ++i) printf(" %02x", reply[i]);
-    printf("\n");
+    snprintf(part, sizeof part, "%03zu:", row);
+    text += part;
+    for (size_t i = row; i < row + 16; ++i) {
+      snprintf(part, sizeof part, " %02x", reply[i]);
+      text += part;
+    }
+    text += "\n";
   }
-  if (shown < reply.size()) printf("(bytes %zu..511 zero)\n", shown);
+  if (shown < reply.size()) text += "(bytes " + std::to_string(shown) + "..511 zero)\n";
+  return text;
 }
 
 }  // namespace
 
 int run_raw(const Options &opt, const Args &args) {
-  if (args.empty() || args.size() > 2) return wrong_arguments;
-  uint64_t code = 0;
-  if (!parse_number(args[0], 255, "command code (0x.. for hex)", code)) return exit_usage;
+  // The code in hex, as every code is written: 0a, 0x0a, 0A.
+  std::vector<uint8_t> code;
+  if (!parse_hex(args[0], code) || code.size() != 1) {
+    say_error("the command code must be one byte in hex (00..ff, with or without 0x), not '" + args[0] + "'");
+    return exit_usage;
+  }
   std::vector<uint8_t> payload;
   if (args.size() == 2 && !parse_hex(args[1], payload)) {
-    fprintf(stderr, "dhhost: raw: payload must be hex digits, not %s\n", args[1].c_str());
+    say_error("the raw payload must be hex digits in pairs, not '" + args[1] + "'");
     return exit_usage;
   }
   if (payload.size() > command_record_len - reply_result) {
-    fprintf(stderr, "dhhost: raw: payload too long: %zu bytes, at most %zu\n", payload.size(),
-            command_record_len - reply_result);
+    say_error("the raw payload may have at most " + std::to_string(command_record_len - reply_result) +
+              " bytes, not " + std::to_string(payload.size()));
     return exit_usage;
   }
   Port port(opt);
   if (!port.ok()) return exit_usage;
   ReplyBytes reply{};
-  if (!transact(opt, port.fd, uint8_t(code), payload, {}, reply)) return exit_device;
-  print_reply(reply);
-  return exit_ok;
+  const Exchange result = exchange(opt, port.fd, code[0], payload, {}, reply);
+  // The reply is shown whatever it says, the failure reply too; only a missing one fails.
+  if (result == Exchange::no_reply || result == Exchange::port_error || result == Exchange::not_ours) {
+    char what[32];
+    snprintf(what, sizeof what, "command 0x%02X", code[0]);
+    say_error(exchange_failure(opt, what, result));
+    return exit_device;
+  }
+  std::string hex;
+  for (uint8_t byte : reply) {
+    char two[3];
+    snprintf(two, sizeof two, "%02x", byte);
+    hex += two;
+  }
+  print_result(opt, {{"code", code[0]}, {"failed", result == Exchange::failed}, {"reply", hex}}, dump_reply(reply));
+  return result == Exchange::failed ? exit_device : exit_ok;
 }

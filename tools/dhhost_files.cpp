@@ -7,8 +7,6 @@
 #include <chrono>
 #include <cstdio>
 #include <cstring>
-#include <fstream>
-#include <iterator>
 #include <unistd.h>
 
 #include "app/host_packet.h"
@@ -22,7 +20,7 @@ constexpr uint64_t largest_block = uint64_t(max_packet_len);
 
 bool remote_name_fits(const std::string &remote) {
   if (remote.empty() || remote.size() > command_name_max) {
-    fprintf(stderr, "dhhost: remote path must be 1 to %zu bytes long\n", command_name_max);
+    say_error("a remote path must be 1 to " + std::to_string(command_name_max) + " bytes long");
     return false;
   }
   return true;
@@ -31,80 +29,119 @@ bool remote_name_fits(const std::string &remote) {
 }  // namespace
 
 int run_put(const Options &opt, const Args &args) {
-  Args positional;
   uint64_t chunk = default_chunk;
-  for (size_t i = 0; i < args.size(); ++i) {
-    if (args[i] == "--chunk") {
-      if (i + 1 == args.size()) return wrong_arguments;
-      if (!parse_number(args[++i], largest_block, "--chunk", chunk)) return exit_usage;
-      if (chunk == 0) {
-        fprintf(stderr, "dhhost: --chunk must be at least 1 byte\n");
-        return exit_usage;
-      }
-    } else {
-      positional.push_back(args[i]);
-    }
-  }
-  if (positional.size() != 2) return wrong_arguments;
-  const std::string &local = positional[0], &remote = positional[1];
-  std::vector<uint8_t> data;
-  if (!read_local_file(local, data) || !remote_name_fits(remote)) return exit_usage;
+  if (opt.chunk && !parse_number(*opt.chunk, 1, largest_block, "--chunk", chunk)) return exit_usage;
+  const std::string &remote = args[1];
+  LocalFile local;
+  // An empty file goes up too: one chunk of one filler byte that stores nothing and closes it.
+  if (!remote_name_fits(remote) || !local.open(args[0], UINT32_MAX, true, "put")) return exit_usage;
 
   Port port(opt);
   if (!port.ok()) return exit_usage;
   ReplyBytes reply{};
-  std::string open_payload = name_payload(remote);
-  if (!transact(opt, port.fd, CMD_CREATE_FILE, bytes_of(open_payload), {}, reply)) return exit_device;
-  if (reply[reply_result] != reply_status_ok) {
-    fprintf(stderr, "dhhost: the device cannot create %s (does its directory exist?)\n", remote.c_str());
+  const std::string open_payload = name_payload(remote);
+  const Exchange opened = exchange(opt, port.fd, CMD_CREATE_FILE, bytes_of(open_payload), {}, reply);
+  if (opened == Exchange::failed || (opened == Exchange::ok && reply[reply_result] != reply_status_ok)) {
+    say_error("the device cannot create " + remote + " (does its directory exist?); nothing was uploaded");
+    return exit_device;
+  }
+  if (opened != Exchange::ok) {
+    say_error(exchange_failure(opt, "command 0x26 (open " + remote + ")", opened) + "; nothing was uploaded");
     return exit_device;
   }
 
-  Progress progress(data.size());
-  size_t done = 0;
-  do {  // an empty file still takes one chunk, the one that closes it
-    size_t length = std::min<size_t>(chunk, data.size() - done);
-    bool last = done + length == data.size();
+  Progress progress(local.size());
+  uint64_t done = 0;
+  std::vector<uint8_t> piece;
+  do {
+    if (interrupted()) {
+      say_error("interrupted: " + std::to_string(done) + " of " + std::to_string(local.size()) + " bytes of " +
+                remote + " were sent; the device holds an unfinished upload, and " + remote +
+                " itself is not replaced");
+      return exit_device;
+    }
+    const size_t length = size_t(std::min<uint64_t>(chunk, local.size() - done));
+    if (!local.read(length, piece)) return exit_usage;
+    if (piece.size() != length) {
+      say_error(local.path() + " became shorter while it was sent; the upload of " + remote + " stopped after " +
+                std::to_string(done) + " bytes and " + remote + " is not replaced");
+      return exit_device;
+    }
+    const bool last = done + length == local.size();
     uint8_t payload[9] = {};
-    write_be32(payload, uint32_t(length));
+    const std::vector<uint8_t> one_filler(1, 0);
+    // The device reads a block before every chunk; an empty one would leave it waiting.
+    write_be32(payload, uint32_t(length == 0 ? 1 : length));
     write_be32(payload + 4, uint32_t(length));
     payload[8] = last ? 1 : 0;
-    if (!transact(opt, port.fd, CMD_SAVE_FILE_BUFFER, payload, std::span(data).subspan(done, length), reply)) {
-      fprintf(stderr, "dhhost: upload of %s stopped after %zu of %zu bytes\n", remote.c_str(), done, data.size());
+    size_t filler = 0;
+    const Exchange sent = exchange(opt, port.fd, CMD_SAVE_FILE_BUFFER, payload,
+                                   length == 0 ? std::span(one_filler) : std::span(piece), reply, &filler);
+    if (filler > 0) {
+      // The last chunk closes the upload: then the file is there, filler and all.
+      say_error("interrupted: the chunk after byte " + std::to_string(done) + " was finished with " +
+                std::to_string(filler) + " filler bytes to keep the link aligned; " +
+                (last ? "it was the last one, so the device stored " + remote + " with them: send it again or delete it"
+                      : "the device holds an unfinished upload with them, and " + remote + " itself is not replaced"));
+      return exit_device;
+    }
+    if (sent != Exchange::ok) {
+      say_error(exchange_failure(opt, "command 0x27 (a chunk of " + remote + ")", sent) + "; the upload stopped after " +
+                std::to_string(done) + " of " + std::to_string(local.size()) + " bytes and " + remote +
+                " is not replaced");
       return exit_device;
     }
     done += length;
     progress.update(done);
-  } while (done < data.size());
+  } while (done < local.size());
+  print_result(opt, {{"ok", true}, {"remote", remote}, {"bytes", local.size()}});
   return exit_ok;
 }
 
 int run_put_small(const Options &opt, const Args &args) {
-  if (args.size() != 2) return wrong_arguments;
-  std::vector<uint8_t> data;
-  if (!read_local_file(args[0], data) || !remote_name_fits(args[1])) return exit_usage;
-  if (data.size() > largest_block) {
-    fprintf(stderr, "dhhost: put-small takes files up to %llu bytes; %s has %zu (use put)\n",
-            static_cast<unsigned long long>(largest_block), args[0].c_str(), data.size());
+  LocalFile local;
+  if (!remote_name_fits(args[1]) || !local.open(args[0], largest_block, false, "put-small (use put for an empty file)")) {
     return exit_usage;
   }
+  std::vector<uint8_t> data;
+  if (!local.read(size_t(local.size()), data)) return exit_usage;
   std::string payload = name_payload(args[1]);
   write_be32(reinterpret_cast<uint8_t *>(payload.data()) + 4, uint32_t(data.size()));
   Port port(opt);
   if (!port.ok()) return exit_usage;
   ReplyBytes reply{};
-  return transact(opt, port.fd, CMD_SAVE_SMALL_FILE, bytes_of(payload), data, reply) ? exit_ok : exit_device;
+  size_t filler = 0;
+  const Exchange sent = exchange(opt, port.fd, CMD_SAVE_SMALL_FILE, bytes_of(payload), data, reply, &filler);
+  if (filler > 0) {
+    say_error("interrupted: the file was finished with " + std::to_string(filler) +
+              " filler bytes to keep the link aligned, and the device stored " + args[1] +
+              " with them: send it again or delete it");
+    return exit_device;
+  }
+  if (sent != Exchange::ok) {
+    say_error(exchange_failure(opt, "command 0x28", sent) + "; " + args[1] + " may not be stored");
+    return exit_device;
+  }
+  print_result(opt, {{"ok", true}, {"remote", args[1]}, {"bytes", data.size()}});
+  return exit_ok;
 }
 
 int run_rm(const Options &opt, const Args &args) {
-  if (args.size() != 1) return wrong_arguments;
   if (!remote_name_fits(args[0])) return exit_usage;
-  std::string payload = name_payload(args[0]);
-  return simple_command(opt, CMD_DELETE_FILE, bytes_of(payload));
+  const std::string payload = name_payload(args[0]);
+  ReplyBytes reply{};
+  Port port(opt);
+  if (!port.ok()) return exit_usage;
+  const Exchange result = exchange(opt, port.fd, CMD_DELETE_FILE, bytes_of(payload), {}, reply);
+  if (result != Exchange::ok) {
+    say_error(exchange_failure(opt, "command 0x2A", result) + "; " + args[0] + " may not be deleted");
+    return exit_device;
+  }
+  print_done(opt);
+  return exit_ok;
 }
 
 int run_size(const Options &opt, const Args &args) {
-  if (args.size() != 1) return wrong_arguments;
   if (!remote_name_fits(args[0])) return exit_usage;
   Port port(opt);
   if (!port.ok()) return exit_usage;
@@ -112,11 +149,7 @@ int run_size(const Options &opt, const Args &args) {
   ReplyBytes reply{};
   if (!transact(opt, port.fd, CMD_GET_FILE_SIZE, bytes_of(payload), {}, reply)) return exit_device;
   uint32_t size = read_le32(reply.data() + reply_result);
-  if (opt.json) {
-    printf("{\"path\": %s, \"size\": %u}\n", json_string(args[0]).c_str(), size);
-  } else {
-    printf("%u\n", size);
-  }
+  print_result(opt, {{"path", args[0]}, {"size", size}}, std::to_string(size) + "\n");
   return exit_ok;
 }
 
@@ -124,9 +157,10 @@ namespace {
 
 bool fetch_page(const Options &opt, int fd, const std::string &payload, std::string &text, size_t page) {
   ReplyBytes reply{};
-  ReplyCheck result = host_transact(fd, CMD_QUERY_DIR, bytes_of(payload), {}, reply, opt.timeout_ms, true);
+  const ReplyCheck result = host_transact(fd, CMD_QUERY_DIR, bytes_of(payload), {}, reply, opt.timeout_ms, true);
   if (result != ReplyCheck::ok) {
-    report_failure(opt, "listing page " + std::to_string(page + 1) + " (command 0x63)", result);
+    say_error(exchange_failure(opt, "listing page " + std::to_string(page + 1) + " (command 0x63)",
+                               result == ReplyCheck::no_reply ? Exchange::no_reply : Exchange::port_error));
     return false;
   }
   text.assign(reinterpret_cast<const char *>(reply.data()), reply.size());
@@ -143,7 +177,7 @@ bool fetch_listing(const Options &opt, int fd, const std::string &payload, std::
     if (!fetch_page(opt, fd, payload, page, 0)) return false;
     if (page.rfind("result:", 0) == 0) break;
     if (++skipped == listing_pages) {
-      fprintf(stderr, "dhhost: the device sent no listing in %zu pages\n", listing_pages);
+      say_error("the device sent no listing in " + std::to_string(listing_pages) + " pages");
       return false;
     }
   }
@@ -170,7 +204,6 @@ std::vector<std::string> split_names(const std::string &list) {
 }  // namespace
 
 int run_ls(const Options &opt, const Args &args) {
-  if (args.size() != 1) return wrong_arguments;
   if (!remote_name_fits(args[0])) return exit_usage;
   Port port(opt);
   if (!port.ok()) return exit_usage;
@@ -180,46 +213,37 @@ int run_ls(const Options &opt, const Args &args) {
 
   std::string body = text.substr(strlen("result:"));
   if (body.rfind("nodir", 0) == 0) {
-    bool created = body.find("-createdone") != std::string::npos;
-    fprintf(stderr, created ? "dhhost: %s did not exist; the device created it, empty\n"
-                            : "dhhost: no directory %s, and the device could not create one\n",
-            args[0].c_str());
-    if (opt.json) printf("{\"dir\": %s, \"created\": %s, \"dirs\": [], \"files\": []}\n",
-                         json_string(args[0]).c_str(), created ? "true" : "false");
-    return created ? exit_ok : exit_device;
+    const bool created = body.find("-createdone") != std::string::npos;
+    if (!created) {
+      say_error("no directory " + args[0] + ", and the device could not create one");
+      return exit_device;
+    }
+    fprintf(stderr, "dhhost: %s did not exist; the device created it, empty\n", args[0].c_str());
+    print_result(opt, {{"dir", args[0]}, {"created", true}, {"dirs", nlohmann::json::array()},
+                       {"files", nlohmann::json::array()}});
+    return exit_ok;
   }
-  size_t files_at = body.rfind("file:");
+  const size_t files_at = body.rfind("file:");
   if (body.rfind("dir:", 0) != 0 || files_at == std::string::npos) {
-    fprintf(stderr, "dhhost: cannot read the listing: %s\n", text.c_str());
+    say_error("cannot read the listing: " + text);
     return exit_device;
   }
-  std::vector<std::string> dirs = split_names(body.substr(4, files_at - 4));
-  std::vector<std::string> files = split_names(body.substr(files_at + 5));
-  if (opt.json) {
-    auto list = [](const std::vector<std::string> &names) {
-      std::string out = "[";
-      for (size_t i = 0; i < names.size(); ++i) out += (i ? ", " : "") + json_string(names[i]);
-      return out + "]";
-    };
-    printf("{\"dir\": %s, \"dirs\": %s, \"files\": %s}\n", json_string(args[0]).c_str(),
-           list(dirs).c_str(), list(files).c_str());
-  } else {
-    for (const std::string &dir : dirs) printf("%s/\n", dir.c_str());
-    for (const std::string &file : files) printf("%s\n", file.c_str());
-  }
+  const std::vector<std::string> dirs = split_names(body.substr(4, files_at - 4));
+  const std::vector<std::string> files = split_names(body.substr(files_at + 5));
+  std::string lines;
+  for (const std::string &dir : dirs) lines += dir + "/\n";
+  for (const std::string &file : files) lines += file + "\n";
+  print_result(opt, {{"dir", args[0]}, {"dirs", dirs}, {"files", files}}, lines);
   return exit_ok;
 }
 
-int run_df(const Options &opt, const Args &args) {
-  if (!args.empty()) return wrong_arguments;
+int run_df(const Options &opt, const Args &) {
   ReplyBytes reply{};
   if (int status = query(opt, CMD_QUERY_STORAGE, reply); status != exit_ok) return status;
   uint32_t total = read_le32(reply.data() + 8), used = read_le32(reply.data() + 12),
            avail = read_le32(reply.data() + 16);
-  if (opt.json) {
-    printf("{\"total_kib\": %u, \"used_kib\": %u, \"avail_kib\": %u}\n", total, used, avail);
-  } else {
-    printf("%12s %12s %12s\n%12u %12u %12u\n", "KiB total", "used", "available", total, used, avail);
-  }
+  char text[128];
+  snprintf(text, sizeof text, "%12s %12s %12s\n%12u %12u %12u\n", "KiB total", "used", "available", total, used, avail);
+  print_result(opt, {{"total_kib", total}, {"used_kib", used}, {"avail_kib", avail}}, text);
   return exit_ok;
 }

@@ -9,8 +9,6 @@
 #include <chrono>
 #include <cstdio>
 #include <cstring>
-#include <fstream>
-#include <iterator>
 #include <thread>
 #include <unistd.h>
 
@@ -23,15 +21,21 @@ constexpr size_t stream_block = 202752;
 constexpr int ring_slots = 5;
 
 // Pictures in an H.264 stream: slices that start a picture (first_mb_in_slice 0, whose
-// Exp-Golomb code is the single bit 1).
-size_t count_pictures(const std::vector<uint8_t> &data) {
+// Exp-Golomb code is the single bit 1). Counted piece by piece; `tail` carries the last bytes
+// of the piece before, so that a start code across two pieces is found.
+size_t count_pictures(const std::vector<uint8_t> &piece, std::vector<uint8_t> &tail) {
+  std::vector<uint8_t> data = tail;
+  data.insert(data.end(), piece.begin(), piece.end());
   size_t pictures = 0;
-  for (size_t i = 0; i + 4 < data.size(); ++i) {
+  size_t i = 0;
+  for (; i + 4 < data.size(); ++i) {
     if (data[i] != 0 || data[i + 1] != 0 || data[i + 2] != 1) continue;
     const uint8_t type = data[i + 3] & 0x1F;
     if ((type == 1 || type == 5) && (data[i + 4] & 0x80) != 0) ++pictures;
     i += 2;
   }
+  // What has not been looked at as the start of a code yet.
+  tail.assign(data.begin() + long(std::min(i, data.size())), data.end());
   return pictures;
 }
 
@@ -49,10 +53,11 @@ bool ask_count(const Options &opt, int fd, int &count) {
 // the queue does not move for the reply time.
 bool wait_for_room(const Options &opt, int fd, int &count, int limit) {
   auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(opt.timeout_ms);
-  while (count >= limit) {
+  while (count >= limit && !interrupted()) {
     if (std::chrono::steady_clock::now() > deadline) {
-      fprintf(stderr, "dhhost: the device's queue stayed at %d blocks for %.1f s\n", count,
-              opt.timeout_ms / 1000.0);
+      char seconds[32];
+      snprintf(seconds, sizeof seconds, "%.1f", opt.timeout_ms / 1000.0);
+      say_error("the device's queue stayed at " + std::to_string(count) + " blocks for " + seconds + " s");
       return false;
     }
     std::this_thread::sleep_for(std::chrono::milliseconds(10));
@@ -64,89 +69,100 @@ bool wait_for_room(const Options &opt, int fd, int &count, int limit) {
 }  // namespace
 
 int run_play(const Options &opt, const Args &args) {
-  if (args.size() != 1) return wrong_arguments;
   if (args[0].empty() || args[0].size() >= 128) {
-    fprintf(stderr, "dhhost: a video path must be 1 to 127 characters long\n");
+    say_error("a video path must be 1 to 127 bytes long");
     return exit_usage;
   }
   std::string payload = name_payload(args[0]);
   return simple_command(opt, CMD_PLAY_LOCAL_H264, bytes_of(payload));
 }
 
-int run_stop_play(const Options &opt, const Args &args) {
-  if (!args.empty()) return wrong_arguments;
+int run_stop_play(const Options &opt, const Args &) {
   return simple_command(opt, CMD_STOP_LOCAL_H264);
 }
 
-int run_play_state(const Options &opt, const Args &args) {
-  if (!args.empty()) return wrong_arguments;
+int run_play_state(const Options &opt, const Args &) {
   ReplyBytes reply{};
   if (int status = query(opt, CMD_GET_LOCAL_H264_STATE, reply); status != exit_ok) return status;
-  bool playing = reply[reply_result] == 1;
-  if (opt.json) {
-    printf("{\"playing\": %s}\n", playing ? "true" : "false");
-  } else {
-    printf("%s\n", playing ? "playing" : "stopped");
-  }
+  const bool playing = reply[reply_result] == 1;
+  print_result(opt, {{"playing", playing}}, playing ? "playing\n" : "stopped\n");
   return exit_ok;
 }
 
-int run_queue(const Options &opt, const Args &args) {
-  if (!args.empty()) return wrong_arguments;
+int run_queue(const Options &opt, const Args &) {
   ReplyBytes reply{};
   if (int status = query(opt, CMD_GET_H264_BLOCK_COUNT, reply); status != exit_ok) return status;
-  if (opt.json) {
-    printf("{\"queued\": %d}\n", queued(reply));
-  } else {
-    printf("%d\n", queued(reply));
-  }
+  print_result(opt, {{"queued", queued(reply)}}, std::to_string(queued(reply)) + "\n");
   return exit_ok;
 }
 
-int run_stop_stream(const Options &opt, const Args &args) {
-  if (!args.empty()) return wrong_arguments;
+int run_stop_stream(const Options &opt, const Args &) {
   return simple_command(opt, CMD_STOP_H264);
 }
 
 int run_stream(const Options &opt, const Args &args) {
-  Args positional;
   uint64_t fps = 24;
-  for (size_t i = 0; i < args.size(); ++i) {
-    if (args[i] == "--fps") {
-      if (i + 1 == args.size()) return wrong_arguments;
-      if (!parse_number(args[++i], 255, "--fps", fps)) return exit_usage;
-    } else {
-      positional.push_back(args[i]);
+  if (opt.fps && !parse_number(*opt.fps, 0, 255, "--fps", fps)) return exit_usage;
+  LocalFile file;
+  if (!file.open(args[0], UINT64_MAX, false, "a stream")) return exit_usage;
+  // The pictures are counted in a first pass, so that the end can wait for the last one.
+  size_t pictures = 0;
+  {
+    LocalFile counting;
+    if (!counting.open(args[0], UINT64_MAX, false, "a stream")) return exit_usage;
+    std::vector<uint8_t> piece, tail;
+    for (uint64_t done = 0; done < counting.size(); done += piece.size()) {
+      if (!counting.read(stream_block, piece)) return exit_usage;
+      if (piece.empty()) break;
+      pictures += count_pictures(piece, tail);
     }
   }
-  if (positional.size() != 1) return wrong_arguments;
-  std::vector<uint8_t> data;
-  if (!read_local_file(positional[0], data)) return exit_usage;
   Port port(opt);
   if (!port.ok()) return exit_usage;
 
   // When the last picture is due: pictures / fps after the first block (no pacing at fps 0).
   const auto start = std::chrono::steady_clock::now();
-  const auto play_time = std::chrono::milliseconds(fps == 0 ? 0 : count_pictures(data) * 1000 / fps);
-  Progress progress(data.size());
+  const auto play_time = std::chrono::milliseconds(fps == 0 ? 0 : pictures * 1000 / fps);
+  Progress progress(file.size());
   int count = 0;
-  for (size_t done = 0; done < data.size();) {
+  size_t blocks = 0;
+  std::vector<uint8_t> block;
+  ReplyBytes reply{};
+  for (uint64_t done = 0; done < file.size();) {
+    if (interrupted()) {
+      const bool ended = transact(opt, port.fd, CMD_STOP_H264, {}, {}, reply);
+      say_error("interrupted: " + std::to_string(blocks) + " blocks (" + std::to_string(done) + " of " +
+                std::to_string(file.size()) + " bytes) were sent; " +
+                (ended ? "the stream is ended (0x7B), what was queued is dropped" : "the stream could not be ended"));
+      return exit_device;
+    }
     if (!wait_for_room(opt, port.fd, count, ring_slots)) return exit_device;
-    size_t length = std::min(stream_block, data.size() - done);
+    if (!file.read(stream_block, block)) return exit_usage;
+    if (block.empty()) break;  // the file became shorter: send what there was
     uint8_t payload[4];
-    write_be32(payload, uint32_t(length));
-    ReplyBytes reply{};
-    if (!transact(opt, port.fd, CMD_PUSH_H264_BLOCK, payload, std::span(data).subspan(done, length), reply)) {
-      fprintf(stderr, "dhhost: stream stopped after %zu of %zu bytes\n", done, data.size());
+    write_be32(payload, uint32_t(block.size()));
+    size_t filler = 0;
+    const Exchange sent = exchange(opt, port.fd, CMD_PUSH_H264_BLOCK, payload, block, reply, &filler);
+    if (sent != Exchange::ok) {
+      say_error(exchange_failure(opt, "command 0x79", sent) + "; the stream stopped after " + std::to_string(done) +
+                " of " + std::to_string(file.size()) + " bytes");
       return exit_device;
     }
     count = queued(reply);
-    done += length;
+    done += block.size();
+    ++blocks;
     progress.update(done);
   }
   // Let the device show what is queued, then end the stream.
-  if (!wait_for_room(opt, port.fd, count, 1)) return exit_device;
-  std::this_thread::sleep_until(start + play_time + std::chrono::milliseconds(200));
-  ReplyBytes reply{};
-  return transact(opt, port.fd, CMD_STOP_H264, {}, {}, reply) ? exit_ok : exit_device;
+  if (!interrupted() && !wait_for_room(opt, port.fd, count, 1)) return exit_device;
+  while (!interrupted() && std::chrono::steady_clock::now() < start + play_time + std::chrono::milliseconds(200)) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(20));
+  }
+  if (!transact(opt, port.fd, CMD_STOP_H264, {}, {}, reply)) return exit_device;
+  if (interrupted()) {
+    say_error("interrupted: every block was sent; the stream is ended (0x7B) before its last pictures were shown");
+    return exit_device;
+  }
+  print_result(opt, {{"ok", true}, {"bytes", file.size()}, {"blocks", blocks}});
+  return exit_ok;
 }

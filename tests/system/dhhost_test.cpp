@@ -1,81 +1,54 @@
 // dhhost, run as a host-side engineer runs it: by name of the far end of the cable.
+#include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
-#include <cstdlib>
-#include <filesystem>
-#include <fstream>
-#include <random>
-#include <cstdio>
+#include <fcntl.h>
+#include <poll.h>
 #include <pty.h>
+#include <signal.h>
+#include <spawn.h>
+#include <sys/wait.h>
+#include <termios.h>
 #include <unistd.h>
 
+#include <chrono>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <filesystem>
+#include <fstream>
+#include <nlohmann/json.hpp>
+#include <random>
+#include <thread>
+
+#include "app/host_packet.h"
+#include "crypto/crypto.h"
 #include "crypto/md5.h"
 #include "tests/support/target.h"
 #include "tests/system/daemon_harness.h"
+#include "tests/system/media.h"
 #include "tests/system/sim_device.h"
+
+extern char **environ;
+
+namespace fs = std::filesystem;
+using namespace std::chrono_literals;
+using testing::HasSubstr;
 
 namespace {
 
 ToolRun run_dhhost(const std::string &arguments) { return run_tool("dhhost", arguments); }
 
-}  // namespace
-
-TEST(Dhhost, VersionAndRawAgainstTheSandboxedDaemon) {
-  DaemonUnderTest daemon(HostPort::cable);
-  std::string port = "-p " + daemon.host_port_path() + " ";
-
-  ToolRun version = run_dhhost(port + "version");
-  EXPECT_EQ(version.status, 0) << version.out;
-  EXPECT_EQ(version.out, "morvadq7_0005_0020\n");
-
-  ToolRun json = run_dhhost(port + "--json version");
-  EXPECT_EQ(json.status, 0) << json.out;
-  EXPECT_EQ(json.out, "{\"version\": \"morvadq7_0005_0020\"}\n");
-
-  // The options may follow the command.
-  ToolRun json_after = run_dhhost("version --json " + port);
-  EXPECT_EQ(json_after.out, "{\"version\": \"morvadq7_0005_0020\"}\n");
-  ToolRun queue = run_dhhost(port + "--json queue");
-  EXPECT_EQ(queue.out, "{\"queued\": 0}\n");
-
-  ToolRun raw = run_dhhost(port + "raw 0x33 01020304");
-  EXPECT_EQ(raw.status, 0) << raw.out;
-  EXPECT_EQ(raw.out.substr(0, 8), "000: 33 ") << raw.out;
-  EXPECT_NE(raw.out.find("(bytes 16..511 zero)"), std::string::npos) << raw.out;
+// The JSON object dhhost printed, its last line (an empty one, after a failed test assertion,
+// if none); the lines before are what it said on standard error.
+nlohmann::json json_of(const ToolRun &run) {
+  std::string last = run.out;
+  if (!last.empty() && last.back() == '\n') last.pop_back();
+  last = last.substr(last.rfind('\n') == std::string::npos ? 0 : last.rfind('\n') + 1);
+  const nlohmann::json parsed = nlohmann::json::parse(last, nullptr, false);
+  EXPECT_TRUE(parsed.is_object()) << run.out;
+  return parsed.is_object() ? parsed : nlohmann::json::object();
 }
-
-TEST(Dhhost, SaysWhatWentWrong) {
-  ToolRun missing = run_dhhost("-p /nonexistent/ttyACM9 version");
-  EXPECT_EQ(missing.status, 2);
-  EXPECT_NE(missing.out.find("/nonexistent/ttyACM9"), std::string::npos) << missing.out;
-
-  // A port with nothing behind it: a pty nobody serves.
-  int master = -1, slave = -1;
-  ASSERT_EQ(openpty(&master, &slave, nullptr, nullptr, nullptr), 0);
-  ToolRun silent = run_dhhost(std::string("-p ") + ttyname(slave) + " -t 0.3 version");
-  EXPECT_EQ(silent.status, 1);
-  EXPECT_NE(silent.out.find("no reply to command 0x0A within 0.3 s"), std::string::npos) << silent.out;
-  ToolRun silent_ls = run_dhhost(std::string("ls /tmp -t 0.2 -p ") + ttyname(slave));
-  EXPECT_EQ(silent_ls.status, 1);
-  EXPECT_NE(silent_ls.out.find("no reply to listing page 1 (command 0x63) within 0.2 s"), std::string::npos) << silent_ls.out;
-  close(master);
-  close(slave);
-  ToolRun no_value = run_dhhost("version -p");
-  EXPECT_EQ(no_value.status, 2);
-  EXPECT_EQ(no_value.out, "dhhost: -p needs a value\n");
-
-  ToolRun bad_code = run_dhhost("raw 300");
-  EXPECT_EQ(bad_code.status, 2);
-  EXPECT_NE(bad_code.out.find("command code (0x.. for hex) must be a number from 0 to 255"), std::string::npos) << bad_code.out;
-  ToolRun unknown = run_dhhost("frobnicate");
-  EXPECT_EQ(unknown.status, 2);
-  EXPECT_NE(unknown.out.find("unknown command 'frobnicate'"), std::string::npos) << unknown.out;
-  ToolRun help = run_dhhost("version --help");
-  EXPECT_EQ(help.status, 0);
-  EXPECT_NE(help.out.find("usage: dhhost"), std::string::npos);
-}
-
-namespace {
 
 std::string md5_hex(const std::string &data) {
   uint8_t *digest = nullptr;
@@ -86,13 +59,182 @@ std::string md5_hex(const std::string &data) {
   return text;
 }
 
+const std::string sources = DH_SOURCE_DIR;
+
+// Starts dhhost with `arguments`, everything it prints into `output`; its pid, or -1.
+pid_t spawn_dhhost(const std::vector<std::string> &arguments, const std::string &output) {
+  std::vector<std::string> words = program_words(build_dir() + "/dhhost", arguments);
+  std::vector<char *> argv;
+  for (std::string &word : words) argv.push_back(word.data());
+  argv.push_back(nullptr);
+  posix_spawn_file_actions_t actions;
+  posix_spawn_file_actions_init(&actions);
+  posix_spawn_file_actions_addopen(&actions, 1, output.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+  posix_spawn_file_actions_adddup2(&actions, 1, 2);
+  pid_t pid = -1;
+  if (posix_spawn(&pid, argv[0], &actions, nullptr, argv.data(), environ) != 0) pid = -1;
+  posix_spawn_file_actions_destroy(&actions);
+  return pid;
+}
+
 }  // namespace
 
-TEST(Dhhost, FileSessionPutListSizeDfRm) {
+TEST(Dhhost, VersionAndRawAgainstTheSandboxedDaemon) {
+  DaemonUnderTest daemon(HostPort::cable);
+  std::string port = "-p " + daemon.host_port_path() + " ";
+
+  ToolRun version = run_dhhost(port + "version");
+  EXPECT_EQ(version.status, 0) << version.out;
+  EXPECT_EQ(version.out, "morvadq7_0005_0020\n");
+  // The options may follow the command.
+  ToolRun json_after = run_dhhost("version --json " + port);
+  EXPECT_EQ(json_of(json_after), nlohmann::json({{"version", "morvadq7_0005_0020"}}));
+
+  // A code in hex, with or without 0x.
+  for (const char *code : {"0x33", "33"}) {
+    ToolRun raw = run_dhhost(port + "raw " + code + " 01020304");
+    EXPECT_EQ(raw.status, 0) << raw.out;
+    EXPECT_EQ(raw.out.substr(0, 8), "000: 33 ") << raw.out;
+    EXPECT_THAT(raw.out, HasSubstr("(bytes 16..511 zero)"));
+  }
+  ToolRun raw_json = run_dhhost(port + "--json raw 0a");
+  EXPECT_EQ(json_of(raw_json).value("code", 0), 10);
+  EXPECT_EQ(json_of(raw_json).value("reply", "").substr(16, 12), "6d6f72766164") << raw_json.out;
+}
+
+TEST(Dhhost, SaysWhatWentWrong) {
+  ToolRun missing = run_dhhost("-p /nonexistent/ttyACM9 version");
+  EXPECT_EQ(missing.status, 2);
+  EXPECT_THAT(missing.out, HasSubstr("/nonexistent/ttyACM9"));
+  ToolRun missing_json = run_dhhost("--json -p /nonexistent/ttyACM9 rm /x");
+  EXPECT_EQ(missing_json.status, 2);
+  EXPECT_THAT(missing_json.out, HasSubstr("{\"error\":\"port /nonexistent/ttyACM9: No such file or directory"));
+
+  // A port with nothing behind it: a pty nobody serves. The message says what the silence
+  // may have left behind.
+  int master = -1, slave = -1;
+  ASSERT_EQ(openpty(&master, &slave, nullptr, nullptr, nullptr), 0);
+  ToolRun silent = run_dhhost(std::string("-p ") + ttyname(slave) + " -t 0.3 version");
+  EXPECT_EQ(silent.status, 1);
+  EXPECT_THAT(silent.out, HasSubstr("no reply to command 0x0A within 0.3 s"));
+  EXPECT_THAT(silent.out, HasSubstr("the next command may need the link's 2 s resynchronisation"));
+  ToolRun silent_ls = run_dhhost(std::string("ls /tmp -t 0.2 -p ") + ttyname(slave));
+  EXPECT_EQ(silent_ls.status, 1);
+  EXPECT_THAT(silent_ls.out, HasSubstr("no reply to listing page 1 (command 0x63) within 0.2 s"));
+  ToolRun silent_light = run_dhhost(std::string("-t 0.2 -p ") + ttyname(slave) + " pump-fan 0102030405060708090a0b0c0d0e");
+  EXPECT_EQ(silent_light.status, 1);
+  EXPECT_THAT(silent_light.out, HasSubstr("if the controller is in wireless mode"));
+  close(master);
+  close(slave);
+
+  // Usage errors: the range a value must lie in is the range that is taken.
+  struct Refused {
+    const char *arguments, *message;
+  } refused[] = {
+      {"raw 300", "the command code must be one byte in hex"},
+      {"frobnicate", "unknown command 'frobnicate'"},
+      {"version -p", "--port"},
+      {"brightness 101", "the brightness level must be a number from 0 to 100, not '101'"},
+      {"put --chunk 0 a b", "--chunk must be a number from 1 to 1048576, not '0'"},
+      {"fw-update --chunk 2000000 a", "--chunk must be a number from 1 to 1048576"},
+      {"stream --fps 256 a", "--fps must be a number from 0 to 255"},
+      {"pump-fan 0102", "the pump and fan settings must be 14 bytes (28 hex digits), not 4 digits"},
+      {"-t 0 version", "the timeout must be a number of seconds"},
+      {"rm", "PATH is required"},
+  };
+  for (const Refused &bad : refused) {
+    ToolRun run = run_dhhost(std::string("-p /nonexistent ") + bad.arguments);
+    EXPECT_EQ(run.status, 2) << bad.arguments;
+    EXPECT_THAT(run.out, HasSubstr(bad.message)) << bad.arguments;
+  }
+  ToolRun help = run_dhhost("version --help");
+  EXPECT_EQ(help.status, 0);
+  EXPECT_THAT(help.out, HasSubstr("identity"));
+}
+
+// Every command against the real daemon, each with its JSON object.
+TEST(Dhhost, EveryCommandAndItsJson) {
+  DaemonUnderTest daemon(HostPort::cable);
+  const std::string port = "--json -p " + daemon.host_port_path() + " ";
+  const std::string card = daemon.root() + "/tmp/sdcard/mmcblk0p1";
+  fs::create_directories(card + "/img");
+  fs::create_directories(card + "/clips");
+  write_bytes(card + "/img/blue.jpg", solid_jpeg(64, 64, 0x0000FF));
+  write_bytes(daemon.root() + "/red.jpg", solid_jpeg(480, 480, 0xFF0000));
+  write_bytes(daemon.root() + "/light.bin", {1, 2, 3});
+  write_bytes(daemon.root() + "/firmware.bin", std::vector<uint8_t>(5000, 0x5A));
+  std::ofstream(daemon.root() + "/small.txt") << "small";
+
+  const std::string ok = R"({"ok":true})";
+  struct Case {
+    std::string arguments, json;
+  } cases[] = {
+      {"version", R"({"version":"morvadq7_0005_0020"})"},
+      {"config 80 0 0 0 0 1", ok},
+      {"mark-usb-display", ok},
+      {"rotate 0", ok},
+      {"brightness 80", ok},
+      {"fps 24", ok},
+      {"jpg " + daemon.root() + "/red.jpg", ok},
+      {"png " + sources + "/media/overlay.png", ok},
+      {"show-local /tmp/sdcard/mmcblk0p1/img/blue.jpg", ok},
+      {"stop-slideshow", ok},
+      {"play /media/none.h264", ok},
+      {"stop-play", ok},
+      {"play-state", R"({"playing":false})"},
+      {"queue", R"({"queued":0})"},
+      {"stop-stream", ok},
+      {"theme " + std::string(128, '0'), ok},
+      {"mcu-data", R"({"mcu_data":")" + std::string(64, '0') + "\"}"},
+      {"pump-fan 0102030405060708090a0b0c0d0e", ok},
+      {"light " + daemon.root() + "/light.bin", ok},
+      {"fw-update " + daemon.root() + "/firmware.bin", R"({"bytes":5000,"ok":true})"},
+      {"group", R"({"group":0,"position":0})"},
+      {"test-decode", ok},
+      {"reboot", ok},
+      {"halt", ok},
+      {"put-small " + daemon.root() + "/small.txt /tmp/sdcard/mmcblk0p1/s.txt",
+       R"({"bytes":5,"ok":true,"remote":"/tmp/sdcard/mmcblk0p1/s.txt"})"},
+      {"put " + daemon.root() + "/small.txt /tmp/sdcard/mmcblk0p1/t.txt",
+       R"({"bytes":5,"ok":true,"remote":"/tmp/sdcard/mmcblk0p1/t.txt"})"},
+      {"size /tmp/sdcard/mmcblk0p1/s.txt", R"({"path":"/tmp/sdcard/mmcblk0p1/s.txt","size":5})"},
+      {"ls /tmp/sdcard/mmcblk0p1", R"({"dir":"/tmp/sdcard/mmcblk0p1","dirs":["clips","img"],"files":["s.txt","t.txt"]})"},
+      {"rm /tmp/sdcard/mmcblk0p1/t.txt", ok},
+  };
+  for (const Case &c : cases) {
+    ToolRun run = run_dhhost(port + c.arguments);
+    EXPECT_EQ(run.status, 0) << c.arguments << ": " << run.out;
+    nlohmann::json got = json_of(run);
+    // The listing's order is the directory's own.
+    for (const char *list : {"dirs", "files"}) {
+      if (got.contains(list)) std::sort(got[list].begin(), got[list].end());
+    }
+    EXPECT_EQ(got, nlohmann::json::parse(c.json)) << c.arguments;
+  }
+  EXPECT_FALSE(fs::exists(card + "/t.txt"));
+  EXPECT_EQ(read_file(daemon.root() + "/usr/data/app.cfg").substr(0, 6), std::string("\x50\0\0\0\0\x01", 6));
+
+  ToolRun df = run_dhhost(port + "df");
+  EXPECT_EQ(df.status, 0) << df.out;
+  EXPECT_GT(json_of(df).value("total_kib", 0u), 0u) << df.out;
+  ToolRun stream = run_dhhost(port + "stream " + sources + "/tests/media/colours_64x64.h264");
+  EXPECT_EQ(stream.status, 0) << stream.out;
+  EXPECT_EQ(json_of(stream).value("blocks", 0), 1) << stream.out;
+  EXPECT_TRUE(daemon.wait_for("free h264 resource end"));
+
+  ToolRun refused = run_dhhost(port + "put " + daemon.root() + "/small.txt /no/such/dir/x");
+  EXPECT_EQ(refused.status, 1);
+  const nlohmann::json failure = json_of(refused);
+  EXPECT_EQ(failure.value("ok", true), false);
+  EXPECT_EQ(failure.value("exit", 0), 1);
+  EXPECT_THAT(failure.value("error", ""), HasSubstr("cannot create /no/such/dir/x"));
+}
+
+TEST(Dhhost, FileSessionPutListSizeRm) {
   DaemonUnderTest daemon(HostPort::cable);
   std::string port = "-p " + daemon.host_port_path() + " ";
   std::string card = daemon.root() + "/tmp/sdcard/mmcblk0p1";
-  std::filesystem::create_directories(card + "/img");
+  fs::create_directories(card + "/img");
 
   std::string local = daemon.root() + "/upload.bin";
   std::string content(3 * 1024 * 1024 + 17, '\0');
@@ -102,55 +244,201 @@ TEST(Dhhost, FileSessionPutListSizeDfRm) {
 
   ToolRun put = run_dhhost(port + "put " + local + " /tmp/sdcard/mmcblk0p1/clip.bin");
   ASSERT_EQ(put.status, 0) << put.out;
+  EXPECT_EQ(put.out, "");
   EXPECT_EQ(md5_hex(read_file(card + "/clip.bin")), md5_hex(content));
   ToolRun put_big_chunks = run_dhhost(port + "put " + local + " /tmp/sdcard/mmcblk0p1/clip2.bin --chunk 1048576");
   ASSERT_EQ(put_big_chunks.status, 0) << put_big_chunks.out;
   EXPECT_EQ(md5_hex(read_file(card + "/clip2.bin")), md5_hex(content));
 
-  std::ofstream(daemon.root() + "/small.txt") << "small";
-  ToolRun small = run_dhhost(port + "put-small " + daemon.root() + "/small.txt /tmp/sdcard/mmcblk0p1/s.txt");
-  ASSERT_EQ(small.status, 0) << small.out;
-  EXPECT_EQ(read_file(card + "/s.txt"), "small");
-
   ToolRun ls = run_dhhost(port + "ls /tmp/sdcard/mmcblk0p1");
   ASSERT_EQ(ls.status, 0) << ls.out;
   EXPECT_EQ(ls.out.substr(0, 5), "img/\n") << ls.out;
-  for (const char *name : {"\nclip.bin\n", "\nclip2.bin\n", "\ns.txt\n"}) {
-    EXPECT_NE(ls.out.find(name), std::string::npos) << ls.out;
-  }
-  ToolRun ls_json = run_dhhost(port + "--json ls /tmp/sdcard/mmcblk0p1/img");
-  EXPECT_EQ(ls_json.out, "{\"dir\": \"/tmp/sdcard/mmcblk0p1/img\", \"dirs\": [], \"files\": []}\n");
-
+  for (const char *name : {"\nclip.bin\n", "\nclip2.bin\n"}) EXPECT_THAT(ls.out, HasSubstr(name));
   ToolRun size = run_dhhost(port + "size /tmp/sdcard/mmcblk0p1/clip.bin");
   EXPECT_EQ(size.out, std::to_string(content.size()) + "\n");
-  ToolRun size_json = run_dhhost(port + "--json size /tmp/sdcard/mmcblk0p1/s.txt");
-  EXPECT_EQ(size_json.out, "{\"path\": \"/tmp/sdcard/mmcblk0p1/s.txt\", \"size\": 5}\n");
-
-  ToolRun df = run_dhhost(port + "--json df");
-  EXPECT_EQ(df.status, 0) << df.out;
-  EXPECT_EQ(df.out.rfind("{\"total_kib\": ", 0), 0u) << df.out;
-
   ToolRun rm = run_dhhost(port + "rm /tmp/sdcard/mmcblk0p1/clip.bin");
   EXPECT_EQ(rm.status, 0) << rm.out;
-  EXPECT_FALSE(std::filesystem::exists(card + "/clip.bin"));
+  EXPECT_FALSE(fs::exists(card + "/clip.bin"));
+}
 
-  ToolRun config = run_dhhost(port + "config 10 2 0 1 0 1");
-  EXPECT_EQ(config.status, 0) << config.out;
-  EXPECT_EQ(read_file(daemon.root() + "/usr/data/app.cfg").substr(0, 6), std::string("\x0a\x02\x00\x01\x00\x01", 6));
+// A directory, an empty file or one that is too big is refused before anything is sent: the
+// device hears nothing, and an empty firmware image leaves the controller's firmware alone.
+TEST(Dhhost, EmptyAndDirectoryInputsAreRefusedBeforeSending) {
+  DaemonUnderTest daemon(HostPort::cable);
+  const std::string port = "-p " + daemon.host_port_path() + " ";
+  const std::string empty = daemon.root() + "/empty.bin";
+  write_bytes(empty, {});
+  const std::string dir = daemon.root() + "/usr";
+  for (const char *command : {"put %s /tmp/x", "put-small %s /tmp/x", "jpg %s", "png %s", "stream %s",
+                              "light %s", "fw-update %s"}) {
+    char arguments[512];
+    snprintf(arguments, sizeof arguments, command, dir.c_str());
+    ToolRun run = run_dhhost(port + arguments);
+    EXPECT_EQ(run.status, 2) << arguments;
+    EXPECT_EQ(run.out.rfind("dhhost: " + dir + " is a directory, not a file\n", 0), 0u) << run.out;
+    if (std::string(command) == "put %s /tmp/x") continue;  // an empty file goes up (below)
+    snprintf(arguments, sizeof arguments, command, empty.c_str());
+    run = run_dhhost(port + arguments);
+    EXPECT_EQ(run.status, 2) << arguments;
+    EXPECT_THAT(run.out, HasSubstr(empty + " is empty")) << arguments;
+  }
+  ToolRun erase = run_dhhost(port + "fw-update " + empty);
+  EXPECT_THAT(erase.out, HasSubstr("the controller's firmware was not erased"));
 
-  ToolRun bad_config = run_dhhost(port + "config 10 2 0 1 0 256");
-  EXPECT_EQ(bad_config.status, 2);
-  EXPECT_NE(bad_config.out.find("KEEP_ON must be a number from 0 to 255"), std::string::npos) << bad_config.out;
-  ToolRun bad_put = run_dhhost(port + "put " + daemon.root() + "/small.txt /no/such/dir/x");
-  EXPECT_EQ(bad_put.status, 1);
-  EXPECT_NE(bad_put.out.find("cannot create /no/such/dir/x"), std::string::npos) << bad_put.out;
+  // 2 GB that take no room: refused from their size alone, at once.
+  const std::string sparse = daemon.root() + "/sparse.bin";
+  { std::ofstream(sparse).close(); }
+  fs::resize_file(sparse, 2ull << 30);
+  const auto before = std::chrono::steady_clock::now();
+  ToolRun big = run_dhhost(port + "put-small " + sparse + " /tmp/x");
+  EXPECT_LT(std::chrono::steady_clock::now() - before, 3s);
+  EXPECT_EQ(big.status, 2);
+  EXPECT_THAT(big.out, HasSubstr("has 2147483648 bytes; put-small (use put for an empty file) takes at most 1048576"));
+
+  EXPECT_EQ(daemon.count("create file"), 0);
+  EXPECT_EQ(daemon.count("-----------------------------------erase"), 0);
+  EXPECT_EQ(daemon.count("save_small_file"), 0);
+
+  // An empty file is uploaded whole: there, and empty.
+  fs::create_directories(daemon.root() + "/tmp/sdcard/mmcblk0p1");
+  ToolRun put = run_dhhost(port + "put " + empty + " /tmp/sdcard/mmcblk0p1/empty.bin");
+  EXPECT_EQ(put.status, 0) << put.out;
+  EXPECT_TRUE(fs::exists(daemon.root() + "/tmp/sdcard/mmcblk0p1/empty.bin"));
+  EXPECT_EQ(fs::file_size(daemon.root() + "/tmp/sdcard/mmcblk0p1/empty.bin"), 0u);
+}
+
+// Ctrl-C in the middle of an upload: the chunk being sent is finished with filler, dhhost says
+// what the device was left with, the file on the device is not replaced, and the next command
+// is answered at once.
+TEST(Dhhost, InterruptedPutKeepsTheLinkAligned) {
+  DaemonUnderTest daemon(HostPort::cable);
+  const std::string card = daemon.root() + "/tmp/sdcard/mmcblk0p1";
+  fs::create_directories(card);
+  write_bytes(card + "/clip.bin", {'o', 'l', 'd'});
+  const std::string local = daemon.root() + "/big.bin";
+  write_bytes(local, std::vector<uint8_t>(8 << 20, 0x42));
+
+  const std::string output = daemon.root() + "/put.out";
+  const pid_t put = spawn_dhhost({"-p", daemon.host_port_path(), "put", local, "/tmp/sdcard/mmcblk0p1/clip.bin",
+                                  "--chunk", "1048576"},
+                                 output);
+  ASSERT_GT(put, 0);
+
+  // As soon as the first chunk is announced the device stops reading for a moment, so that the
+  // interruption meets the chunk on its way (a megabyte does not fit the cable's buffers).
+  ASSERT_TRUE(daemon.wait_for("save file buffer", 1, 10000));
+  kill(daemon.pid(), SIGSTOP);
+  std::this_thread::sleep_for(200ms);
+  kill(put, SIGINT);
+  std::this_thread::sleep_for(100ms);
+  kill(daemon.pid(), SIGCONT);
+  int status = 0;
+  waitpid(put, &status, 0);
+  const std::string said = read_file(output);
+  EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 1) << said;
+  EXPECT_THAT(said, HasSubstr("interrupted: the chunk after byte "));
+  EXPECT_THAT(said, HasSubstr(" filler bytes to keep the link aligned"));
+  EXPECT_THAT(said, HasSubstr("/tmp/sdcard/mmcblk0p1/clip.bin itself is not replaced"));
+  EXPECT_EQ(read_file(card + "/clip.bin"), "old");
+
+  const auto before = std::chrono::steady_clock::now();
+  ToolRun version = run_dhhost("-p " + daemon.host_port_path() + " -t 1 version");
+  EXPECT_EQ(version.status, 0) << version.out;
+  EXPECT_EQ(version.out, "morvadq7_0005_0020\n");
+  EXPECT_LT(std::chrono::steady_clock::now() - before, 1500ms);
+}
+
+// Ctrl-C while a stream plays ends the stream (0x7B), so that its queued blocks do not paint
+// over what comes next.
+TEST(Dhhost, InterruptedStreamIsEnded) {
+  DaemonUnderTest daemon(HostPort::cable);
+  const std::string output = daemon.root() + "/stream.out";
+  const pid_t stream = spawn_dhhost({"-p", daemon.host_port_path(), "stream", sources + "/media/host_stream.h264"}, output);
+  ASSERT_GT(stream, 0);
+  std::this_thread::sleep_for(1000ms);  // the clip plays for several seconds
+  kill(stream, SIGINT);
+  int status = 0;
+  waitpid(stream, &status, 0);
+  const std::string said = read_file(output);
+  EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 1) << said;
+  EXPECT_THAT(said, HasSubstr("interrupted: "));
+  EXPECT_THAT(said, HasSubstr("the stream is ended (0x7B)"));
+  EXPECT_TRUE(daemon.wait_for("free h264 resource end", 1, 3000)) << daemon.output();
+}
+
+namespace {
+
+// Plays the device on a pty for one command: reads the packet and answers with `reply`
+// made to fit it (code and tag), or a reply of another command when `foreign`.
+void answer_one(int master, std::array<uint8_t, 8> tail, bool foreign) {
+  uint8_t packet[512];
+  size_t got = 0;
+  while (got < sizeof packet) {
+    pollfd pfd{master, POLLIN, 0};
+    if (poll(&pfd, 1, 3000) <= 0) return;
+    const ssize_t n = read(master, packet + got, sizeof packet - got);
+    if (n <= 0) return;
+    got += size_t(n);
+  }
+  // The block after it, if any, is taken off the line too.
+  uint8_t block[4096];
+  for (pollfd pfd{master, POLLIN, 0}; poll(&pfd, 1, 200) > 0 && read(master, block, sizeof block) > 0;) {
+  }
+  HostCommand *command = des_decrypt(packet, des_len);
+  ASSERT_NE(command, nullptr);
+  const uint8_t *record = &command->code;
+  uint8_t reply[512] = {};
+  reply[0] = foreign ? uint8_t(record[0] + 1) : record[0];
+  reply[1] = reply_status_ok;
+  memcpy(reply + 2, record + 4, 4);
+  memcpy(reply + 6, tail.data(), tail.size());
+  free(command);
+  ASSERT_EQ(write(master, reply, sizeof reply), ssize_t(sizeof reply));
+}
+
+}  // namespace
+
+// The device's failure reply (bytes 6..13 "_failed\0") is a failure: exit 1, saying what did
+// not happen.
+TEST(Dhhost, TheDevicesFailureReplyIsAFailure) {
+  int master = -1, slave = -1;
+  ASSERT_EQ(openpty(&master, &slave, nullptr, nullptr, nullptr), 0);
+  termios raw{};
+  tcgetattr(master, &raw);
+  cfmakeraw(&raw);
+  tcsetattr(master, TCSANOW, &raw);
+  const std::string port = std::string("-p ") + ttyname(slave) + " -t 2 ";
+  const std::array<uint8_t, 8> failed = {'_', 'f', 'a', 'i', 'l', 'e', 'd', 0};
+
+  std::thread device([&] { answer_one(master, failed, false); });
+  ToolRun rm = run_dhhost(port + "rm /tmp/x");
+  device.join();
+  EXPECT_EQ(rm.status, 1);
+  EXPECT_EQ(rm.out, "dhhost: command 0x2A: the device reports that it failed; /tmp/x may not be deleted\n");
+
+  const std::string light = make_temp_root() + "/light.bin";
+  write_bytes(light, {1, 2, 3});
+  device = std::thread([&] { answer_one(master, failed, false); });
+  ToolRun relay = run_dhhost(port + "--json light " + light);
+  device.join();
+  EXPECT_EQ(relay.status, 1);
+  EXPECT_EQ(json_of(relay).value("error", ""), "command 0xFC: the device reports that it failed: the controller did not get it");
+  fs::remove_all(fs::path(light).parent_path());
+
+  device = std::thread([&] { answer_one(master, {}, true); });
+  ToolRun foreign = run_dhhost(port + "version");
+  device.join();
+  EXPECT_EQ(foreign.status, 1);
+  EXPECT_THAT(foreign.out, HasSubstr("the reply belongs to another command"));
+  close(master);
+  close(slave);
 }
 
 TEST(Dhhost, ListingLeftUnfinishedByAnotherSessionIsDrainedFirst) {
   DaemonUnderTest daemon(HostPort::cable);
   std::string card = daemon.root() + "/tmp/sdcard/mmcblk0p1";
-  std::filesystem::create_directories(card + "/old");
-  std::filesystem::create_directories(card + "/new");
+  fs::create_directories(card + "/old");
+  fs::create_directories(card + "/new");
   std::ofstream(card + "/new/fresh.jpg") << "x";
 
   // Someone fetched 3 of the 20 pages of another listing and went away.

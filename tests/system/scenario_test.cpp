@@ -79,7 +79,7 @@ TEST(Scenario, KnobControllerPictureFilesAndSettings) {
   EXPECT_EQ(lines_of(ls.out), (std::set<std::string>{"host.jpg", "slide-1.jpg", "slide-2.jpg", "slide-3.jpg"}))
       << ls.out;
   ToolRun size = device.dhhost("--json size " + card + "/img/host.jpg");
-  EXPECT_EQ(size.out, "{\"path\": \"" + card + "/img/host.jpg\", \"size\": " + std::to_string(host_jpg.size()) + "}\n");
+  EXPECT_EQ(size.out, "{\"path\":\"" + card + "/img/host.jpg\",\"size\":" + std::to_string(host_jpg.size()) + "}\n");
   // The simulator's own ports and logs are out of the device's reach.
   ToolRun top = device.dhhost("ls /");
   EXPECT_EQ(top.status, 0) << top.out;
@@ -132,7 +132,7 @@ TEST(Scenario, HostPicturesVideoAndRelays) {
   // The controller's record, and the relays as the controller receives them.
   ToolRun mcu_data = device.dhhost("--json mcu-data");
   EXPECT_EQ(mcu_data.status, 0);
-  EXPECT_EQ(mcu_data.out, "{\"mcu_data\": \"" + std::string(64, '0') + "\"}\n");
+  EXPECT_EQ(mcu_data.out, "{\"mcu_data\":\"" + std::string(64, '0') + "\"}\n");
   ToolRun pump_fan = device.dhhost("pump-fan 0102030405060708090a0b0c0d0e");
   EXPECT_EQ(pump_fan.status, 0) << pump_fan.out;
   EXPECT_TRUE(device.wait_for_log("dhmcu", " ms after the prefix: 01 02 03 04 05 06 07 08 09 0a 0b 0c 0d 0e\n", 3s))
@@ -170,7 +170,7 @@ TEST(Scenario, ControllerSteeredThroughItsSocket) {
   std::this_thread::sleep_for(1500ms);
   ToolRun record = device.dhhost("--json mcu-data");
   EXPECT_EQ(record.status, 0) << record.out;
-  EXPECT_EQ(record.out, "{\"mcu_data\": \"0102ff" + std::string(28, '0') + "aabb" + std::string(26, '0') + "\"}\n");
+  EXPECT_EQ(record.out, "{\"mcu_data\":\"0102ff" + std::string(28, '0') + "aabb" + std::string(26, '0') + "\"}\n");
 
   // Wireless mode drops the host's relays; online mode takes them again.
   EXPECT_EQ(device.control("mode 1").status, 0);

@@ -173,10 +173,6 @@ ToolRun SimulatedDevice::dhhost(const std::string &arguments) const {
   return run_tool("dhhost", "-p " + host_path("ttyACM0") + " " + arguments);
 }
 
-ToolRun SimulatedDevice::dhmcu(const std::string &arguments) const {
-  return run_tool("dhmcu", "-p " + host_path("ttyMCU") + " " + arguments);
-}
-
 ToolRun SimulatedDevice::control(const std::string &words) const {
   return run_tool("dhmcu", "--ctl " + host_path("mcu.ctl") + " " + words);
 }

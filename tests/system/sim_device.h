@@ -44,10 +44,10 @@ class SimulatedDevice {
   const std::string &root() const { return root_; }
   std::string device_root() const { return root_ + "/device"; }
   std::string host_path(const std::string &name) const { return root_ + "/host/" + name; }
-  // dhhost on the far end of the host's cable; dhmcu on the far end of the controller's.
+  // dhhost on the far end of the host's cable; control words to the serving dhmcu the sim
+  // runs on the far end of the controller's ("knob 1", "state"): a second dhmcu on that
+  // cable would fight it.
   ToolRun dhhost(const std::string &arguments) const;
-  ToolRun dhmcu(const std::string &arguments) const;
-  // Control words to the serving dhmcu the sim runs ("knob 1", "state").
   ToolRun control(const std::string &words) const;
 
   // A log of ROOT/log: "daemon", "dhgui", "dhmcu".
