@@ -81,7 +81,7 @@ int run_pump_fan(const Options &opt, const Args &args) {
 
 int run_light(const Options &opt, const Args &args) {
   LocalFile file;
-  if (!file.open(args[0], uint64_t(max_packet_len), false, "lighting data")) return exit_usage;
+  if (!file.open(args[0], uint64_t(max_packet_len), true, "lighting data")) return exit_usage;
   std::vector<uint8_t> data;
   if (!file.read(size_t(file.size()), data)) return exit_usage;
   Port port(opt);

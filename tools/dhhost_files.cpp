@@ -33,7 +33,7 @@ int run_put(const Options &opt, const Args &args) {
   if (opt.chunk && !parse_number(*opt.chunk, 1, largest_block, "--chunk", chunk)) return exit_usage;
   const std::string &remote = args[1];
   LocalFile local;
-  // An empty file goes up too: one chunk of one filler byte that stores nothing and closes it.
+  // An empty file goes up too: one closing chunk with an empty block.
   if (!remote_name_fits(remote) || !local.open(args[0], UINT32_MAX, true, "put")) return exit_usage;
 
   Port port(opt);
@@ -69,14 +69,12 @@ int run_put(const Options &opt, const Args &args) {
     }
     const bool last = done + length == local.size();
     uint8_t payload[9] = {};
-    const std::vector<uint8_t> one_filler(1, 0);
-    // The device reads a block before every chunk; an empty one would leave it waiting.
-    write_be32(payload, uint32_t(length == 0 ? 1 : length));
+    write_be32(payload, uint32_t(length));
     write_be32(payload + 4, uint32_t(length));
     payload[8] = last ? 1 : 0;
     size_t filler = 0;
     const Exchange sent = exchange(opt, port.fd, CMD_SAVE_FILE_BUFFER, payload,
-                                   length == 0 ? std::span(one_filler) : std::span(piece), reply, &filler);
+                                   std::span(piece), reply, &filler);
     if (filler > 0) {
       // The last chunk closes the upload: then the file is there, filler and all.
       say_error("interrupted: the chunk after byte " + std::to_string(done) + " was finished with " +
@@ -100,7 +98,7 @@ int run_put(const Options &opt, const Args &args) {
 
 int run_put_small(const Options &opt, const Args &args) {
   LocalFile local;
-  if (!remote_name_fits(args[1]) || !local.open(args[0], largest_block, false, "put-small (use put for an empty file)")) {
+  if (!remote_name_fits(args[1]) || !local.open(args[0], largest_block, true, "put-small")) {
     return exit_usage;
   }
   std::vector<uint8_t> data;

@@ -261,8 +261,9 @@ TEST(Dhhost, FileSessionPutListSizeRm) {
   EXPECT_FALSE(fs::exists(card + "/clip.bin"));
 }
 
-// A directory, an empty file or one that is too big is refused before anything is sent: the
-// device hears nothing, and an empty firmware image leaves the controller's firmware alone.
+// A directory, an empty picture, stream or image, or a file that is too big is refused before
+// anything is sent: the device hears nothing, and an empty firmware image leaves the
+// controller's firmware alone. An empty file and empty lighting data go through.
 TEST(Dhhost, EmptyAndDirectoryInputsAreRefusedBeforeSending) {
   DaemonUnderTest daemon(HostPort::cable);
   const std::string port = "-p " + daemon.host_port_path() + " ";
@@ -276,7 +277,8 @@ TEST(Dhhost, EmptyAndDirectoryInputsAreRefusedBeforeSending) {
     ToolRun run = run_dhhost(port + arguments);
     EXPECT_EQ(run.status, 2) << arguments;
     EXPECT_EQ(run.out.rfind("dhhost: " + dir + " is a directory, not a file\n", 0), 0u) << run.out;
-    if (std::string(command) == "put %s /tmp/x") continue;  // an empty file goes up (below)
+    const std::string which = command;
+    if (which == "put %s /tmp/x" || which == "put-small %s /tmp/x" || which == "light %s") continue;  // (below)
     snprintf(arguments, sizeof arguments, command, empty.c_str());
     run = run_dhhost(port + arguments);
     EXPECT_EQ(run.status, 2) << arguments;
@@ -293,7 +295,7 @@ TEST(Dhhost, EmptyAndDirectoryInputsAreRefusedBeforeSending) {
   ToolRun big = run_dhhost(port + "put-small " + sparse + " /tmp/x");
   EXPECT_LT(std::chrono::steady_clock::now() - before, 3s);
   EXPECT_EQ(big.status, 2);
-  EXPECT_THAT(big.out, HasSubstr("has 2147483648 bytes; put-small (use put for an empty file) takes at most 1048576"));
+  EXPECT_THAT(big.out, HasSubstr("has 2147483648 bytes; put-small takes at most 1048576"));
 
   EXPECT_EQ(daemon.count("create file"), 0);
   EXPECT_EQ(daemon.count("-----------------------------------erase"), 0);
@@ -305,6 +307,10 @@ TEST(Dhhost, EmptyAndDirectoryInputsAreRefusedBeforeSending) {
   EXPECT_EQ(put.status, 0) << put.out;
   EXPECT_TRUE(fs::exists(daemon.root() + "/tmp/sdcard/mmcblk0p1/empty.bin"));
   EXPECT_EQ(fs::file_size(daemon.root() + "/tmp/sdcard/mmcblk0p1/empty.bin"), 0u);
+  write_bytes(daemon.root() + "/tmp/sdcard/mmcblk0p1/small.bin", {1, 2, 3});
+  ToolRun small = run_dhhost(port + "put-small " + empty + " /tmp/sdcard/mmcblk0p1/small.bin");
+  EXPECT_EQ(small.status, 0) << small.out;
+  EXPECT_EQ(fs::file_size(daemon.root() + "/tmp/sdcard/mmcblk0p1/small.bin"), 0u);
 }
 
 // Ctrl-C in the middle of an upload: the chunk being sent is finished with filler, dhhost says
