@@ -1,7 +1,7 @@
 # Sourced by the scripts: installs the Debian packages the build and the tests need, when any
 # is missing. apt-get runs as root, or through sudo.
 DH_PACKAGES=(cmake ninja-build g++ pkg-config libmbedtls-dev libgtest-dev libgmock-dev socat
-  libcli11-dev nlohmann-json3-dev
+  libcli11-dev nlohmann-json3-dev libcpp-httplib-dev
   libpng-dev libturbojpeg0-dev libswscale-dev libavutil-dev libavcodec-dev libbenchmark-dev)
 
 dh_install_missing() {
