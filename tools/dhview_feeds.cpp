@@ -102,6 +102,12 @@ void player_take(PlayerFeed &feed, const std::string &line) {
     while (!file.empty() && isspace(static_cast<unsigned char>(file.back()))) file.pop_back();
     feed.playing = true;
     feed.file = file;
+    feed.follows_theme = false;
+    return;
+  }
+  // The theme changed while it played: it went on with the new theme's background.
+  if (line.find("switch h264 file") != std::string::npos) {
+    feed.follows_theme = true;
     return;
   }
   // A stop, or a player that found nothing to play.

@@ -51,7 +51,8 @@ void trace_take(TraceFeed &feed, const std::string &line);
 // The local video player as the daemon's messages tell it.
 struct PlayerFeed {
   bool playing = false;
-  std::string file;  // the file it started with
+  std::string file;           // the file it started with
+  bool follows_theme = false; // it has switched to a theme's background since
 };
 
 void player_take(PlayerFeed &feed, const std::string &line);

@@ -116,8 +116,10 @@ void watch_state(SimLayout layout) {
       }
     }
     nlohmann::json state = device_state(layout);
+    nlohmann::json file = player.file;
+    if (player.follows_theme && state["theme"].is_object()) file = state["theme"]["background"];
     state["local_video"] = {{"playing", player.playing},
-                            {"file", player.playing ? nlohmann::json(player.file) : nullptr}};
+                            {"file", player.playing ? file : nlohmann::json(nullptr)}};
     state["controller"] = controller;
     {
       std::unique_lock lock(state_mutex);

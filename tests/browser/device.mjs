@@ -37,6 +37,18 @@ export function runTool(name, args) {
   });
 }
 
+// Headless Chromium on its own fresh profile directory, with nothing reaching out.
+export function launchBrowser(profile) {
+  return puppeteer.launch({
+    executablePath: chromium,
+    pipe: true,
+    ignoreDefaultArgs: true,
+    args: ["--headless", "--no-sandbox", "--disable-gpu", "--disable-quic", "--no-first-run",
+      "--disable-background-networking", "--disable-component-update", "--disable-sync",
+      `--user-data-dir=${profile}`, "--remote-debugging-pipe", "about:blank"],
+  });
+}
+
 export class Device {
   constructor() {
     this.root = mkdtempSync(join(tmpdir(), "dhview-test-"));
@@ -92,14 +104,7 @@ export class Device {
   // Headless Chromium, a fresh profile, on the page; resolves to the puppeteer Page.
   async openPage(viewport = { width: 1400, height: 900 }) {
     this.profile = mkdtempSync(join(tmpdir(), "dhview-chromium-"));
-    this.browser = await puppeteer.launch({
-      executablePath: chromium,
-      pipe: true,
-      ignoreDefaultArgs: true,
-      args: ["--headless", "--no-sandbox", "--disable-gpu", "--disable-quic", "--no-first-run",
-        "--disable-background-networking", "--disable-component-update", "--disable-sync",
-        `--user-data-dir=${this.profile}`, "--remote-debugging-pipe", "about:blank"],
-    });
+    this.browser = await launchBrowser(this.profile);
     const page = await this.browser.newPage();
     await page.setViewport({ ...viewport, deviceScaleFactor: 1 });
     await page.goto(this.url, { waitUntil: "domcontentloaded" });

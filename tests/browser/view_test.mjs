@@ -91,7 +91,10 @@ test("the knob control advances the theme", async () => {
   await page.click("#knob");
   const next = (theme + 1) % 13;
   await waitFor(`theme ${next}`, 10000, async () => (await state()).theme.index === next);
-  assert.match(await text("background"), new RegExp(`/media/bg_h264/${next}_`));
+  const background = await text("background");
+  assert.match(background, new RegExp(`^/media/bg_h264/${next}_`));
+  // The player goes on with the new theme's background.
+  await waitFor("the new background playing", 5000, async () => (await text("local-video")) === `plays ${background}`);
   await waitFor("the control's answer", 5000, async () => /knob step: done/.test(await text("result")));
 });
 

@@ -90,6 +90,9 @@ TEST(DhviewFeeds, LocalVideoFollowsTheDaemonsMessages) {
   player_take(feed, "play_local_h264 name: /media/bg_h264/3_Colorgradient.h264 \r");
   EXPECT_TRUE(feed.playing);
   EXPECT_EQ(feed.file, "/media/bg_h264/3_Colorgradient.h264");
+  EXPECT_FALSE(feed.follows_theme);
+  player_take(feed, "switch h264 file ");
+  EXPECT_TRUE(feed.follows_theme);
   player_take(feed, "stop_local_h264 ");
   EXPECT_FALSE(feed.playing);
   player_take(feed, "play_local_h264 name: /media/x.h264 ");
