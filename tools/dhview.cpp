@@ -46,13 +46,16 @@ namespace {
 
 constexpr int default_port = 7480;
 constexpr int default_quality = 85;
-constexpr int most_streams = 8;  // beyond it the oldest stream is ended
+// Beyond this many picture streams (or event streams) the oldest is ended: a client that went
+// away while the panel was still is noticed only at the next write.
+constexpr int most_streams = 16;
 constexpr auto stream_wait = std::chrono::milliseconds(250);
 constexpr auto keep_alive = std::chrono::seconds(10);
 constexpr const char *boundary = "dhviewframe";
 
 std::atomic<bool> stopping{false};
-std::atomic<uint64_t> stream_serial{0};
+std::atomic<uint64_t> picture_serial{0};
+std::atomic<uint64_t> event_serial{0};
 
 struct Options {
   std::string root;
@@ -114,7 +117,8 @@ void answer(httplib::Response &res, const std::string &error) {
                                       : nlohmann::json{{"ok", false}, {"error", error}};
   if (!error.empty()) res.status = 400;
   res.set_header("Cache-Control", "no-store");
-  res.set_content(body.dump(), "application/json");
+  res.set_content(body.dump(-1, ' ', false, nlohmann::json::error_handler_t::replace),
+                  "application/json");
 }
 
 // A request must name this machine as its host: a page elsewhere whose name was pointed at
@@ -127,13 +131,13 @@ bool local_host(const httplib::Request &req) {
 }
 
 void serve_stream(httplib::Response &res) {
-  const uint64_t id = ++stream_serial;
+  const uint64_t id = ++picture_serial;
   picture_viewer_enter();
   res.set_header("Cache-Control", "no-store");
   res.set_chunked_content_provider(
       std::string("multipart/x-mixed-replace; boundary=") + boundary,
       [id, last = uint64_t(0)](size_t, httplib::DataSink &sink) mutable {
-        if (stopping.load() || stream_serial.load() >= id + most_streams) return false;
+        if (stopping.load() || picture_serial.load() >= id + most_streams) return false;
         std::shared_ptr<const ViewFrame> frame = picture_wait_newer(last, stream_wait);
         if (!frame) return !stopping.load();
         last = frame->number;
@@ -148,13 +152,13 @@ void serve_stream(httplib::Response &res) {
 }
 
 void serve_events(httplib::Response &res) {
-  const uint64_t id = ++stream_serial;
+  const uint64_t id = ++event_serial;
   res.set_header("Cache-Control", "no-store");
   res.set_chunked_content_provider(
       "text/event-stream",
       [id, state = uint64_t(0), trace = uint64_t(0),
        quiet_since = std::chrono::steady_clock::now()](size_t, httplib::DataSink &sink) mutable {
-        if (stopping.load() || stream_serial.load() >= id + most_streams) return false;
+        if (stopping.load() || event_serial.load() >= id + most_streams) return false;
         StateUpdate update;
         if (!state_wait_newer(state, trace, stream_wait, update)) return false;
         std::string out;
@@ -199,6 +203,7 @@ int main(int argc, char **argv) {
 
   httplib::Server server;
   server.new_task_queue = [] { return new httplib::ThreadPool(2 * most_streams + 4); };
+  server.set_payload_max_length(4096);  // no request here carries a body worth more
   server.set_pre_routing_handler([](const httplib::Request &req, httplib::Response &res) {
     if (!local_host(req)) {
       res.status = 403;

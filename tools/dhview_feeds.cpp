@@ -45,6 +45,8 @@ void FileFollower::poll(const std::function<void(const std::string &)> &take) {
 
 namespace {
 
+constexpr size_t text_searched = 4096;  // longer texts are never a queue count
+
 // The command code an entry names: a numeric "code" field, or "0xNN" in a string one.
 std::optional<int> entry_code(const nlohmann::json &line) {
   const auto found = line.find("code");
@@ -66,8 +68,10 @@ std::optional<int> entry_code(const nlohmann::json &line) {
 std::optional<int> reported_queue(const nlohmann::json &line) {
   const auto field = line.find("queued");
   if (field != line.end() && field->is_number_integer()) return field->get<int>();
-  static const std::regex in_text(R"((?:queued[ :=]*(\d{1,6}))|(?:(\d{1,6}) (?:blocks? )?queued))");
+  // Bounded repeats and a bounded text: the regex engine recurses as deep as its match runs.
+  static const std::regex in_text(R"((?:queued[ :=]{0,3}(\d{1,6}))|(?:(\d{1,6}) (?:blocks? )?queued))");
   const std::string &text = line["text"].get_ref<const std::string &>();
+  if (text.size() > text_searched) return std::nullopt;
   std::smatch match;
   if (!std::regex_search(text, match, in_text)) return std::nullopt;
   return std::stoi(match[1].matched ? match[1].str() : match[2].str());

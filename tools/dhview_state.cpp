@@ -129,7 +129,7 @@ void watch_state(SimLayout layout) {
       controller_trace.poll(take);
       state["h264_queued"] = trace_feed.queued_blocks ? nlohmann::json(*trace_feed.queued_blocks)
                                                       : nlohmann::json(nullptr);
-      std::string text = state.dump();
+      std::string text = state.dump(-1, ' ', false, nlohmann::json::error_handler_t::replace);
       const bool changed = text != state_text || trace_feed.next_number != before;
       if (text != state_text) {
         state_text = std::move(text);
@@ -251,7 +251,9 @@ bool state_wait_newer(uint64_t after_state, uint64_t after_trace,
   update.state = state_text;
   update.trace.clear();
   for (const TraceEntry &entry : trace_feed.entries) {
-    if (entry.number > after_trace) update.trace.push_back(entry.line.dump());
+    if (entry.number > after_trace) {
+      update.trace.push_back(entry.line.dump(-1, ' ', false, nlohmann::json::error_handler_t::replace));
+    }
   }
   update.last_trace = trace_feed.next_number - 1;
   return true;

@@ -83,6 +83,10 @@ TEST(DhviewFeeds, TraceKeepsTheLastFiftyAndTheQueueTheDeviceReported) {
   EXPECT_EQ(feed.queued_blocks, 4);
   trace_take(feed, R"({"link": "host", "dir": "to-device", "kind": "command", "code": "0x7B", "text": "end"})");
   EXPECT_EQ(feed.queued_blocks, 0);
+  // A huge text is kept but never searched (the regex engine would recurse through it).
+  trace_take(feed, R"({"link": "host", "dir": "from-device", "text": "queued)" + std::string(60000, ' ') + R"(5"})");
+  EXPECT_EQ(feed.queued_blocks, 0);
+  EXPECT_EQ(feed.entries.back().line["text"].get_ref<const std::string &>().size(), 60007u);
 }
 
 TEST(DhviewFeeds, LocalVideoFollowsTheDaemonsMessages) {
@@ -98,6 +102,26 @@ TEST(DhviewFeeds, LocalVideoFollowsTheDaemonsMessages) {
   player_take(feed, "play_local_h264 name: /media/x.h264 ");
   player_take(feed, "open err:1 No such file or directory");
   EXPECT_FALSE(feed.playing);
+}
+
+// The daemon prints the path the host asked it to play, whatever its bytes: the state must
+// still go out as JSON (bytes that are no UTF-8 replaced), not end dhview.
+TEST(DhviewState, WatcherServesStateWhateverTheLogsHold) {
+  const std::string root = test_root() + "/watched";
+  fs::create_directories(root + "/log");
+  append(root + "/log/daemon.log", "play_local_h264 name: /tmp/\xff\xfe.h264 \n");
+  append(root + "/log/trace-host.jsonl", "{\"t_ms\": 5, \"link\": \"host\", \"dir\": \"to-device\", "
+                                          "\"kind\": \"version\", \"text\": \"0x0A version\"}\nnot json\n");
+  state_watch_start(sim_layout(root));
+  StateUpdate update;
+  ASSERT_TRUE(state_wait_newer(0, 0, std::chrono::milliseconds(5000), update));
+  state_watch_stop();
+  const nlohmann::json state = nlohmann::json::parse(update.state);
+  EXPECT_EQ(state["local_video"]["playing"], true);
+  EXPECT_EQ(state["local_video"]["file"], "/tmp/\uFFFD\uFFFD.h264");
+  EXPECT_EQ(state["gui"]["state"], "unknown");  // no GUI block
+  ASSERT_EQ(update.trace.size(), 1u);
+  EXPECT_EQ(nlohmann::json::parse(update.trace[0])["text"], "0x0A version");
 }
 
 TEST(DhviewState, GuiRecordTellsTheLastCommandAfterLaterDataRecords) {
