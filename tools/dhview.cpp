@@ -25,6 +25,7 @@
 // ends cleanly on SIGINT or SIGTERM. Exit status 2 on a usage error, 1 when it cannot listen.
 #include <httplib.h>
 #include <signal.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <atomic>
@@ -33,6 +34,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <memory>
 #include <string>
 #include <thread>
 
@@ -130,13 +132,21 @@ bool local_host(const httplib::Request &req) {
   return host == "127.0.0.1" || host == "localhost";
 }
 
+// A picture stream's place among the viewers, for as long as any copy of its provider lives.
+struct ViewerTicket {
+  ViewerTicket() { picture_viewer_enter(); }
+  ~ViewerTicket() { picture_viewer_leave(); }
+  ViewerTicket(const ViewerTicket &) = delete;
+  ViewerTicket &operator=(const ViewerTicket &) = delete;
+};
+
 void serve_stream(httplib::Response &res) {
   const uint64_t id = ++picture_serial;
-  picture_viewer_enter();
   res.set_header("Cache-Control", "no-store");
   res.set_chunked_content_provider(
       std::string("multipart/x-mixed-replace; boundary=") + boundary,
-      [id, last = uint64_t(0)](size_t, httplib::DataSink &sink) mutable {
+      [id, last = uint64_t(0), ticket = std::make_shared<ViewerTicket>()](
+          size_t, httplib::DataSink &sink) mutable {
         if (stopping.load() || picture_serial.load() >= id + most_streams) return false;
         std::shared_ptr<const ViewFrame> frame = picture_wait_newer(last, stream_wait);
         if (!frame) return !stopping.load();
@@ -147,8 +157,7 @@ void serve_stream(httplib::Response &res) {
                                  "\r\nX-Frame: " + std::to_string(frame->number) + "\r\n\r\n";
         return sink.write(head.data(), head.size()) &&
                sink.write(frame->jpeg.data(), frame->jpeg.size()) && sink.write("\r\n", 2);
-      },
-      [](bool) { picture_viewer_leave(); });
+      });
 }
 
 void serve_events(httplib::Response &res) {
@@ -188,6 +197,11 @@ int main(int argc, char **argv) {
   Options options;
   if (!parse_options(argc, argv, options)) {
     usage(stderr);
+    return 2;
+  }
+  struct stat root_stat {};
+  if (stat(options.root.c_str(), &root_stat) != 0 || !S_ISDIR(root_stat.st_mode)) {
+    fprintf(stderr, "dhview: %s is no directory\n", options.root.c_str());
     return 2;
   }
   const SimLayout layout = sim_layout(options.root);
