@@ -98,6 +98,17 @@ test("the knob control advances the theme", async () => {
   await waitFor("the control's answer", 5000, async () => /knob step: done/.test(await text("result")));
 });
 
+test("the controller controls reach the device through dhmcu's control socket", async () => {
+  await page.$eval("#set-temp", (input) => { input.value = "45"; });
+  await page.$eval("#set-pump", (input) => { input.value = "2100"; });
+  await page.click("#set-controller");
+  await waitFor("the GUI told 45 °C and 2100 rpm", 10000, async () => {
+    const published = (await state()).published;
+    return published.temp === 45 && published.pump === 2100;
+  });
+  await waitFor("the controller's own values", 5000, async () => (await text("controller")) === "mode 0, 45 °C, 2100 rpm");
+});
+
 test("after a host JPEG the panel image shows its colour", async () => {
   // A one-colour JPEG, made by the browser's own encoder.
   const jpeg = await page.evaluate(() => {
