@@ -12,35 +12,11 @@
 #include <mutex>
 #include <thread>
 
-#include "platform/sim/panel_state.h"
 
 namespace {
 
-constexpr const char *backlight_path = "/sys/class/backlight/backlight_pwm0/brightness";
-constexpr const char *rotator_path = "/sys/bus/platform/drivers/ingenic-fb/ingenic-fb.0/rotator_angle";
 constexpr auto watch_period = std::chrono::milliseconds(10);
 constexpr auto idle_period = std::chrono::milliseconds(100);
-constexpr int attribute_every = 10;  // watch periods between two reads of the attributes
-
-// A small attribute's text, "" when it cannot be read.
-std::string read_attribute(const std::string &path) {
-  std::string text;
-  FILE *file = fopen(path.c_str(), "re");
-  if (file == nullptr) return text;
-  char buffer[64];
-  size_t n = fread(buffer, 1, sizeof buffer, file);
-  fclose(file);
-  text.assign(buffer, n);
-  while (!text.empty() && (text.back() == '\n' || text.back() == ' ')) text.pop_back();
-  return text;
-}
-
-int rotator_degrees(const std::string &text) {
-  if (text == "90") return 90;
-  if (text == "180") return 180;
-  if (text == "270") return 270;
-  return 0;
-}
 
 // --- The watcher's shared state.
 std::mutex frame_mutex;
@@ -65,21 +41,21 @@ void publish(const PanelPicture &picture, std::string jpeg) {
 }
 
 void watch(std::string device_root, int quality) {
-  PanelMark shown;      // the mark of the newest frame
+  uint64_t shown = 0;  // the change count of the newest frame
   bool have_frame = false;
-  PanelMark mark;
   std::string last_error;
-  for (int tick = 0;; ++tick) {
+  for (;;) {
     {
       std::unique_lock lock(frame_mutex);
       auto period = viewers.load() > 0 ? watch_period : idle_period;
       if (frame_ready.wait_for(lock, period, [] { return watch_stopping; })) return;
     }
     if (viewers.load() == 0) continue;
-    mark = panel_mark(device_root, mark, tick % attribute_every == 0 || !have_frame);
-    if (have_frame && mark == shown) continue;
-    PanelPicture picture;
+    uint64_t count = 0;
     std::string error;
+    const bool counted = panel_change_count(device_root, count, error);
+    if (counted && have_frame && count == shown) continue;
+    PanelPicture picture;
     if (!compose_as_seen(device_root, picture, error)) {
       if (error != last_error) fprintf(stderr, "dhview: %s\n", error.c_str());
       last_error = error;
@@ -92,65 +68,17 @@ void watch(std::string device_root, int quality) {
       fprintf(stderr, "dhview: %s\n", error.c_str());
       continue;
     }
-    shown = mark;
-    have_frame = true;
+    // A count taken before composing: a change during the composition is seen next time.
+    shown = count;
+    have_frame = counted;
     publish(picture, std::move(jpeg));
   }
 }
 
 }  // namespace
 
-// The panel state's sequence count moves at every open, close and pan of a layer.
-PanelMark panel_mark(const std::string &device_root, const PanelMark &previous,
-                     bool with_attributes) {
-  PanelMark mark = previous;
-  PanelState state;
-  std::string error;
-  mark.panel = panel_state_read(device_root, state, error) ? uint64_t(state.sequence) + 1 : 0;
-  if (with_attributes) {
-    mark.backlight = read_attribute(device_root + backlight_path);
-    mark.rotator = read_attribute(device_root + rotator_path);
-  }
-  return mark;
-}
-
 bool compose_as_seen(const std::string &device_root, PanelPicture &picture, std::string &error) {
-  if (!compose_panel(device_root, picture, error)) return false;
-  turn_picture(picture, rotator_degrees(read_attribute(device_root + rotator_path)));
-  dim_picture(picture, picture.backlight);
-  return true;
-}
-
-void turn_picture(PanelPicture &picture, int degrees) {
-  if (degrees != 90 && degrees != 180 && degrees != 270) return;
-  const int w = picture.width, h = picture.height;
-  std::vector<uint32_t> turned(picture.pixels.size());
-  for (int y = 0; y < h; ++y) {
-    for (int x = 0; x < w; ++x) {
-      const uint32_t pixel = picture.pixels[size_t(y) * size_t(w) + size_t(x)];
-      if (degrees == 180) {
-        turned[size_t(h - 1 - y) * size_t(w) + size_t(w - 1 - x)] = pixel;
-      } else if (degrees == 90) {  // the new picture is h wide: column h-1-y, row x
-        turned[size_t(x) * size_t(h) + size_t(h - 1 - y)] = pixel;
-      } else {  // 270: column y, row w-1-x
-        turned[size_t(w - 1 - x) * size_t(h) + size_t(y)] = pixel;
-      }
-    }
-  }
-  picture.pixels = std::move(turned);
-  if (degrees != 180) std::swap(picture.width, picture.height);
-}
-
-void dim_picture(PanelPicture &picture, int backlight) {
-  if (backlight < 0 || backlight >= 100) return;
-  const uint32_t level = uint32_t(backlight);
-  for (uint32_t &pixel : picture.pixels) {
-    uint32_t out = pixel & 0xFF000000;
-    for (int shift = 0; shift < 24; shift += 8) {
-      out |= (((pixel >> shift) & 255) * level / 100) << shift;
-    }
-    pixel = out;
-  }
+  return compose_panel_seen(device_root, picture, error, true);
 }
 
 bool encode_jpeg(const PanelPicture &picture, int quality, std::string &out, std::string &error) {

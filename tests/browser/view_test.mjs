@@ -63,7 +63,7 @@ async function settle(quietMs = 600) {
 }
 
 before(async () => {
-  await device.start();
+  await device.start(["--trace"]);
   page = await device.openPage();
 });
 
@@ -119,12 +119,19 @@ test("after a host JPEG the panel image shows its colour", async () => {
     context.fillRect(0, 0, 480, 480);
     return canvas.toDataURL("image/jpeg", 0.95).split(",")[1];
   });
+  // Full backlight: the page shows the panel darkened by the level, as the eye sees it.
+  const bright = await device.dhhost(["brightness", "100"]);
+  assert.equal(bright.status, 0, bright.out);
+  await waitFor("the backlight at 100", 5000, async () => (await text("backlight")) === "100");
   const file = join(device.layoutPath("host"), "solid.jpg");
   writeFileSync(file, Buffer.from(jpeg, "base64"));
   const sent = await device.dhhost(["jpg", file]);
   assert.equal(sent.status, 0, sent.out);
   await waitFor("the JPEG's colour on the page", 10000, async () => near(await pixelAt(240, 240), [0x20, 0x60, 0xc0], 12));
   assert.ok(near(await pixelAt(10, 470), [0x20, 0x60, 0xc0], 12));
+  // The traffic list shows the command and its reply as dhtrace decodes them.
+  await waitFor("the JPEG command in the traffic list", 5000, () => page.$$eval("#trace tr",
+    (rows) => rows.filter((row) => row.className === "to-device" && /0x65/.test(row.textContent)).length > 0));
 });
 
 test("the page's picture and its PNG screenshot match dhshot", async () => {

@@ -1,6 +1,6 @@
 // dhview's parts that the browser tests cannot corner: following logs that grow, are made
 // anew or carry garbage; what the GUI block's record says after commands and data records;
-// the turn and the dimming of the picture as seen; the controls' files and socket.
+// the controls' files and socket.
 #include <gtest/gtest.h>
 
 #include <sys/socket.h>
@@ -14,7 +14,6 @@
 #include "mcu/gui_shm_layout.h"
 #include "tests/support/test_root.h"
 #include "tools/dhview_feeds.h"
-#include "tools/dhview_picture.h"
 #include "tools/dhview_state.h"
 
 namespace fs = std::filesystem;
@@ -167,34 +166,6 @@ TEST(DhviewState, GuiRecordTellsTheLastCommandAfterLaterDataRecords) {
   view = gui_view_of(record, true);
   EXPECT_FALSE(view.paused);
   EXPECT_EQ(view.last_command, "resume");
-}
-
-TEST(DhviewPicture, TurnsClockwiseAndDimsByTheBacklight) {
-  // 3 wide, 2 high:  a b c
-  //                  d e f
-  const PanelPicture original{3, 2, {1, 2, 3, 4, 5, 6}, -1};
-  PanelPicture turned = original;
-  turn_picture(turned, 90);  // 2 wide, 3 high: d a / e b / f c
-  EXPECT_EQ(turned.width, 2);
-  EXPECT_EQ(turned.height, 3);
-  EXPECT_EQ(turned.pixels, (std::vector<uint32_t>{4, 1, 5, 2, 6, 3}));
-  turned = original;
-  turn_picture(turned, 270);  // c f / b e / a d
-  EXPECT_EQ(turned.pixels, (std::vector<uint32_t>{3, 6, 2, 5, 1, 4}));
-  turned = original;
-  turn_picture(turned, 180);
-  EXPECT_EQ(turned.width, 3);
-  EXPECT_EQ(turned.pixels, (std::vector<uint32_t>{6, 5, 4, 3, 2, 1}));
-  turned = original;
-  turn_picture(turned, 45);
-  EXPECT_EQ(turned.pixels, original.pixels);
-
-  PanelPicture dimmed{1, 1, {0xFFC86432}, 50};
-  dim_picture(dimmed, 50);
-  EXPECT_EQ(dimmed.pixels[0], 0xFF643219u);
-  dim_picture(dimmed, -1);  // unknown: as it is
-  dim_picture(dimmed, 100);
-  EXPECT_EQ(dimmed.pixels[0], 0xFF643219u);
 }
 
 TEST(DhviewState, LayoutCableAndControllerSocket) {
