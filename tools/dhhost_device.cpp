@@ -45,7 +45,7 @@ std::string dump_reply(const ReplyBytes &reply) {
   while (last > 0 && reply[last - 1] == 0) --last;
   const size_t shown = std::max<size_t>(16, (last + 15) / 16 * 16);
   std::string text;
-  char part[16];
+  char part[24];
   for (size_t row = 0; row < shown; row += 16) {
     snprintf(part, sizeof part, "%03zu:", row);
     text += part;
