@@ -69,8 +69,9 @@ struct Stream {
                                       area.uv.data()) != 0) {
       return;
     }
+    // A slice that does not complete its picture is accepted with no picture to describe yet.
     H264FrameInfo info{};
-    if (v4l2_h264_decoder_get_frame_info(decoder, &info) != 0) finding("a picture without frame info");
+    if (v4l2_h264_decoder_get_frame_info(decoder, &info) != 0) return;
     if (info.width != params.buffer_width || info.height == 0 || info.height > params.buffer_height ||
         info.crop_right >= info.width) {
       finding("the frame info does not describe the output buffers");
