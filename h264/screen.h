@@ -10,7 +10,7 @@
 // Lock order: screen_lock before pc_mutex, layer_lock, cfg_lock or
 // local_264_path_mutex. Nothing calls into the owner while it holds one of the latter.
 //
-// The spec-named globals below are the owner's state as others may read it: each is written
+// The shared globals below are the owner's state as others may read it: each is written
 // only under screen_lock (tests set them directly while nothing else runs), read anywhere.
 #pragma once
 

@@ -197,9 +197,9 @@ sim_card_path() {
 # SIM_MCU_PORT). JSON lines go to SIM_LOG/trace-host.jsonl and trace-mcu.jsonl, the captures
 # to trace-host.pcapng and trace-mcu.pcapng.
 sim_start_trace() {
-  local build=$1 spec port link name
-  for spec in ttyACM0:host:host ttyMCU:controller:mcu; do
-    IFS=: read -r port link name <<<"$spec"
+  local build=$1 wiring port link name
+  for wiring in ttyACM0:host:host ttyMCU:controller:mcu; do
+    IFS=: read -r port link name <<<"$wiring"
     "$build/dhtrace" --device "$SIM_HOST/direct/$port" --listen "$SIM_HOST/$port" --link "$link" \
       --json --pcap "$SIM_LOG/trace-$name.pcapng" >"$SIM_LOG/trace-$name.jsonl" 2>>"$SIM_LOG/dhtrace.log" &
     SIM_PIDS+=($!)
