@@ -34,6 +34,7 @@ extern "C" {
 #include <libavcodec/avcodec.h>
 }
 
+#include "bench/h264_packets.h"
 #include "crypto/crypto.h"
 #include "tools/host_client.h"
 
@@ -114,34 +115,11 @@ long decode_h264(const char *path, double &cpu_start, double &wall_start) {
   if (stream.empty()) return -1;
   // Cut into packets before the measured part: the daemon's own splitter is measured with it,
   // but a floor needs only the decode.
-  std::vector<AVPacket *> packets;
-  AVCodecParserContext *parser = av_parser_init(AV_CODEC_ID_H264);
-  AVCodecContext *context = avcodec_alloc_context3(avcodec_find_decoder(AV_CODEC_ID_H264));
-  std::vector<uint8_t> padded(stream.size() + AV_INPUT_BUFFER_PADDING_SIZE);
-  memcpy(padded.data(), stream.data(), stream.size());
-  const uint8_t *at = padded.data();
-  int left = int(stream.size());
-  for (;;) {
-    uint8_t *unit = nullptr;
-    int unit_size = 0;
-    int used = av_parser_parse2(parser, context, &unit, &unit_size, left > 0 ? at : nullptr, left,
-                                AV_NOPTS_VALUE, AV_NOPTS_VALUE, 0);
-    at += used;
-    left -= used;
-    if (unit_size > 0) {
-      AVPacket *packet = av_packet_alloc();
-      av_new_packet(packet, unit_size);
-      memcpy(packet->data, unit, size_t(unit_size));
-      packets.push_back(packet);
-    }
-    if (left <= 0 && unit_size == 0) break;
-  }
-  av_parser_close(parser);
-  avcodec_free_context(&context);
+  std::vector<AVPacket *> packets = parse_packets(stream);
 
   cpu_start = cpu_now();
   wall_start = wall_now();
-  context = avcodec_alloc_context3(avcodec_find_decoder(AV_CODEC_ID_H264));
+  AVCodecContext *context = avcodec_alloc_context3(avcodec_find_decoder(AV_CODEC_ID_H264));
   context->thread_count = 1;
   if (avcodec_open2(context, context->codec, nullptr) < 0) return -1;
   AVFrame *frame = av_frame_alloc();
