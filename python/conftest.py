@@ -9,4 +9,4 @@ try:
 except ImportError:
     sys.path.insert(0, str(Path(__file__).resolve().parent))
 
-pytest_plugins = ["displayhead.pytest_plugin"]
+pytest_plugins = ["displayhead.pytest_plugin", "pytester"]

@@ -14,8 +14,8 @@ from dataclasses import dataclass
 
 try:  # Debian's python3-pycryptodome
     from Cryptodome.Cipher import DES
-except ImportError:  # pragma: no cover - the same library installed under its other name
-    from Crypto.Cipher import DES
+except ImportError:
+    from Crypto.Cipher import DES  # pycryptodome, where pycryptodomex is not installed
 
 PACKET_LEN = 512
 CIPHER_LEN = 504
