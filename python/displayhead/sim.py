@@ -38,11 +38,21 @@ class NeedsSimControl(SimError):
     which this source tree does not have yet."""
 
 
-def source_dir() -> Path:
-    """The source tree: DH_SOURCE_DIR, else the tree this package lies in."""
+def source_dir(build_dir: Optional[Path] = None) -> Path:
+    """The source tree that has scripts/sim: DH_SOURCE_DIR, else the tree this package lies in,
+    else the one the build folder was configured from."""
     if os.environ.get("DH_SOURCE_DIR"):
         return Path(os.environ["DH_SOURCE_DIR"]).resolve()
-    return Path(__file__).resolve().parents[2]
+    here = Path(__file__).resolve().parents[2]
+    if (here / "scripts/sim").is_file() or build_dir is None:
+        return here
+    try:
+        for line in (build_dir / "CMakeCache.txt").read_text().splitlines():
+            if line.startswith("CMAKE_HOME_DIRECTORY:INTERNAL="):
+                return Path(line.split("=", 1)[1])
+    except FileNotFoundError:
+        pass
+    return here
 
 
 def default_build_dir() -> Path:
@@ -301,8 +311,8 @@ class SimulatedDevice:
                  theme: Optional[int] = None, card: Optional[int] = None, trace: bool = False,
                  tcp: Optional[int] = None, backgrounds: bool = True, keep: bool = False,
                  host_timeout: float = 10.0):
-        self.source_dir = source_dir()
         self.build_dir = Path(build_dir).resolve() if build_dir else default_build_dir()
+        self.source_dir = source_dir(self.build_dir)
         for program in ("displayhead", "dhshot", "dhmcu", "dhgui"):
             if not (self.build_dir / program).is_file():
                 raise SimError(f"{self.build_dir} holds no {program}: build the daemon and the tools first "
