@@ -136,8 +136,8 @@ def test_plugin_attaches_screenshot_and_logs_to_a_failed_test(pytester, dh_build
             assert panel.changes() < 0
         """)
     artifacts = tmp_path / "artifacts"
-    result = pytester.runpytest("-p", "displayhead.pytest_plugin", "--dh-build", str(dh_build_dir),
-                                "--dh-artifacts", str(artifacts))
+    result = pytester.runpytest("-p", "displayhead.pytest_plugin", f"--dh-build={dh_build_dir}",
+                                f"--dh-artifacts={artifacts}")
     result.assert_outcomes(failed=1)
     result.stdout.fnmatch_lines(["*displayhead: attachments*", "*displayhead: daemon log (end)*", "*init_tty done!*"])
     folder = next(artifacts.iterdir())
