@@ -24,6 +24,7 @@ DEFAULT_TIMEOUT = 10.0
 RESYNC_SILENCE = 2.5   # the device drops a half-read packet after 2 s without a byte
 BLOCK_PIECE = 4096
 QUEUE_POLL = 0.01      # how often a full H.264 queue is asked about
+READ_SLICE = 0.05      # a serial read waits this long at most before the deadline is looked at
 
 
 class DeviceError(Exception):
@@ -58,7 +59,7 @@ class _SerialTransport:
         self._serial_error = serial.SerialException
         try:
             # exclusive: flock(LOCK_EX), as every host program here locks the port
-            self._port = serial.Serial(path, 115200, timeout=0, exclusive=True)
+            self._port = serial.Serial(path, 115200, timeout=READ_SLICE, exclusive=True)
         except (serial.SerialException, OSError) as error:
             raise DeviceGone(f"cannot open the port {path}: {error}") from error
         self.name = path
@@ -71,13 +72,11 @@ class _SerialTransport:
             raise DeviceGone(f"{self.name} hung up while writing: {error}") from error
 
     def read(self, count: int, deadline: float) -> bytes:
+        # Each read waits at most READ_SLICE: the port's time-out stays as it was set at the
+        # open (pyserial reconfigures the port whenever it changes).
         got = bytearray()
         try:
-            while len(got) < count:
-                left = deadline - time.monotonic()
-                if left <= 0:
-                    break
-                self._port.timeout = min(left, 0.5)
+            while len(got) < count and time.monotonic() < deadline:
                 got += self._port.read(count - len(got))
         except (self._serial_error, OSError) as error:
             raise DeviceGone(f"{self.name} hung up while reading: {error}") from error
@@ -86,9 +85,8 @@ class _SerialTransport:
     def discard_pending(self) -> None:
         try:
             self._port.reset_input_buffer()
-            self._port.timeout = 0
-            while self._port.read(4096):
-                pass
+            while self._port.in_waiting:
+                self._port.read(self._port.in_waiting)
         except (self._serial_error, OSError) as error:
             raise DeviceGone(f"{self.name} hung up: {error}") from error
 
