@@ -207,6 +207,10 @@ class HostLink:
             self._transport.close()
             self._transport = None
 
+    @property
+    def closed(self) -> bool:
+        return self._transport is None
+
     def __enter__(self) -> "HostLink":
         return self
 

@@ -431,8 +431,9 @@ class SimulatedDevice:
 
     @property
     def host(self) -> HostLink:
-        """The host link on the far end of the USB cable, opened at first use."""
-        if self._host is None:
+        """The host link on the far end of the USB cable, opened at first use (and again after
+        it was closed)."""
+        if self._host is None or self._host.closed:
             self._host = HostLink(self.host_port, timeout=self.host_timeout)
         return self._host
 

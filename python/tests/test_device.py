@@ -89,10 +89,12 @@ def test_relays_reach_the_controller_and_wireless_mode_drops_them(host, controll
     assert controller.state()["mode"] == 2
 
 
-@pytest.mark.dh_device(panel="320x240", tcp=0, backgrounds=False, theme=3)
+@pytest.mark.dh_device(panel="320x240", tcp=0, backgrounds=False, theme=3, trace=True)
 def test_options_of_a_device_of_its_own(device, host, panel):
     assert device.host_port.startswith("tcp://127.0.0.1:")
     assert host.version() == "morvadq7_0005_0020"
+    wait_until(lambda: "morvadq7_0005_0020" in device.traces()["trace-host.jsonl"].read_text(), 10,
+               "the version reply in the host link's trace")
     assert (panel.picture().width, panel.picture().height) == (320, 240)
     before = panel.changes()
     host.show_jpg(SOURCE / "media/host.jpg")
