@@ -229,3 +229,24 @@ def test_silence_then_quiet_for_the_device_to_realign(monkeypatch):
     assert waited == [True]
     link.version()
     assert waited == [True], "only the command after the silence waits"
+
+
+def test_an_interrupted_block_is_finished_with_filler():
+    link, device = fake_link()
+    real_write = device.write
+    pieces = []
+
+    def write(data):
+        pieces.append(len(data))
+        if len(pieces) == 3:  # Ctrl-C in the middle of the block
+            raise KeyboardInterrupt
+        real_write(data)
+
+    device.write = write
+    with pytest.raises(KeyboardInterrupt):
+        link.show_jpg(b"\xff" * 10000)
+    code, _, _, block = device.packets[-1]
+    assert code == p.CMD_SHOW_JPG and device.block_left == 0, "the device got the whole announced length"
+    assert bytes(block[:4096]) == b"\xff" * 4096 and bytes(block[4096:]) == bytes(10000 - 4096)
+    device.write = real_write
+    assert link.version() == "", "the link goes on aligned"
