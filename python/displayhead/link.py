@@ -24,6 +24,7 @@ DEFAULT_TIMEOUT = 10.0
 RESYNC_SILENCE = 2.5   # the device drops a half-read packet after 2 s without a byte
 BLOCK_PIECE = 4096
 QUEUE_POLL = 0.01      # how often a full H.264 queue is asked about
+DRAIN_PIECE = 65536    # what is read and dropped at once while the link keeps quiet
 READ_SLICE = 0.05      # a serial read waits this long at most before the deadline is looked at
 
 
@@ -240,7 +241,7 @@ class HostLink:
         transport = self._need_transport()
         end = time.monotonic() + RESYNC_SILENCE
         while time.monotonic() < end:
-            transport.read(PACKET_LEN_LARGE, end)
+            transport.read(DRAIN_PIECE, end)
         transport.discard_pending()
         self._unaligned = False
 
@@ -588,5 +589,3 @@ class HostLink:
         result = self.exchange(p.CMD_GET_GROUP_POSITION).result
         return result[0], result[1]
 
-
-PACKET_LEN_LARGE = 65536
