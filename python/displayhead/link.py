@@ -128,7 +128,9 @@ class _TcpTransport:
             except OSError as error:
                 raise DeviceGone(f"{self.name} closed while reading: {error}") from error
             if not piece:
-                raise DeviceGone(f"{self.name} was closed by the device's side")
+                # A bridge that refuses a client says why in a line of text before it closes.
+                said = bytes(got).decode("ascii", "replace").strip() if got and max(got) < 0x80 else ""
+                raise DeviceGone(f"{self.name} was closed by the device's side" + (f": {said}" if said else ""))
             got += piece
         return bytes(got)
 
@@ -325,13 +327,23 @@ class HostLink:
         result = self.exchange(p.CMD_GET_VERSION).result
         return result.split(b"\0", 1)[0].decode("ascii", "replace")
 
-    def reboot(self) -> None:
-        """Reboots the device (0x0B); the reply comes when the reboot command has returned."""
-        self.exchange(p.CMD_REBOOT, what="reboot (0x0B)")
+    def reboot(self) -> bool:
+        """Reboots the device (0x0B). The device answers when its reboot command has returned,
+        if it is still there: True when it answered, False when the port hung up as the
+        device went down (reconnect() waits for it to come back)."""
+        return self._going_down(p.CMD_REBOOT, "reboot (0x0B)")
 
-    def halt(self) -> None:
-        """Halts the device (0x0C)."""
-        self.exchange(p.CMD_HALT, what="halt (0x0C)")
+    def halt(self) -> bool:
+        """Halts the device (0x0C); True when it answered, False when the port hung up."""
+        return self._going_down(p.CMD_HALT, "halt (0x0C)")
+
+    def _going_down(self, code: int, what: str) -> bool:
+        try:
+            self.exchange(code, what=what)
+            return True
+        except DeviceGone:
+            self.close()
+            return False
 
     def set_config(self, brightness: int, mode: int, aux2: int, rotation: int, aux4: int,
                    keep_on: int) -> None:
