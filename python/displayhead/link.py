@@ -57,7 +57,11 @@ class QueueStuck(DeviceError):
 class _SerialTransport:
     def __init__(self, path: str):
         import serial  # Debian's python3-serial
-        self._serial_error = serial.SerialException
+        try:
+            import termios  # a pty that hung up fails pyserial's flush with termios.error
+            self._serial_error = (serial.SerialException, termios.error)
+        except ImportError:  # not a POSIX system
+            self._serial_error = (serial.SerialException,)
         try:
             # exclusive: flock(LOCK_EX), as every host program here locks the port
             self._port = serial.Serial(path, 115200, timeout=READ_SLICE, exclusive=True)
@@ -69,7 +73,7 @@ class _SerialTransport:
         try:
             self._port.write(data)
             self._port.flush()
-        except (self._serial_error, OSError) as error:
+        except (*self._serial_error, OSError) as error:
             raise DeviceGone(f"{self.name} hung up while writing: {error}") from error
 
     def read(self, count: int, deadline: float) -> bytes:
@@ -79,7 +83,7 @@ class _SerialTransport:
         try:
             while len(got) < count and time.monotonic() < deadline:
                 got += self._port.read(count - len(got))
-        except (self._serial_error, OSError) as error:
+        except (*self._serial_error, OSError) as error:
             raise DeviceGone(f"{self.name} hung up while reading: {error}") from error
         return bytes(got)
 
@@ -88,13 +92,13 @@ class _SerialTransport:
             self._port.reset_input_buffer()
             while self._port.in_waiting:
                 self._port.read(self._port.in_waiting)
-        except (self._serial_error, OSError) as error:
+        except (*self._serial_error, OSError) as error:
             raise DeviceGone(f"{self.name} hung up: {error}") from error
 
     def close(self) -> None:
         try:
             self._port.close()
-        except (self._serial_error, OSError):
+        except (*self._serial_error, OSError):
             pass
 
 

@@ -5,7 +5,7 @@ from pathlib import Path
 
 import pytest
 
-from displayhead import CommandFailed, HostLink, NoReply, SimulatedDevice
+from displayhead import CommandFailed, DeviceError, HostLink, NoReply, SimulatedDevice
 from displayhead.png import decode_png
 from displayhead.sim import wait_until
 
@@ -146,3 +146,22 @@ def test_plugin_attaches_screenshot_and_logs_to_a_failed_test(pytester, dh_build
     assert decode_png((folder / "panel.png").read_bytes()).width == 480
     assert "init_tty done!" in (folder / "daemon.log").read_text()
     assert (folder / "dhmcu.log").is_file()
+
+
+@pytest.mark.dh_device(backgrounds=False)
+def test_power_cycle_and_reboot_keep_the_stored_files(device, host, cable):
+    # (the cable fixture: power, like the cable, needs scripts/sim-ctl)
+    host.put_small(b"kept", CARD + "/kept.txt")
+    device.power_off()
+    assert device.status()["power"] == "off"
+    with pytest.raises(DeviceError):
+        host.version()
+    device.power_on()
+    assert host.reconnect() == "morvadq7_0005_0020"
+    assert host.file_size(CARD + "/kept.txt") == 4
+
+    # The device's own reboot: the port hangs up as it goes down, and it comes back.
+    host.reboot()
+    assert host.reconnect() == "morvadq7_0005_0020"
+    assert device.status() == {"cable": "plugged", "power": "on", "daemon": "running"}
+    assert host.file_size(CARD + "/kept.txt") == 4
