@@ -18,6 +18,10 @@ Options:
                        dh-artifacts/ in pytest's root folder)
   --dh-timeout SECONDS how long each reply may take (default 10)
 
+Where the plugin comes from a conftest.py rather than the installed package, give these
+options in their one-word form (--dh-build=DIR): before the plugin is loaded, pytest takes a
+value in the next word for a test path.
+
 A failed test that used a simulated device gets the panel's screenshot, the daemon's log and
 the traces attached: written to the artifacts folder, named in the report, and the end of the
 daemon's log shown in it.
