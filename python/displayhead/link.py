@@ -454,16 +454,20 @@ class HostLink:
         raw = _read_data(data, 1 << 40, "a stream", empty_ok=False)
         count = 0
         blocks = 0
-        for done in range(0, len(raw), p.STREAM_BLOCK):
-            count = self._wait_for_room(count, p.QUEUE_SLOTS)
-            count = self.push_h264_block(raw[done:done + p.STREAM_BLOCK])
-            blocks += 1
-            if progress:
-                progress(min(done + p.STREAM_BLOCK, len(raw)), len(raw))
-        for _ in range(2):
-            count = self._wait_for_room(count, p.QUEUE_SLOTS)
-            count = self.push_h264_block(p.END_OF_STREAM)
-        self._wait_for_room(count, 1)
+        try:
+            for done in range(0, len(raw), p.STREAM_BLOCK):
+                count = self._wait_for_room(count, p.QUEUE_SLOTS)
+                count = self.push_h264_block(raw[done:done + p.STREAM_BLOCK])
+                blocks += 1
+                if progress:
+                    progress(min(done + p.STREAM_BLOCK, len(raw)), len(raw))
+            for _ in range(2):
+                count = self._wait_for_room(count, p.QUEUE_SLOTS)
+                count = self.push_h264_block(p.END_OF_STREAM)
+            self._wait_for_room(count, 1)
+        except KeyboardInterrupt:
+            self.stop_h264()  # Ctrl-C ends the stream too; what is queued is dropped
+            raise
         self.stop_h264()
         return blocks
 
