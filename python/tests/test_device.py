@@ -1,0 +1,167 @@
+"""The package against the simulated device: one device for the module where the tests do not
+disturb each other, devices of their own where they need other options."""
+import os
+from pathlib import Path
+
+import pytest
+
+from displayhead import CommandFailed, DeviceError, HostLink, NoReply, SimulatedDevice
+from displayhead.png import decode_png
+from displayhead.sim import wait_until
+
+CARD = "/tmp/sdcard/mmcblk0p1"
+SOURCE = Path(__file__).resolve().parents[2]
+DECODES = os.environ.get("DH_H264_DECODES", "1") != "0"
+
+
+def near(rgb, want, tolerance=24):
+    return all(abs((rgb >> s & 0xFF) - (want >> s & 0xFF)) <= tolerance for s in (16, 8, 0))
+
+
+def test_files_up_listed_sized_and_deleted(host, device, tmp_path):
+    local = tmp_path / "song.bin"
+    local.write_bytes(os.urandom(150_000))
+    seen = []
+    assert host.put(local, CARD + "/song.bin", chunk=65536, progress=lambda done, total: seen.append((done, total))) == 150_000
+    assert seen == [(65536, 150_000), (131072, 150_000), (150_000, 150_000)]
+    assert (device.card / "song.bin").read_bytes() == local.read_bytes()
+    assert host.file_size(CARD + "/song.bin") == 150_000
+    assert host.put_small(b"tiny", CARD + "/tiny.txt") == 4
+    listing = host.ls(CARD)
+    assert {"song.bin", "tiny.txt"} <= set(listing.files)
+    assert "img" in listing.folders
+
+    # A failure reply says what did not happen, and the link goes on.
+    with pytest.raises(CommandFailed, match="cannot create /tmp/sdcard/mmcblk0p1/none/x.bin"):
+        host.put(b"x", CARD + "/none/x.bin")
+    host.delete(CARD + "/song.bin")
+    assert host.file_size(CARD + "/song.bin") == 0
+    assert host.ls(CARD + "/fresh").created
+    assert host.ls(CARD + "/fresh").files == []
+
+    space = host.df()
+    assert space.total_kib > 0 and space.used_kib + space.avail_kib == space.total_kib
+    assert (space.extra0, space.extra1, space.extra2) == (0, 0, 0)
+    assert host.version() == "morvadq7_0005_0020"
+
+
+@pytest.mark.skipif(not DECODES, reason="this build's simulated decoder shows no pictures")
+def test_stream_returns_with_its_last_picture_on_the_panel(host, panel):
+    # The stream's pictures run through colours and end on white: shown when stream() returns.
+    before = panel.changes()
+    assert host.stream(SOURCE / "tests/media/colours_480x480.h264") == 1
+    picture = panel.picture()
+    assert panel.changes() > before
+    assert near(picture.at(240, 240), 0xFFFFFF), hex(picture.at(240, 240))
+    assert host.h264_block_count() == 0
+
+
+def test_relays_reach_the_controller_and_wireless_mode_drops_them(host, controller, device):
+    host.relay_pump_fan(bytes(range(1, 15)))
+    controller.wait_for_received("01 02 03 04 05 06 07 08 09 0a 0b 0c 0d 0e")
+    assert "A4 00 pump/fan settings, 14 bytes" in controller.received()
+    host.relay_light(b"light")
+    controller.wait_for_received("6c 69 67 68 74")
+
+    # What the controller reports reaches the GUI process's shared block, once the host has
+    # handed the screen back to the GUI process (a host stream or picture pauses it).
+    host.set_theme(bytes(64))
+    controller.temp(42)
+    controller.pump(2000)
+    record = wait_until(lambda: (lambda r: r if (r.water_temp, r.pump_speed) == (42, 2000) else None)(device.gui_record()),
+                        10, "temperature 42 and pump 2000 in the shared block", lambda: str(device.gui_record()))
+    assert record.kind == "data" and record.complete
+
+    # In wireless mode the device drops controller commands unanswered; once the link has
+    # kept quiet for the device to realign, the next command is answered.
+    controller.mode(1)
+    mark = device.wait_for_log("control mode = 1")
+    host.timeout = 1.0
+    try:
+        with pytest.raises(NoReply, match="wireless mode"):
+            host.relay_pump_fan(bytes(14))
+    finally:
+        host.timeout = 10.0
+    controller.mode(2)
+    device.wait_for_log("control mode = 2", after=mark)
+    assert host.version() == "morvadq7_0005_0020"
+    host.relay_pump_fan(bytes(14))
+    assert controller.state()["mode"] == 2
+
+
+@pytest.mark.dh_device(panel="320x240", tcp=0, backgrounds=False, theme=3, trace=True)
+def test_options_of_a_device_of_its_own(device, host, panel):
+    assert device.host_port.startswith("tcp://127.0.0.1:")
+    assert host.version() == "morvadq7_0005_0020"
+    wait_until(lambda: "morvadq7_0005_0020" in device.traces()["trace-host.jsonl"].read_text(), 10,
+               "the version reply in the host link's trace")
+    assert (panel.picture().width, panel.picture().height) == (320, 240)
+    before = panel.changes()
+    host.show_jpg(SOURCE / "media/host.jpg")
+    wait_until(lambda: panel.changes() > before, 10, "the panel changing after a picture")
+    assert decode_png(panel.screenshot()).width == 320
+    device.cable.pull()
+    assert device.status()["cable"] == "pulled"
+    device.cable.plug()
+    assert device.status()["cable"] == "plugged"
+
+
+def test_a_device_stops_cleanly_and_leaves_nothing(dh_build_dir):
+    with SimulatedDevice(dh_build_dir, backgrounds=False) as device:
+        root = device.root
+        port = device.host_port
+        with HostLink(port) as link:
+            assert link.version() == "morvadq7_0005_0020"
+    assert not device.running
+    assert not root.exists()
+
+
+def test_plugin_on_a_real_port_skips_what_needs_the_simulator(pytester, dh_build_dir):
+    with SimulatedDevice(dh_build_dir, backgrounds=False) as device:
+        pytester.makepyfile(
+            """
+            def test_host(host):
+                assert host.version() == "morvadq7_0005_0020"
+
+            def test_panel(panel):
+                pass
+            """)
+        result = pytester.runpytest("-p", "displayhead.pytest_plugin", "--dh-port", device.host_port, "-rs")
+        result.assert_outcomes(passed=1, skipped=1)
+        result.stdout.fnmatch_lines(["*'panel' needs the simulated device; this run drives the real device on*"])
+
+
+def test_plugin_attaches_screenshot_and_logs_to_a_failed_test(pytester, dh_build_dir, tmp_path):
+    pytester.makepyfile(
+        """
+        def test_fails(panel):
+            assert panel.changes() < 0
+        """)
+    artifacts = tmp_path / "artifacts"
+    result = pytester.runpytest("-p", "displayhead.pytest_plugin", f"--dh-build={dh_build_dir}",
+                                f"--dh-artifacts={artifacts}")
+    result.assert_outcomes(failed=1)
+    result.stdout.fnmatch_lines(["*displayhead: attachments*", "*displayhead: daemon log (end)*", "*init_tty done!*"])
+    folder = next(artifacts.iterdir())
+    assert decode_png((folder / "panel.png").read_bytes()).width == 480
+    assert "init_tty done!" in (folder / "daemon.log").read_text()
+    assert (folder / "dhmcu.log").is_file()
+
+
+@pytest.mark.dh_device(backgrounds=False)
+def test_power_cycle_and_reboot_keep_the_stored_files(device, host, cable):
+    # (the cable fixture: power, like the cable, needs scripts/sim-ctl)
+    host.put_small(b"kept", CARD + "/kept.txt")
+    device.power_off()
+    assert device.status()["power"] == "off"
+    with pytest.raises(DeviceError):
+        host.version()
+    device.power_on()
+    assert host.reconnect() == "morvadq7_0005_0020"
+    assert host.file_size(CARD + "/kept.txt") == 4
+
+    # The device's own reboot: the port hangs up as it goes down, and it comes back.
+    host.reboot()
+    assert host.reconnect() == "morvadq7_0005_0020"
+    assert device.status() == {"cable": "plugged", "power": "on", "daemon": "running"}
+    assert host.file_size(CARD + "/kept.txt") == 4

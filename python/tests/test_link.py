@@ -1,0 +1,252 @@
+"""The host link without a device: the packets every command builds (checked byte for byte
+against the C++ host client), the replies it accepts and refuses, and how it keeps the link
+aligned."""
+import os
+import subprocess
+from pathlib import Path
+
+import pytest
+
+from displayhead import CommandFailed, HostLink, NoReply, WrongReply
+from displayhead import link as link_module
+from displayhead import protocol as p
+
+CARD = "/tmp/sdcard/mmcblk0p1"
+TAG = bytes([0x11, 0x22, 0x33, 0x44])
+# Where a command's follow-on block length sits: (offset in the payload) per code.
+BLOCK_LENGTH_AT = {p.CMD_SAVE_FILE_BUFFER: 0, p.CMD_SAVE_SMALL_FILE: 4, p.CMD_SHOW_JPG: 0, p.CMD_SHOW_PNG: 0,
+                   p.CMD_PUSH_H264_BLOCK: 0, p.CMD_MCU_UPDATE_DATA: 4, p.CMD_MCU_LIGHT_DATA: 4}
+
+
+class FakeDevice:
+    """A transport that reads packets as the device does and answers them; `answer(code,
+    tag, payload)` gives the 512 bytes (or None for silence)."""
+
+    def __init__(self, answer=None):
+        self.packets = []   # (code, payload, raw packet, block)
+        self.pending = b""
+        self.block_left = 0
+        self.answer = answer or self.standard
+        self.discards = 0
+
+    @staticmethod
+    def standard(code, tag, payload, result=b""):
+        if code == p.CMD_QUERY_DIR:
+            return b"result:dir:file:a.jpg/".ljust(512, b"\0")
+        if code == p.CMD_CREATE_FILE:
+            result = bytes([p.STATUS_OK])
+        return (bytes([code, p.STATUS_OK]) + tag + bytes(2) + result).ljust(512, b"\0")
+
+    def write(self, data):
+        if self.block_left:
+            assert len(data) <= self.block_left, "more block bytes than the command announced"
+            self.packets[-1][3].extend(data)
+            self.block_left -= len(data)
+        else:
+            code, tag, payload = p.read_packet(data)
+            at = BLOCK_LENGTH_AT.get(code)
+            self.block_left = int.from_bytes(payload[at:at + 4], "big") if at is not None else 0
+            self.packets.append((code, payload, data, bytearray()))
+            self.tag = tag
+        if not self.block_left:
+            code, payload = self.packets[-1][0], self.packets[-1][1]
+            self.pending += self.answer(code, self.tag, payload) or b""
+
+    def read(self, count, deadline):
+        out, self.pending = self.pending[:count], self.pending[count:]
+        return out
+
+    def discard_pending(self):
+        self.discards += 1
+        self.pending = b""
+
+    def close(self):
+        pass
+
+
+def fake_link(answer=None, **options):
+    device = FakeDevice(answer)
+    return HostLink("fake", transport=device, tag_source=lambda: TAG, **options), device
+
+
+def reference_packets(build_dir: Path) -> dict:
+    printer = build_dir / "dh_host_packets"
+    if not printer.is_file():
+        pytest.skip(f"{printer} is not built (cmake --build {build_dir} --target dh_host_packets)")
+    lines = subprocess.run([str(printer)], check=True, stdout=subprocess.PIPE, text=True).stdout.split()
+    return {label: bytes.fromhex(hex_text) for label, hex_text in zip(lines[::2], lines[1::2])}
+
+
+# Each of HostLink's commands, as the reference printer's label names it, and which of the
+# packets the call sends is that command.
+CALLS = {
+    "version": (lambda h: h.version(), 0),
+    "reboot": (lambda h: h.reboot(), 0),
+    "halt": (lambda h: h.halt(), 0),
+    "set_rotation": (lambda h: h.set_rotation(1), 0),
+    "set_brightness": (lambda h: h.set_brightness(80), 0),
+    "set_framerate": (lambda h: h.set_framerate(24), 0),
+    "create_file": (lambda h: h.put(bytes(4196), CARD + "/up.bin", chunk=4096), 0),
+    "save_chunk": (lambda h: h.put(bytes(4196), CARD + "/up.bin", chunk=4096), 1),
+    "save_last_chunk": (lambda h: h.put(bytes(4196), CARD + "/up.bin", chunk=4096), 2),
+    "save_small_file": (lambda h: h.put_small(bytes(70), CARD + "/small.bin"), 0),
+    "delete": (lambda h: h.delete(CARD + "/up.bin"), 0),
+    "file_size": (lambda h: h.file_size(CARD + "/up.bin"), 0),
+    "ls": (lambda h: h.ls(CARD + "/img"), 0),
+    "ls_longest_name": (lambda h: h.ls("/" + "n" * 479), 0),
+    "df": (lambda h: h.df(), 0),
+    "show_jpg": (lambda h: h.show_jpg(bytes(1234)), 0),
+    "show_png": (lambda h: h.show_png(bytes(999)), 0),
+    "play_local_h264": (lambda h: h.play_local_h264("/media/bg_h264/bg1.h264"), 0),
+    "stop_local_h264": (lambda h: h.stop_local_h264(), 0),
+    "local_h264_playing": (lambda h: h.local_h264_playing(), 0),
+    "play_local_jpg": (lambda h: h.play_local_jpg(CARD + "/img/slide-1.jpg"), 0),
+    "stop_local_jpg": (lambda h: h.stop_local_jpg(), 0),
+    "push_h264_block": (lambda h: h.stream(bytes(202752 + 10)), 0),
+    "push_end_of_stream": (lambda h: h.stream(bytes(10)), 1),
+    "h264_block_count": (lambda h: h.h264_block_count(), 0),
+    "stop_h264": (lambda h: h.stream(bytes(10)), 3),
+    "set_config": (lambda h: h.set_config(100, 2, 0, 1, 0, 1), 0),
+    "mark_usb_display": (lambda h: h.mark_usb_display(), 0),
+    "group_position": (lambda h: h.group_position(), 0),
+    "mcu_erase": (lambda h: h.firmware_update(bytes(5000)), 0),
+    "mcu_update_data": (lambda h: h.firmware_update(bytes(5000)), 1),
+    "set_theme": (lambda h: h.set_theme(bytes(range(0x40, 0x80))), 0),
+    "mcu_data": (lambda h: h.mcu_data(), 0),
+    "relay_pump_fan": (lambda h: h.relay_pump_fan(bytes(range(1, 15))), 0),
+    "relay_light": (lambda h: h.relay_light(bytes(300)), 0),
+    "test_h264_decode": (lambda h: h.test_h264_decode(), 0),
+}
+
+
+def test_every_command_builds_the_packet_the_cpp_client_builds(dh_build_dir):
+    reference = reference_packets(dh_build_dir)
+    assert set(reference) == set(CALLS), "the printer and this table must list the same commands"
+    for label, (call, index) in CALLS.items():
+        link, device = fake_link()
+        call(link)
+        assert device.packets[index][2] == reference[label], label
+    # Every code of the command table is among them.
+    codes = {value for name, value in vars(p).items() if name.startswith("CMD_")}
+    assert codes == {p.read_packet(packet)[0] for packet in reference.values()}
+
+
+def test_exchanges_that_span_several_packets():
+    link, device = fake_link()
+    link.put(bytes(range(256)) * 40, CARD + "/x.bin", chunk=4096)
+    assert [(code, len(block)) for code, _, _, block in device.packets] == \
+        [(0x26, 0), (0x27, 4096), (0x27, 4096), (0x27, 2048)]
+    assert [payload[8] for _, payload, _, _ in device.packets[1:]] == [0, 0, 1]
+    assert b"".join(bytes(b) for *_, b in device.packets) == bytes(range(256)) * 40
+
+    # An empty file goes up as one closing chunk with an empty block.
+    link, device = fake_link()
+    assert link.put(b"", CARD + "/empty") == 0
+    assert [(code, payload[:9]) for code, payload, _, _ in device.packets][1] == (0x27, bytes(8) + b"\x01")
+
+    # A stream: slot-sized blocks while the queue has room, two end-of-stream units, the
+    # queue asked until it is empty, then 0x7B.
+    counts = [4, 5, 5, 4, 5, 4, 5, 4, 5, 0]
+    answer = lambda code, tag, payload: FakeDevice.standard(
+        code, tag, payload, bytes([counts.pop(0)]) if code in (0x79, 0x7A) else b"")
+    link, device = fake_link(answer)
+    assert link.stream(bytes(202752 * 2 + 1)) == 3
+    assert [(code, len(block)) for code, _, _, block in device.packets] == [
+        (0x79, 202752), (0x79, 202752), (0x7A, 0), (0x7A, 0), (0x79, 1), (0x7A, 0), (0x79, 5), (0x7A, 0),
+        (0x79, 5), (0x7A, 0), (0x7B, 0)]
+    assert [bytes(b) for code, _, _, b in device.packets if code == 0x79][-2:] == [p.END_OF_STREAM] * 2
+
+
+def test_listing_pages_and_their_text():
+    # A listing longer than a page runs on into the next.
+    names = [f"picture-{n:03}.jpg" for n in range(40)]
+    text = ("result:dir:photos/old/file:" + "".join(name + "/" for name in names)).encode()
+    assert 512 < len(text) < 1024
+    pages = [text[:512], text[512:].ljust(512, b"\0")]
+    answer = lambda code, tag, payload: pages.pop(0) if pages else bytes(512)
+    link, device = fake_link(answer)
+    listing = link.ls(CARD)
+    assert (listing.folders, listing.files, listing.created) == (["photos", "old"], names, False)
+    assert len(device.packets) == 20
+
+    # Pages an earlier session left unfinished come first; ours starts with "result:".
+    pages = [b"tail of another listing".ljust(512, b"\0"), bytes(512),
+             b"result:nodir-createdone".ljust(512, b"\0")]
+    link, device = fake_link(answer)
+    assert link.ls(CARD + "/new").created
+    assert len(device.packets) == 22
+
+    with pytest.raises(FileNotFoundError, match="could not create"):
+        p.parse_listing("/x", "result:nodir")
+
+
+def test_failures_raise_saying_what_did_not_happen():
+    failing = lambda code, tag, payload: (bytes([code, 0xC8]) + tag + b"_failed\0").ljust(512, b"\0")
+    link, _ = fake_link(failing)
+    with pytest.raises(CommandFailed, match=r"cannot create /tmp/x/y \(does its directory exist\?\); nothing was uploaded"):
+        link.put(b"data", "/tmp/x/y")
+    with pytest.raises(CommandFailed, match="pump and fan settings .*did not get them"):
+        link.relay_pump_fan(bytes(14))
+    with pytest.raises(CommandFailed, match="settings .*not stored"):
+        link.set_config(1, 2, 3, 4, 5, 6)
+
+    # A chunk the device could not store stops the upload and says how far it came.
+    answers = iter([None, True])
+    def second_chunk_fails(code, tag, payload):
+        if code == 0x27 and next(answers, True) is True:
+            return failing(code, tag, payload)
+        return FakeDevice.standard(code, tag, payload)
+    link, device = fake_link(second_chunk_fails)
+    with pytest.raises(CommandFailed, match="stopped after 10 of 20 bytes"):
+        link.put(bytes(20), "/tmp/f", chunk=10)
+
+    # A reply to another command is not taken for ours.
+    other = lambda code, tag, payload: FakeDevice.standard(code, b"\x00\x00\x00\x00", payload)
+    link, _ = fake_link(other)
+    with pytest.raises(WrongReply):
+        link.version()
+
+    # Arguments the device cannot take are refused before anything goes out.
+    link, device = fake_link()
+    for bad in (lambda: link.set_rotation(4), lambda: link.relay_pump_fan(bytes(13)),
+                lambda: link.ls("/" + "n" * 480), lambda: link.play_local_h264("/" + "v" * 127),
+                lambda: link.show_jpg(b""), lambda: link.firmware_update(b"")):
+        with pytest.raises(ValueError):
+            bad()
+    assert device.packets == []
+
+
+def test_silence_then_quiet_for_the_device_to_realign(monkeypatch):
+    monkeypatch.setattr(link_module, "RESYNC_SILENCE", 0.05)
+    answers = [None]
+    link, device = fake_link(lambda code, tag, payload: answers.pop(0) if answers else FakeDevice.standard(code, tag, payload))
+    link.timeout = 0.05
+    with pytest.raises(NoReply, match="wireless mode"):
+        link.relay_pump_fan(bytes(14))
+    waited = []
+    monkeypatch.setattr(link, "resync", lambda: waited.append(True) or setattr(link, "_unaligned", False))
+    assert link.version() == ""
+    assert waited == [True]
+    link.version()
+    assert waited == [True], "only the command after the silence waits"
+
+
+def test_an_interrupted_block_is_finished_with_filler():
+    link, device = fake_link()
+    real_write = device.write
+    pieces = []
+
+    def write(data):
+        pieces.append(len(data))
+        if len(pieces) == 3:  # Ctrl-C in the middle of the block
+            raise KeyboardInterrupt
+        real_write(data)
+
+    device.write = write
+    with pytest.raises(KeyboardInterrupt):
+        link.show_jpg(b"\xff" * 10000)
+    code, _, _, block = device.packets[-1]
+    assert code == p.CMD_SHOW_JPG and device.block_left == 0, "the device got the whole announced length"
+    assert bytes(block[:4096]) == b"\xff" * 4096 and bytes(block[4096:]) == bytes(10000 - 4096)
+    device.write = real_write
+    assert link.version() == "", "the link goes on aligned"
