@@ -120,11 +120,17 @@ Exchange exchange(const Options &opt, int fd, uint8_t code, std::span<const uint
   if (host_write_all(fd, packet) != 0 || write_block(fd, block, filler) != 0) {
     return errno == port_gone_errno ? Exchange::gone : Exchange::port_error;
   }
-  const long got = host_read_exact(fd, reply.data(), reply.size(), opt.timeout_ms);
-  if (got < 0) return errno == port_gone_errno ? Exchange::gone : Exchange::port_error;
-  if (size_t(got) < reply.size()) return Exchange::no_reply;
-  if (reply[0] != code || reply[1] != reply_status_ok || memcmp(reply.data() + 2, tag.data(), 4) != 0) {
-    return Exchange::not_ours;
+  // A reply to another program's command that came late (a TCP client that left just before)
+  // is passed over: ours follows it.
+  const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(opt.timeout_ms);
+  bool passed_over = false;
+  for (;;) {
+    const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
+    const long got = host_read_exact(fd, reply.data(), reply.size(), int(std::max<long>(1, left.count())));
+    if (got < 0) return errno == port_gone_errno ? Exchange::gone : Exchange::port_error;
+    if (size_t(got) < reply.size()) return passed_over ? Exchange::not_ours : Exchange::no_reply;
+    if (reply[0] == code && reply[1] == reply_status_ok && memcmp(reply.data() + 2, tag.data(), 4) == 0) break;
+    passed_over = true;
   }
   if (memcmp(reply.data() + failure_at, failure_mark, sizeof failure_mark) == 0) return Exchange::failed;
   return Exchange::ok;

@@ -26,7 +26,6 @@ namespace {
 
 constexpr auto start_limit = 60s;  // the daemon under a sanitizer starts slowly
 constexpr auto stop_limit = 15s;
-constexpr const char *ready_line = "A simulated display head is running under";
 
 // Whether `text` holds `word` followed by the end or one of `ends`.
 bool holds_path(const std::string &text, const std::string &word, const std::string &ends) {
@@ -118,7 +117,7 @@ SimulatedDevice::SimulatedDevice(const std::vector<std::string> &options)
   }
 
   const auto deadline = std::chrono::steady_clock::now() + start_limit;
-  while (read_file(output_path_).find(ready_line) == std::string::npos) {
+  while (!fs::exists(root_ + "/log/ready")) {  // written, whole, once everything is up
     const bool ended = waitpid(pid_, nullptr, WNOHANG) == pid_;
     if (ended || std::chrono::steady_clock::now() > deadline) {
       const std::string out = read_file(output_path_) + read_file(root_ + "/log/daemon.log");

@@ -33,7 +33,7 @@ ToolRun run_tool(const std::string &program, const std::string &arguments);
 class SimulatedDevice {
  public:
   // scripts/sim with these options (--root, --quiet and --no-build are added); returns when
-  // the device is up and the sim has said how to drive it.
+  // the device is up and the sim has written ROOT/log/ready.
   explicit SimulatedDevice(const std::vector<std::string> &options = {});
   ~SimulatedDevice();
   SimulatedDevice(const SimulatedDevice &) = delete;
