@@ -236,9 +236,17 @@ int main(int argc, char **argv) {
     return httplib::Server::HandlerResponse::Unhandled;
   });
   server.Get("/", [](const httplib::Request &, httplib::Response &res) {
+    // The page carries the state as it is now, so that it shows values before its events
+    // connect ("<" escaped, so that no text in the state can end the script).
+    StateUpdate update;
+    state_wait_newer(0, 0, std::chrono::milliseconds(1000), update);
+    std::string state;
+    for (const char c : update.state) state += c == '<' ? std::string("\\u003c") : std::string(1, c);
+    std::string page(reinterpret_cast<const char *>(dhview_page), dhview_page_size);
+    const std::string mark = "/*DHVIEW_INITIAL_STATE*/null";
+    if (const size_t at = page.find(mark); at != std::string::npos && !state.empty()) page.replace(at, mark.size(), state);
     res.set_header("Cache-Control", "no-store");
-    res.set_content(reinterpret_cast<const char *>(dhview_page), dhview_page_size,
-                    "text/html; charset=utf-8");
+    res.set_content(page, "text/html; charset=utf-8");
   });
   server.Get("/stream.mjpg", [](const httplib::Request &, httplib::Response &res) { serve_stream(res); });
   server.Get("/events", [](const httplib::Request &, httplib::Response &res) { serve_events(res); });

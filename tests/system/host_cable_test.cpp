@@ -248,3 +248,45 @@ TEST(SimulatedCable, TheTcpBridgeServesOneClient) {
     EXPECT_EQ(after.status, 0) << after.out;
   }
 }
+
+namespace {
+
+std::string shell(const std::string &command) {
+  std::string out;
+  FILE *pipe = popen((command + " 2>&1").c_str(), "r");
+  if (pipe == nullptr) return out;
+  char chunk[4096];
+  size_t n;
+  while ((n = fread(chunk, 1, sizeof chunk, pipe)) > 0) out.append(chunk, n);
+  pclose(pipe);
+  return out;
+}
+
+}  // namespace
+
+// dhview beside the sim: a second one on its port is refused, its page carries the state it
+// was served with, and its cable control (a POST without a body) pulls dhsim's cable.
+TEST(SimulatedCable, DhviewOnItsOwnPortAndItsCableControl) {
+  SKIP_WITHOUT_SIMULATED_DEVICE();
+  if (!fs::exists(build_dir() + "/dhview")) GTEST_SKIP() << "this build has no dhview (no cpp-httplib)";
+  SimulatedDevice device({"--view", "0"});
+  const std::string ready = read_file(device.root() + "/log/ready");
+  const size_t at = ready.find("VIEW=http://127.0.0.1:");
+  ASSERT_NE(at, std::string::npos) << ready;
+  const std::string url = ready.substr(at + 5, ready.find('\n', at) - at - 5);
+  const std::string port = url.substr(std::string("http://127.0.0.1:").size(), url.size() - 18);
+
+  const ToolRun second = run_tool("dhview", "--root " + device.root() + " --port " + port);
+  EXPECT_EQ(second.status, 2) << second.out;
+  EXPECT_THAT(second.out, HasSubstr("port " + port + " on 127.0.0.1 is taken"));
+
+  const std::string page = shell("curl -s " + url);
+  EXPECT_THAT(page, HasSubstr("const initialState = {"));
+  EXPECT_THAT(page, HasSubstr("\"usb\":\"configured\""));
+
+  EXPECT_EQ(shell("curl -s -X POST -H 'X-Dhview: 1' '" + url + "control/cable?to=pulled'"), "{\"ok\":true}");
+  EXPECT_EQ(sim_ctl(device.root(), "status").out, "cable=pulled power=on daemon=running\n");
+  EXPECT_FALSE(fs::exists(device.host_path("ttyACM0")));
+  EXPECT_EQ(shell("curl -s -X POST -H 'X-Dhview: 1' '" + url + "control/cable?to=plugged'"), "{\"ok\":true}");
+  EXPECT_EQ(device.dhhost("version").status, 0);
+}

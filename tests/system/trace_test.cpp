@@ -335,6 +335,7 @@ TEST(Dhtrace, EveryCommandOfTheTableIsDecodedAsSent) {
             std::string::npos)
       << plain;
   EXPECT_NE(plain.find("0x63 listing page 20/20"), std::string::npos);
+  EXPECT_NE(plain.find(" ms host       to-device   0x0A CMD_GET_VERSION"), std::string::npos) << plain;  // times in ms
 }
 
 TEST(Dhtrace, DroppedPacketsAreNamedByTheCheckTheyFail) {
