@@ -142,14 +142,14 @@ sim_start() {
   SIM_PIDS+=($!)
   local end
   for end in "$SIM_DEVICE/dev/ttyGS0" "$host_end" "$SIM_DEVICE/dev/ttyS5" "$mcu_end"; do
-    sim_wait_file "$end" 5 || { echo "sim: socat made no $end" >&2; return 1; }
+    sim_wait_file "$end" 30 || { echo "sim: socat made no $end" >&2; return 1; }
   done
   local daemon=("$build/displayhead")
   [ -z "${SIM_CARD_MB:-}" ] || sim_card_command daemon "$SIM_CARD_MB" "$build/displayhead"
   DISPLAYHEAD_ROOT=$SIM_DEVICE "${daemon[@]}" >"$SIM_LOG/daemon.log" 2>&1 &
   SIM_DAEMON_PID=$!
   SIM_PIDS+=($!)
-  sim_wait_log "$SIM_LOG/daemon.log" 'init_tty done!' 10 ||
+  sim_wait_log "$SIM_LOG/daemon.log" 'init_tty done!' 60 ||
     { echo "sim: the daemon did not open its host port (see $SIM_LOG/daemon.log)" >&2; return 1; }
   [ "$SIM_TRACE" != 1 ] || sim_start_trace "$build" || return 1
   DISPLAYHEAD_ROOT=$SIM_DEVICE "$build/dhgui" --brief >"$SIM_LOG/dhgui.log" 2>&1 &
@@ -158,7 +158,7 @@ sim_start() {
   "$build/dhmcu" -p "$SIM_MCU_PORT" --serve "$SIM_MCU_CTL" "${controller_args[@]}" >"$SIM_LOG/dhmcu.log" 2>&1 &
   SIM_MCU_PID=$!
   SIM_PIDS+=($!)
-  sim_wait_file "$SIM_MCU_CTL" 5 || { echo "sim: dhmcu made no $SIM_MCU_CTL (see $SIM_LOG/dhmcu.log)" >&2; return 1; }
+  sim_wait_file "$SIM_MCU_CTL" 30 || { echo "sim: dhmcu made no $SIM_MCU_CTL (see $SIM_LOG/dhmcu.log)" >&2; return 1; }
 }
 
 # sim_card_command ARRAY MB PROGRAM: sets the array named ARRAY to a command that runs
@@ -203,7 +203,7 @@ sim_start_trace() {
     "$build/dhtrace" --device "$SIM_HOST/direct/$port" --listen "$SIM_HOST/$port" --link "$link" \
       --json --pcap "$SIM_LOG/trace-$name.pcapng" >"$SIM_LOG/trace-$name.jsonl" 2>>"$SIM_LOG/dhtrace.log" &
     SIM_PIDS+=($!)
-    sim_wait_file "$SIM_HOST/$port" 5 || { echo "sim: dhtrace made no $SIM_HOST/$port" >&2; return 1; }
+    sim_wait_file "$SIM_HOST/$port" 30 || { echo "sim: dhtrace made no $SIM_HOST/$port" >&2; return 1; }
   done
 }
 
