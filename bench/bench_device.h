@@ -104,5 +104,7 @@ class Device {
 std::vector<TableRow> smoothness_rows(const Options &options);
 std::vector<TableRow> startup_rows(const Options &options);
 std::vector<TableRow> growth_rows(const Options &options);
+// relay_pauses.cpp: the pauses before the controller messages' payloads, three rows.
+std::vector<TableRow> relay_pause_rows(const Options &options);
 // The parts of growth_rows, two rows each, by the word that runs one alone (--only WORD).
 extern const std::vector<std::pair<const char *, std::vector<TableRow> (*)(const Options &)>> growth_parts;

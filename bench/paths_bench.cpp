@@ -7,6 +7,7 @@
 //   host JPEG            0x65 frames/s           bare pty transfer of the block + libturbojpeg decode
 //   idle                 CPU seconds, no traffic (an absolute goal)
 //   memory               peak resident while streaming, less an idle program's floor
+//   relay pauses         prefix to payload at the controller, against the 100 / 50 ms figures
 //
 // Each measurement is taken in several short turns, daemon and baseline alternating, and the
 // best turn of each counts: a shared machine only ever slows a turn down, and short turns are
@@ -458,7 +459,7 @@ TableRow memory(const MemoryUse &use, const std::string &stream) {
 const char usage[] =
     "usage: dh_bench_paths [--smoke] [--no-header] [--tmpfs DIR] [--disk DIR] [--stream-480 FILE]\n"
     "                      [--stream-720 FILE] [--jpeg FILE] [--only ROW]...\n"
-    "rows: link upload video jpeg smooth startup growth idle (memory comes with video);\n"
+    "rows: link upload video jpeg smooth startup relay growth idle (memory comes with video);\n"
     "      smooth-alone, smooth-upload, smooth-controller: one load of smooth, for a profile;\n"
     "      growth-upload, growth-listing, growth-delete, controller-picture: one part of growth\n";
 
@@ -549,6 +550,7 @@ int main(int argc, char **argv) {
     if (loads > 0) plan.push_back({2 * loads, [&] { return smoothness_rows(options); }});
   }
   if (options.wants("startup")) plan.push_back({2, [&] { return startup_rows(options); }});
+  if (options.wants("relay")) plan.push_back({3, [&] { return relay_pause_rows(options); }});
   size_t growth_parts_wanted = 0;
   for (const auto &part : growth_parts) {
     if (options.wants("growth") || options.wants(part.first)) ++growth_parts_wanted;

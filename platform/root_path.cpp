@@ -61,7 +61,9 @@ std::string root_path(std::string_view device_path) {
   }
   // Keep a trailing slash: a directory path stays one.
   if (!device_path.empty() && device_path.back() == '/') resolved += '/';
-  if (resolved.empty()) resolved = "/";
+  // (push_back, not an assignment of "/": GCC 12 takes the assignment of a literal to a string
+  // for a copy that may overlap itself, -Wrestrict, which it cannot be.)
+  if (resolved.empty()) resolved.push_back('/');
 
   if (root.size() + resolved.size() >= PATH_MAX) {
     fprintf(stderr, "path too long for the sandbox root: %.*s\n", int(std::min<size_t>(device_path.size(), 200)),

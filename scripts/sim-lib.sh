@@ -165,7 +165,7 @@ sim_start() {
   SIM_PIDS+=($!)
   local end i
   for end in "$SIM_CTL" "$device_end" "$SIM_DEVICE/dev/ttyS5" "$mcu_end"; do
-    for ((i = 0; i < 200; ++i)); do
+    for ((i = 0; i < 600; ++i)); do
       [ ! -e "$end" ] || break
       kill -0 "$SIM_DHSIM_PID" 2>/dev/null || { echo "sim: $(tail -n 2 "$SIM_LOG/dhsim.log")" >&2; return 1; }
       sleep 0.05
@@ -182,7 +182,7 @@ sim_start() {
   "$build/dhmcu" -p "$SIM_MCU_PORT" --serve "$SIM_MCU_CTL" "${controller_args[@]}" >"$SIM_LOG/dhmcu.log" 2>&1 &
   SIM_MCU_PID=$!
   SIM_PIDS+=($!)
-  sim_wait_file "$SIM_MCU_CTL" 5 || { echo "sim: dhmcu made no $SIM_MCU_CTL (see $SIM_LOG/dhmcu.log)" >&2; return 1; }
+  sim_wait_file "$SIM_MCU_CTL" 30 || { echo "sim: dhmcu made no $SIM_MCU_CTL (see $SIM_LOG/dhmcu.log)" >&2; return 1; }
 }
 
 # sim_card_command ARRAY MB PROGRAM: sets the array named ARRAY to a command that runs
@@ -227,11 +227,11 @@ sim_start_trace() {
   "$build/dhtrace" --device "$SIM_HOST/direct/ttyGS0" --listen "$SIM_DEVICE/dev/ttyGS0" --listen-is-device \
     --link host --json --pcap "$SIM_LOG/trace-host.pcapng" >"$SIM_LOG/trace-host.jsonl" 2>>"$SIM_LOG/dhtrace.log" &
   SIM_PIDS+=($!)
-  sim_wait_file "$SIM_DEVICE/dev/ttyGS0" 5 || { echo "sim: dhtrace made no $SIM_DEVICE/dev/ttyGS0" >&2; return 1; }
+  sim_wait_file "$SIM_DEVICE/dev/ttyGS0" 30 || { echo "sim: dhtrace made no $SIM_DEVICE/dev/ttyGS0" >&2; return 1; }
   "$build/dhtrace" --device "$SIM_HOST/direct/ttyMCU" --listen "$SIM_MCU_PORT" --link controller \
     --json --pcap "$SIM_LOG/trace-mcu.pcapng" >"$SIM_LOG/trace-mcu.jsonl" 2>>"$SIM_LOG/dhtrace.log" &
   SIM_PIDS+=($!)
-  sim_wait_file "$SIM_MCU_PORT" 5 || { echo "sim: dhtrace made no $SIM_MCU_PORT" >&2; return 1; }
+  sim_wait_file "$SIM_MCU_PORT" 30 || { echo "sim: dhtrace made no $SIM_MCU_PORT" >&2; return 1; }
 }
 
 # sim_follow LOG PREFIX: echoes LOG's new lines as they come, each after PREFIX, leaving out

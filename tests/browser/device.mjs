@@ -24,7 +24,7 @@ export async function waitFor(what, ms, test) {
     const value = await test();
     if (value) return value;
     if (Date.now() > until) throw new Error(`no ${what} within ${ms} ms`);
-    await sleep(100);
+    await sleep(100);  // polling
   }
 }
 

@@ -22,7 +22,7 @@ try {
   await page.goto(url, { waitUntil: "domcontentloaded" });
   await waitFor("the page's picture and state", 15000,
     () => page.evaluate(() => window.dhview.pictures > 0 && window.dhview.state !== null));
-  await new Promise((done) => setTimeout(done, 1500));
+  await new Promise((done) => setTimeout(done, 1500));  // not a test: a moment for the looks of the shot
   await page.screenshot({ path: out, type: "png" });
   console.log(`${out}: the page at ${url}`);
 } finally {

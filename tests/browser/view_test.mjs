@@ -55,7 +55,7 @@ const comparePng = (a, b, far) => page.evaluate(async (a, b, far) => {
 async function settle(quietMs = 600) {
   let last = await pictures();
   let since = Date.now();
-  await waitFor("a still picture", 10000, async () => {
+  await waitFor("a still picture", 30000, async () => {
     const now = await pictures();
     if (now !== last) { last = now; since = Date.now(); }
     return Date.now() - since >= quietMs;
@@ -73,8 +73,8 @@ after(async () => {
 
 test("the page loads and shows the panel and the device's state", async () => {
   assert.equal(await page.title(), "displayhead: simulated device");
-  await waitFor("a picture", 10000, async () => (await pictures()) > 0);
-  await waitFor("the state", 10000, async () => (await text("gui-state")) === "shown");
+  await waitFor("a picture", 30000, async () => (await pictures()) > 0);
+  await waitFor("the state", 30000, async () => (await text("gui-state")) === "shown");
   assert.equal(await text("usb"), "configured");
   const seen = await state();
   assert.equal(seen.theme.index, 0);
@@ -83,30 +83,30 @@ test("the page loads and shows the panel and the device's state", async () => {
   assert.equal(seen.published.pump, 1500);
   // The background video plays: pictures keep coming.
   const before = await pictures();
-  await waitFor("more pictures while the video plays", 5000, async () => (await pictures()) >= before + 10);
+  await waitFor("more pictures while the video plays", 30000, async () => (await pictures()) >= before + 10);
 });
 
 test("the knob control advances the theme", async () => {
   const theme = (await state()).theme.index;
   await page.click("#knob");
   const next = (theme + 1) % 13;
-  await waitFor(`theme ${next}`, 10000, async () => (await state()).theme.index === next);
+  await waitFor(`theme ${next}`, 30000, async () => (await state()).theme.index === next);
   const background = await text("background");
   assert.match(background, new RegExp(`^/media/bg_h264/${next}_`));
   // The player goes on with the new theme's background.
-  await waitFor("the new background playing", 5000, async () => (await text("local-video")) === `plays ${background}`);
-  await waitFor("the control's answer", 5000, async () => /knob step: done/.test(await text("result")));
+  await waitFor("the new background playing", 30000, async () => (await text("local-video")) === `plays ${background}`);
+  await waitFor("the control's answer", 30000, async () => /knob step: done/.test(await text("result")));
 });
 
 test("the controller controls reach the device through dhmcu's control socket", async () => {
   await page.$eval("#set-temp", (input) => { input.value = "45"; });
   await page.$eval("#set-pump", (input) => { input.value = "2100"; });
   await page.click("#set-controller");
-  await waitFor("the GUI told 45 °C and 2100 rpm", 10000, async () => {
+  await waitFor("the GUI told 45 °C and 2100 rpm", 30000, async () => {
     const published = (await state()).published;
     return published.temp === 45 && published.pump === 2100;
   });
-  await waitFor("the controller's own values", 5000, async () => (await text("controller")) === "mode 0, 45 °C, 2100 rpm");
+  await waitFor("the controller's own values", 30000, async () => (await text("controller")) === "mode 0, 45 °C, 2100 rpm");
 });
 
 test("a page opened afresh shows the state at once, its inputs what the controller sends", async () => {
@@ -137,15 +137,15 @@ test("after a host JPEG the panel image shows its colour", async () => {
   // Full backlight: the page shows the panel darkened by the level, as the eye sees it.
   const bright = await device.dhhost(["brightness", "100"]);
   assert.equal(bright.status, 0, bright.out);
-  await waitFor("the backlight at 100", 5000, async () => (await text("backlight")) === "100");
+  await waitFor("the backlight at 100", 30000, async () => (await text("backlight")) === "100");
   const file = join(device.layoutPath("host"), "solid.jpg");
   writeFileSync(file, Buffer.from(jpeg, "base64"));
   const sent = await device.dhhost(["jpg", file]);
   assert.equal(sent.status, 0, sent.out);
-  await waitFor("the JPEG's colour on the page", 10000, async () => near(await pixelAt(240, 240), [0x20, 0x60, 0xc0], 12));
+  await waitFor("the JPEG's colour on the page", 30000, async () => near(await pixelAt(240, 240), [0x20, 0x60, 0xc0], 12));
   assert.ok(near(await pixelAt(10, 470), [0x20, 0x60, 0xc0], 12));
   // The traffic list shows the command and its reply as dhtrace decodes them.
-  await waitFor("the JPEG command in the traffic list", 5000, () => page.$$eval("#trace tr",
+  await waitFor("the JPEG command in the traffic list", 30000, () => page.$$eval("#trace tr",
     (rows) => rows.filter((row) => row.className === "to-device" && /0x65/.test(row.textContent)).length > 0));
   // The controller's status frames, twice a second, are counted on one row and push nothing out.
   await waitFor("the status frames counted on their row", 5000, () => page.$$eval("#trace tr",
@@ -182,7 +182,7 @@ test("the page's picture and its PNG screenshot match dhshot", async () => {
 test("after a PNG frame the state says paused", async () => {
   const sent = await device.dhhost(["png", join(sourceDir, "media/overlay.png")]);
   assert.equal(sent.status, 0, sent.out);
-  await waitFor("paused", 5000, async () => (await text("gui-state")) === "paused");
+  await waitFor("paused", 30000, async () => (await text("gui-state")) === "paused");
   assert.equal(await text("gui-command"), "pause");
   assert.equal(await text("local-video"), "none");
 });
@@ -190,14 +190,14 @@ test("after a PNG frame the state says paused", async () => {
 test("pulling the cable leads, ten polls later, to the GUI shown and the theme's background", async () => {
   const theme = (await state()).theme;
   await page.click("#pull");
-  await waitFor("the gadget state", 3000, async () => (await text("usb")) === "not attached");
+  await waitFor("the gadget state", 30000, async () => (await text("usb")) === "not attached");
   // The USB monitor acts after ten polls of a second each.
   await waitFor("the GUI shown", 20000, async () => (await text("gui-state")) === "shown");
   assert.equal(await text("gui-command"), "resume");
   assert.equal(await text("background"), theme.background);
-  await waitFor("the theme's background playing", 5000, async () => (await text("local-video")) === `plays ${theme.background}`);
+  await waitFor("the theme's background playing", 30000, async () => (await text("local-video")) === `plays ${theme.background}`);
   const before = await pictures();
-  await waitFor("the background video's pictures", 5000, async () => (await pictures()) >= before + 10);
+  await waitFor("the background video's pictures", 30000, async () => (await pictures()) >= before + 10);
   await page.click("#plug");
-  await waitFor("the cable back", 3000, async () => (await text("usb")) === "configured");
+  await waitFor("the cable back", 30000, async () => (await text("usb")) === "configured");
 });

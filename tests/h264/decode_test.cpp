@@ -63,7 +63,7 @@ class H264Decode : public testing::Test {
   void TearDown() override {
     local_h264_switch_mark = 0;
     stop_h264();
-    EXPECT_TRUE(wait_until([] { return h264_decoder_open == 0; }, 5000ms));
+    EXPECT_TRUE(wait_until([] { return h264_decoder_open == 0; }, 20000ms));
   }
 };
 
@@ -74,7 +74,7 @@ TEST_F(H264Decode, PicturesAreShownAsNv12FramesAndAStopReleasesForTheNextStream)
     layer_cfg = LayerUserConfig{};
   }
   push_stream(read_stream("colours_480x480.h264"), 1500);
-  ASSERT_TRUE(wait_until([] { return shown().format == layer_format_nv12; }, 5000ms));
+  ASSERT_TRUE(wait_until([] { return shown().format == layer_format_nv12; }, 20000ms));
   LayerUserConfig frame = shown();
   EXPECT_EQ(frame.width, 480u);
   EXPECT_EQ(frame.yres, 480u);
@@ -88,13 +88,13 @@ TEST_F(H264Decode, PicturesAreShownAsNv12FramesAndAStopReleasesForTheNextStream)
   EXPECT_EQ(frame.uv_stride, frame.y_stride);
   EXPECT_EQ(frame.field14, 0x0000FF00u);
   // The stream ends on white pictures: the panel shows one.
-  EXPECT_TRUE(wait_until([] { return (centre_of_panel() & 0xFFFFFF) > 0xE0E0E0; }, 5000ms))
+  EXPECT_TRUE(wait_until([] { return (centre_of_panel() & 0xFFFFFF) > 0xE0E0E0; }, 20000ms))
       << std::hex << centre_of_panel();
-  EXPECT_TRUE(wait_until([] { return h264_block_cnt == 0; }, 2000ms));
+  EXPECT_TRUE(wait_until([] { return h264_block_cnt == 0; }, 20000ms));
 
   stop_h264();
   push_stream(read_stream("colours_64x64.h264"), 100);
-  EXPECT_TRUE(wait_until([] { return shown().width == 64; }, 5000ms)) << shown().width;
+  EXPECT_TRUE(wait_until([] { return shown().width == 64; }, 20000ms)) << shown().width;
   EXPECT_EQ(shown().yres, 64u);
 }
 
@@ -107,11 +107,12 @@ TEST_F(H264Decode, PendingSwitchBreaksOffThePlayerAndNothingOfTheOldFileFollows)
   write_device_file(h264_bg_filses[2], read_stream("colours_64x64.h264"));
   testing::internal::CaptureStdout();
   ASSERT_EQ(play_local_h264_async("/media/test/a.h264"), 0);
-  ASSERT_TRUE(wait_until([] { return shown().width == 480; }, 5000ms));
+  ASSERT_TRUE(wait_until([] { return shown().width == 480; }, 20000ms));
   set_switch_h264_path(h264_bg_filses[2]);
   switch_local_h264();
-  ASSERT_TRUE(wait_until([] { return shown().width == 64; }, 5000ms));
+  ASSERT_TRUE(wait_until([] { return shown().width == 64; }, 20000ms));
   bool old_after_new = false;
+  // Watched for a while: a busy machine can only hide a fault here, never make one.
   const auto end = std::chrono::steady_clock::now() + 1500ms;
   while (std::chrono::steady_clock::now() < end) {
     if (shown().width == 480) old_after_new = true;
@@ -132,8 +133,8 @@ TEST_F(H264Decode, HostStreamIsNeverBrokenOffForASwitch) {
   local_h264_switch_mark = 1;
   testing::internal::CaptureStdout();
   push_stream(read_stream("colours_480x480.h264"), 1500);
-  EXPECT_TRUE(wait_until([] { return h264_block_cnt == 0; }, 5000ms));
-  std::this_thread::sleep_for(300ms);
+  EXPECT_TRUE(wait_until([] { return h264_block_cnt == 0; }, 20000ms));
+  std::this_thread::sleep_for(300ms);  // not synchronisation: a break-off would show meanwhile
   const std::string out = testing::internal::GetCapturedStdout();
   EXPECT_EQ(out.find("break h264"), std::string::npos) << out;
   EXPECT_EQ(out.find("free h264 resource"), std::string::npos) << out;
@@ -162,7 +163,7 @@ TEST_F(H264Decode, UnitsAfterASliceTooBigForTheRoomLeftAreDecoded) {
   stream.insert(stream.end(), {0, 0, 0, 1, 0x09, 0xF0});  // ends the last unit
   testing::internal::CaptureStderr();
   push_stream(stream, unit_body + 4096);  // the slice arrives in the second block
-  EXPECT_TRUE(wait_until([] { return shown().width == 64; }, 5000ms)) << shown().width;
+  EXPECT_TRUE(wait_until([] { return shown().width == 64; }, 20000ms)) << shown().width;
   testing::internal::GetCapturedStderr();
 }
 

@@ -54,8 +54,7 @@ TEST_F(H264Ring, FullRingDropsTheBlockAfterTwoSeconds) {
   testing::internal::CaptureStderr();
   EXPECT_EQ(push(block_of(6)), 5);
   const std::string message = testing::internal::GetCapturedStderr();
-  EXPECT_GE(seconds_since(start), 1.9);
-  EXPECT_LT(seconds_since(start), 3.0);
+  EXPECT_GE(seconds_since(start), 1.9);  // how much later is the machine's load
   EXPECT_NE(message.find("dropped"), std::string::npos) << message;
   // Nothing pending was overwritten.
   for (int i = 1; i <= 5; ++i) EXPECT_EQ(take_block(0ms)->bytes, block_of(uint8_t(i), 100u * i));
@@ -65,16 +64,18 @@ TEST_F(H264Ring, FullRingDropsTheBlockAfterTwoSeconds) {
 TEST_F(H264Ring, FullRingPushWaitsForTheConsumer) {
   fill_ring();
   std::optional<TakenBlock> first;
+  const auto start = std::chrono::steady_clock::now();
+  // The consumer comes later than the push, well inside the ring's 2 s wait: a pause of the
+  // test's own. Whether the push waited for it (rather than dropping its block after the
+  // 2 s) shows in the blocks taken below, not in a time.
   std::thread consumer([&] {
     std::this_thread::sleep_for(300ms);
     first = take_block(0ms);
   });
-  const auto start = std::chrono::steady_clock::now();
   EXPECT_EQ(push(block_of(6)), 5);
   const double waited = seconds_since(start);
   consumer.join();
-  EXPECT_GE(waited, 0.25);
-  EXPECT_LT(waited, 1.5);
+  EXPECT_GE(waited, 0.3);
   ASSERT_TRUE(first);
   EXPECT_EQ(first->bytes, block_of(1, 100));
   // The sixth block went into the freed slot and comes after the other four.
@@ -141,13 +142,20 @@ TEST_F(H264Ring, StreamPushesEndWithTheirStream) {
   epoch = h264_stream_epoch;
   fill_ring();
   int result = 0;
-  const auto start = std::chrono::steady_clock::now();
-  std::thread producer([&] { result = push_h264_block_in_stream(block.data(), 1000, epoch); });
+  double pushed_for = 0;
+  std::thread producer([&] {
+    const auto start = std::chrono::steady_clock::now();
+    result = push_h264_block_in_stream(block.data(), 1000, epoch);
+    pushed_for = seconds_since(start);
+  });
+  // Not synchronisation: a stop before the push reaches its wait lets it go at once too.
   std::this_thread::sleep_for(200ms);
   stop_h264();
   producer.join();
   EXPECT_EQ(result, -1);
-  EXPECT_LT(seconds_since(start), 1.0);
+  // Let go by the stop, not by the end of the ring's own 2 s wait (which the push measures
+  // itself, from its own start).
+  EXPECT_LT(pushed_for, 1.9);
   EXPECT_EQ(h264_block_cnt, 0);
   // A host push after the stop is a new stream and is always taken.
   EXPECT_EQ(push(block), 1);

@@ -11,6 +11,7 @@
 #include "app/host_packet.h"
 #include "platform/panel_view.h"
 #include "tests/support/target.h"
+#include "tests/support/waiting.h"
 #include "tests/system/daemon_harness.h"
 #include "tests/system/media.h"
 
@@ -40,7 +41,8 @@ Frame status_frame(uint8_t mode, uint8_t temperature = 30, uint16_t pump = 1500)
 
 // Waits for the controller thread to be reading its port.
 void wait_for_controller(DaemonUnderTest &daemon) {
-  ASSERT_TRUE(daemon.wait_for("init_mcu_tty done!", 1, 5000)) << daemon.output();
+  ASSERT_TRUE(daemon.wait_for("init_mcu_tty done!", 1, 20000)) << daemon.output();
+  ASSERT_TRUE(daemon.wait_for("uart thread ", 1, 20000)) << daemon.output();
 }
 
 }  // namespace
@@ -111,8 +113,11 @@ TEST(Controller, HostDataFramesReachTheHostAndAHeaderErrorReopensThePort) {
   for (int i = 3; i < 224; ++i) host_data[size_t(i)] = uint8_t(i);
   daemon.send_to_daemon_as_controller(host_data);
 
+  // The record the host reads holds the host data once the daemon has taken the frame.
   ReplyBytes reply{};
-  std::this_thread::sleep_for(200ms);
+  EXPECT_TRUE(wait_until([&] {
+    return daemon.transact(CMD_GET_MCU_DATA, {}, reply) == ReplyCheck::ok && reply[8] == 3;
+  }, 20000ms)) << daemon.output();
   ASSERT_EQ(daemon.transact(CMD_GET_MCU_DATA, {}, reply), ReplyCheck::ok);
   for (int i = 0; i < 17; ++i) EXPECT_EQ(reply[size_t(8 + i)], 3 + i) << "byte " << i;
   for (int i = 17; i < 32; ++i) EXPECT_EQ(reply[size_t(8 + i)], 35 + i) << "byte " << i;
@@ -148,11 +153,9 @@ TEST(Controller, APictureSentInPackagesIsSavedAndShown) {
   EXPECT_EQ(read_file(daemon.root() + "/usr/data/aio.jpg"), std::string(jpeg.begin(), jpeg.end()));
   PanelPicture picture;
   std::string error;
-  for (int i = 0; i < 50; ++i) {
-    ASSERT_TRUE(compose_panel(daemon.root(), picture, error)) << error;
-    if (near_colour(picture.at(240, 240), 0x00A0FF)) break;
-    std::this_thread::sleep_for(20ms);
-  }
+  wait_until([&] { return compose_panel(daemon.root(), picture, error) && near_colour(picture.at(240, 240), 0x00A0FF); },
+             20000ms);
+  ASSERT_TRUE(error.empty()) << error;
   EXPECT_TRUE(near_colour(picture.at(240, 240), 0x00A0FF)) << std::hex << picture.at(240, 240);
 }
 
@@ -175,11 +178,9 @@ TEST(Controller, AKnobStepSwitchesTheBackgroundToTheNextTheme) {
     // Theme 1 is teal; the pixel at (330, 400) stays clear of the boxes and the grid.
     PanelPicture picture;
     std::string error;
-    for (int i = 0; i < 100; ++i) {
-      ASSERT_TRUE(compose_panel(root, picture, error)) << error;
-      if (near_colour(picture.at(330, 400), 0x2A9D8F, 24)) break;
-      std::this_thread::sleep_for(30ms);
-    }
+    wait_until([&] { return compose_panel(root, picture, error) && near_colour(picture.at(330, 400), 0x2A9D8F, 24); },
+               20000ms);
+    ASSERT_TRUE(error.empty()) << error;
     EXPECT_TRUE(near_colour(picture.at(330, 400), 0x2A9D8F, 24)) << std::hex << picture.at(330, 400);
   }
   fs::remove_all(root);

@@ -5,6 +5,7 @@
 #include "tests/support/target.h"
 #include "tests/system/media.h"
 
+#include <algorithm>
 #include <cerrno>
 #include <csignal>
 #include <cstdlib>
@@ -52,6 +53,21 @@ bool screen_shows(const std::string &root, uint32_t colour, std::chrono::millise
     std::this_thread::sleep_for(std::chrono::milliseconds(20));
   } while (std::chrono::steady_clock::now() < deadline);
   return false;
+}
+
+bool wait_for_pans(const std::string &root, size_t count, std::chrono::milliseconds within) {
+  std::vector<uint64_t> times;
+  std::string error;
+  const uint64_t since = panel_pan_times_us(root, times, error) && !times.empty() ? times.back() : 0;
+  const auto deadline = std::chrono::steady_clock::now() + within;
+  for (;;) {
+    if (panel_pan_times_us(root, times, error) &&
+        size_t(std::count_if(times.begin(), times.end(), [&](uint64_t t) { return t > since; })) >= count) {
+      return true;
+    }
+    if (std::chrono::steady_clock::now() >= deadline) return false;
+    std::this_thread::sleep_for(std::chrono::milliseconds(10));
+  }
 }
 
 std::span<const uint8_t> bytes_of(const std::string &text) {
@@ -115,7 +131,7 @@ void DaemonUnderTest::start(HostPort port) {
     if (posix_spawnp(&socat_pid_, "socat", nullptr, nullptr, socat_argv, environ) != 0) {
       throw std::runtime_error("cannot start socat (apt-get install socat)");
     }
-    for (int i = 0; i < 500 && !(std::filesystem::exists(root_ + "/dev/ttyGS0") &&
+    for (int i = 0; i < 3000 && !(std::filesystem::exists(root_ + "/dev/ttyGS0") &&
                                  std::filesystem::exists(host_port_path()));
          ++i) {
       usleep(10000);
@@ -169,7 +185,7 @@ void DaemonUnderTest::start(HostPort port) {
     throw std::runtime_error("cannot start " + command.front() + ": " + strerror(err));
   }
   reader_ = std::thread([this, fd = pipe_fds[0]] { collect_output(fd); });
-  if (!wait_for("init_tty done!", 1, 10000)) {
+  if (!wait_for("init_tty done!", 1, 60000)) {
     std::string out = output();
     stop();
     throw std::runtime_error("the daemon did not open its host port:\n" + out);

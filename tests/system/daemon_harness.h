@@ -45,11 +45,11 @@ class DaemonUnderTest {
   // How often `text` has been printed so far.
   int count(const std::string &text);
   // Waits until `text` has been printed at least `times` times.
-  bool wait_for(const std::string &text, int times = 1, int timeout_ms = 5000);
+  bool wait_for(const std::string &text, int times = 1, int timeout_ms = 20000);
 
   // One command through the host library.
   ReplyCheck transact(uint8_t code, std::span<const uint8_t> payload, ReplyBytes &reply,
-                      std::span<const uint8_t> block = {}, int timeout_ms = 5000);
+                      std::span<const uint8_t> block = {}, int timeout_ms = 20000);
   void send(std::span<const uint8_t> bytes);
   // Reads one reply; false when none comes within the time.
   bool read_reply(ReplyBytes &reply, int timeout_ms);
@@ -95,6 +95,11 @@ std::string read_file(const std::string &path);
 // Whether the centre of the panel under `root` shows `colour` (within 24 in each of R, G, B)
 // at some moment before `within` has passed; it is looked at at least once.
 bool screen_shows(const std::string &root, uint32_t colour, std::chrono::milliseconds within);
+
+// Waits until the daemon under `root` has handed `count` more pictures to the panel (pans of
+// layer 0) than it had when called; whether it did before `within` passed. A video's frames
+// are pans: "the background has played on for five frames".
+bool wait_for_pans(const std::string &root, size_t count, std::chrono::milliseconds within);
 
 // Command arguments as the host lays them out.
 std::span<const uint8_t> bytes_of(const std::string &text);

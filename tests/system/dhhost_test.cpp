@@ -7,6 +7,7 @@
 #include <pty.h>
 #include <signal.h>
 #include <spawn.h>
+#include <sys/resource.h>
 #include <sys/wait.h>
 #include <termios.h>
 #include <unistd.h>
@@ -287,13 +288,20 @@ TEST(Dhhost, EmptyAndDirectoryInputsAreRefusedBeforeSending) {
   ToolRun erase = run_dhhost(port + "fw-update " + empty);
   EXPECT_THAT(erase.out, HasSubstr("the controller's firmware was not erased"));
 
-  // 2 GB that take no room: refused from their size alone, at once.
+  // 2 GB that take no room: refused from their size alone, at once. "At once" in processor
+  // time, which a busy machine does not inflate: reading them would take seconds of it.
   const std::string sparse = daemon.root() + "/sparse.bin";
   { std::ofstream(sparse).close(); }
   fs::resize_file(sparse, 2ull << 30);
-  const auto before = std::chrono::steady_clock::now();
+  auto children_cpu = [] {
+    rusage usage{};
+    getrusage(RUSAGE_CHILDREN, &usage);
+    return std::chrono::seconds(usage.ru_utime.tv_sec + usage.ru_stime.tv_sec) +
+           std::chrono::microseconds(usage.ru_utime.tv_usec + usage.ru_stime.tv_usec);
+  };
+  const auto before = children_cpu();
   ToolRun big = run_dhhost(port + "put-small " + sparse + " /tmp/x");
-  EXPECT_LT(std::chrono::steady_clock::now() - before, 3s);
+  EXPECT_LT(children_cpu() - before, 1s);
   EXPECT_EQ(big.status, 2);
   EXPECT_THAT(big.out, HasSubstr("has 2147483648 bytes; put-small takes at most 1048576"));
 
@@ -333,6 +341,8 @@ TEST(Dhhost, InterruptedPutKeepsTheLinkAligned) {
   // As soon as the first chunk is announced the device stops reading for a moment, so that the
   // interruption meets the chunk on its way (a megabyte does not fit the cable's buffers).
   ASSERT_TRUE(daemon.wait_for("save file buffer", 1, 10000));
+  // Not synchronisation: the stop is the moment the device must survive, and the interruption
+  // meets the megabyte chunk whether or not dhhost has filled the cable by then.
   kill(daemon.pid(), SIGSTOP);
   std::this_thread::sleep_for(200ms);
   kill(put, SIGINT);
@@ -347,11 +357,10 @@ TEST(Dhhost, InterruptedPutKeepsTheLinkAligned) {
   EXPECT_THAT(said, HasSubstr("/tmp/sdcard/mmcblk0p1/clip.bin itself is not replaced"));
   EXPECT_EQ(read_file(card + "/clip.bin"), "old");
 
-  const auto before = std::chrono::steady_clock::now();
-  ToolRun version = run_dhhost("-p " + daemon.host_port_path() + " -t 1 version");
+  // The link is aligned again: the next command's reply is its own.
+  ToolRun version = run_dhhost("-p " + daemon.host_port_path() + " -t 20 version");
   EXPECT_EQ(version.status, 0) << version.out;
   EXPECT_EQ(version.out, "morvadq7_0005_0020\n");
-  EXPECT_LT(std::chrono::steady_clock::now() - before, 1500ms);
 }
 
 // Ctrl-C while a stream plays ends the stream (0x7B), so that its queued blocks do not paint
@@ -361,7 +370,8 @@ TEST(Dhhost, InterruptedStreamIsEnded) {
   const std::string output = daemon.root() + "/stream.out";
   const pid_t stream = spawn_dhhost({"-p", daemon.host_port_path(), "stream", sources + "/media/host_stream.h264"}, output);
   ASSERT_GT(stream, 0);
-  std::this_thread::sleep_for(1000ms);  // the clip plays for several seconds
+  // The clip plays for several seconds: interrupted once its pictures are on the panel.
+  EXPECT_TRUE(wait_for_pans(daemon.root(), 3, 20000ms)) << daemon.output();
   kill(stream, SIGINT);
   int status = 0;
   waitpid(stream, &status, 0);
@@ -369,7 +379,7 @@ TEST(Dhhost, InterruptedStreamIsEnded) {
   EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 1) << said;
   EXPECT_THAT(said, HasSubstr("interrupted: "));
   EXPECT_THAT(said, HasSubstr("the stream is ended (0x7B)"));
-  EXPECT_TRUE(daemon.wait_for("free h264 resource end", 1, 3000)) << daemon.output();
+  EXPECT_TRUE(daemon.wait_for("free h264 resource end", 1, 20000)) << daemon.output();
 }
 
 namespace {

@@ -124,7 +124,7 @@ TEST_P(GuiPeer, TheDaemonOutlivesItAndPublishesOnceItStops) {
     while (reporting) {
       daemon.send_to_daemon_as_controller(status_frame(30, uint8_t(sent % 200)));
       ++sent;
-      std::this_thread::sleep_for(100ms);
+      std::this_thread::sleep_for(100ms);  // pacing, as a controller reports; nothing waits on it
     }
   });
   ASSERT_TRUE(wait_until([&] { return record_byte(daemon.root(), 4) == 30; }, 5000ms))
@@ -135,7 +135,7 @@ TEST_P(GuiPeer, TheDaemonOutlivesItAndPublishesOnceItStops) {
     for (int i = 0; i < 3; ++i) {
       EXPECT_TRUE(version_served(daemon)) << "round " << i << "\n" << daemon.output();
       EXPECT_GE(last_tag(daemon), 0) << "round " << i;
-      std::this_thread::sleep_for(300ms);
+      std::this_thread::sleep_for(300ms);  // pacing: the rounds spread over the peer's misdeeds
     }
     EXPECT_EQ(gui.finish(), 0);
   }

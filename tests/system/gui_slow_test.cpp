@@ -14,6 +14,7 @@
 #include "app/host_packet.h"
 #include "platform/panel_view.h"
 #include "tests/support/target.h"
+#include "tests/support/waiting.h"
 #include "tests/system/daemon_harness.h"
 #include "tests/system/media.h"
 
@@ -58,7 +59,7 @@ TEST(GuiSlow, HostStreamPausesTheGuiAndItsDepartureResumesIt) {
       frame[4] = 31;
       while (reporting) {
         daemon.send_to_daemon_as_controller(frame);
-        std::this_thread::sleep_for(500ms);
+        std::this_thread::sleep_for(500ms);  // pacing, as a controller reports; nothing waits on it
       }
     });
 
@@ -73,14 +74,18 @@ TEST(GuiSlow, HostStreamPausesTheGuiAndItsDepartureResumesIt) {
     ASSERT_EQ(daemon.transact(CMD_STOP_H264, {}, reply), ReplyCheck::ok);
 
     write_text(state, "not attached\n");  // the cable is pulled
-    EXPECT_TRUE(daemon.wait_for("restore lvgl", 1, 15000)) << daemon.output();
-    EXPECT_TRUE(daemon.wait_for("play_local_h264 name: /media/bg_h264/2_ColorScroll.h264 ", 1, 3000));
-    std::this_thread::sleep_for(1500ms);  // a frame or two carries the resume to the GUI
+    EXPECT_TRUE(daemon.wait_for("restore lvgl", 1, 60000)) << daemon.output();
+    EXPECT_TRUE(daemon.wait_for("play_local_h264 name: /media/bg_h264/2_ColorScroll.h264 ", 1, 20000));
+    // A frame or two carries the resume to the GUI, and the status with it.
+    EXPECT_TRUE(wait_until([&] {
+      const std::string gui = read_file(gui_log);
+      return gui.find("resume\n") != std::string::npos && gui.find("temperature=31") != std::string::npos;
+    }, 20000ms)) << read_file(gui_log);
 
     reporting = false;
     controller.join();
     kill(gui_pid, SIGTERM);
-    std::this_thread::sleep_for(200ms);
+    EXPECT_TRUE(wait_until([&] { return kill(gui_pid, 0) != 0; }, 20000ms)) << "dhgui did not end on SIGTERM";
     std::string gui = read_file(gui_log);
     size_t pause = gui.find("pause\n"), resume = gui.find("resume\n");
     EXPECT_NE(pause, std::string::npos) << gui;
@@ -92,7 +97,9 @@ TEST(GuiSlow, HostStreamPausesTheGuiAndItsDepartureResumesIt) {
     if (DH_H264_DECODES) {
       PanelPicture picture;
       std::string error;
-      ASSERT_TRUE(compose_panel(root, picture, error)) << error;
+      wait_until([&] { return compose_panel(root, picture, error) && near_colour(picture.at(330, 400), 0xE9C46A, 24); },
+                 20000ms);
+      ASSERT_TRUE(error.empty()) << error;
       EXPECT_TRUE(near_colour(picture.at(330, 400), 0xE9C46A, 24)) << std::hex << picture.at(330, 400);
     }
   }

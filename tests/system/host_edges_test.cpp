@@ -65,8 +65,12 @@ bool send_picture(DaemonUnderTest &daemon, const std::string &picture) {
     Frame frame = frame_of(0x99);
     frame[3] = uint8_t(package);
     memcpy(frame.data() + 4, picture.data() + package * 220, std::min<size_t>(220, picture.size() - package * 220));
+    // Sixteen at a time, well inside the port's buffer: the next go once the daemon has taken
+    // these.
+    const std::string taken = "pic package " + std::to_string(package) + "\r";
+    const int before = daemon.count(taken);
     daemon.send_to_daemon_as_controller(frame);
-    if (package % 16 == 15) std::this_thread::sleep_for(200ms);  // well inside the port's buffer
+    if (package % 16 == 15 && !daemon.wait_for(taken, before + 1, 20000)) return false;
   }
   Frame end = frame_of(0x99);
   end[3] = 255;
@@ -93,9 +97,11 @@ TEST(HostEdges, EmptyBlocksAreReadAsNothingAndAnsweredAtOnce) {
   ReplyBytes reply{};
   auto answered_at_once = [&](uint8_t code, const std::string &payload) {
     const auto sent = Clock::now();
-    const ReplyCheck check = daemon.transact(code, bytes_of(payload), reply, {}, 1000);
+    // A daemon waiting for the block's first byte would answer after the port's 15 s limit,
+    // or never: well within that is "at once", however busy the machine.
+    const ReplyCheck check = daemon.transact(code, bytes_of(payload), reply, {}, 10000);
     EXPECT_EQ(check, ReplyCheck::ok) << std::hex << int(code);
-    EXPECT_LT(Clock::now() - sent, 1000ms) << std::hex << int(code);
+    EXPECT_LT(Clock::now() - sent, 10000ms) << std::hex << int(code);
     EXPECT_FALSE(reports_failure(reply)) << std::hex << int(code);
   };
 
@@ -201,7 +207,9 @@ TEST(HostEdges, SmallFilesToTheDaemonsOwnPortsAreWrittenThroughAndBothLinksGoOn)
   EXPECT_TRUE(daemon.running());
 }
 
-TEST(HostEdges, RelaysToAControllerThatReadsNothingAreAnsweredAsFailedWithinThreeSeconds) {
+// The device gives a relay 2 s to go out: a failed one is answered no sooner (how much later is
+// the machine's load, not the device's).
+TEST(HostEdges, RelaysToAControllerThatReadsNothingAreAnsweredAsFailedAfterTheirTwoSeconds) {
   DaemonUnderTest daemon;
   ASSERT_TRUE(daemon.wait_for("init_mcu_tty done!")) << daemon.output();
   ReplyBytes reply{};
@@ -209,16 +217,16 @@ TEST(HostEdges, RelaysToAControllerThatReadsNothingAreAnsweredAsFailedWithinThre
   for (int round = 0; round < 3; ++round) {
     const auto sent = Clock::now();
     ASSERT_EQ(daemon.transact(CMD_MCU_LIGHT_DATA, bytes_of(length_payload(0, uint32_t(light.size()))), reply,
-                              bytes_of(light), 3000),
+                              bytes_of(light), 20000),
               ReplyCheck::ok)
         << round;
-    EXPECT_LT(Clock::now() - sent, 3000ms) << round;
     if (round > 0) {  // the first may still fit the line
       EXPECT_TRUE(reports_failure(reply)) << round;
+      EXPECT_GE(Clock::now() - sent, 2000ms) << round;
     }
   }
   const uint8_t pump_fan[14] = {1};
-  ASSERT_EQ(daemon.transact(CMD_MCU_SET_PUMP_FAN, pump_fan, reply, {}, 3000), ReplyCheck::ok);
+  ASSERT_EQ(daemon.transact(CMD_MCU_SET_PUMP_FAN, pump_fan, reply, {}, 20000), ReplyCheck::ok);
   EXPECT_TRUE(reports_failure(reply));
   EXPECT_TRUE(daemon.wait_for("not sent whole")) << daemon.output();
   EXPECT_TRUE(version_served(daemon));

@@ -10,6 +10,7 @@
 #include "app/host_packet.h"
 #include "platform/panel_view.h"
 #include "tests/support/target.h"
+#include "tests/support/waiting.h"
 #include "tests/system/daemon_harness.h"
 #include "tests/system/media.h"
 
@@ -76,12 +77,13 @@ TEST(Video, TheStoredThemesBackgroundPlaysAfterStart) {
     DaemonUnderTest daemon(HostPort::pty, root);
     EXPECT_TRUE(daemon.wait_for("play_local_h264 name: /media/bg_h264/3_Colorgradient.h264 "));
     EXPECT_TRUE(daemon.wait_for("found 264 file 1"));
-    std::this_thread::sleep_for(300ms);
+    ASSERT_TRUE(wait_for_pans(root, 3, 20000ms)) << daemon.output();
     PanelPicture first = screen(root);
-    std::this_thread::sleep_for(400ms);
-    PanelPicture second = screen(root);
     ASSERT_FALSE(first.pixels.empty());
-    EXPECT_NE(first.pixels, second.pixels);  // it moves
+    PanelPicture second;
+    // It moves: a later picture differs.
+    EXPECT_TRUE(wait_until([&] { return (second = screen(root)).pixels != first.pixels; }, 20000ms));
+    ASSERT_FALSE(second.pixels.empty());
     // Theme 3 is orange; the pixel at (330, 400) stays clear of the boxes and the grid.
     EXPECT_TRUE(near_colour(second.at(330, 400), 0xF4A261, 24)) << std::hex << second.at(330, 400);
     EXPECT_EQ(reply_byte(daemon, CMD_GET_LOCAL_H264_STATE), 1);
@@ -101,7 +103,7 @@ TEST(Video, HostStreamStopsTheBackgroundShowsItsPicturesAndEndsOnStop) {
     std::vector<int> counts = push_stream(daemon, file_bytes(test_media_dir + "/colours_480x480.h264"));
     EXPECT_TRUE(daemon.wait_for("stop_local_h264 "));
     for (int count : counts) EXPECT_LE(count, 5);
-    EXPECT_TRUE(screen_shows(root, 0xFFFFFF, 3000ms)) << daemon.output();
+    EXPECT_TRUE(screen_shows(root, 0xFFFFFF, 20000ms)) << daemon.output();
     EXPECT_EQ(reply_byte(daemon, CMD_GET_LOCAL_H264_STATE), 0);
     EXPECT_EQ(reply_byte(daemon, CMD_GET_H264_BLOCK_COUNT), 0);
 
@@ -109,7 +111,7 @@ TEST(Video, HostStreamStopsTheBackgroundShowsItsPicturesAndEndsOnStop) {
     ReplyBytes reply{};
     ASSERT_EQ(daemon.transact(CMD_STOP_H264, {}, reply), ReplyCheck::ok);
     EXPECT_TRUE(daemon.wait_for("h264 stop "));
-    EXPECT_TRUE(daemon.wait_for("free h264 resource end", releases + 1, 3000)) << daemon.output();
+    EXPECT_TRUE(daemon.wait_for("free h264 resource end", releases + 1, 20000)) << daemon.output();
     // The last picture stays on the screen once the decoder has given its buffers back.
     EXPECT_TRUE(screen_shows(root, 0xFFFFFF, 0ms)) << std::hex << screen(root).at(240, 240);
 
@@ -134,21 +136,19 @@ TEST(Video, LocalPlaybackStartsStopsAndReportsItsState) {
     std::string theme_7 = name_payload("/media/bg_h264/7_Jiguang.h264");
     std::span<const uint8_t> play_7(reinterpret_cast<const uint8_t *>(theme_7.data()), theme_7.size());
 
-    // Refused while the background plays: it keeps playing.
+    // Refused while the background plays: it keeps playing, five frames on.
     ASSERT_EQ(daemon.transact(CMD_PLAY_LOCAL_H264, play_7, reply), ReplyCheck::ok);
-    std::this_thread::sleep_for(300ms);
-    EXPECT_TRUE(near_colour(screen(root).at(330, 400), 0x1F4E9C, 24));
+    ASSERT_TRUE(wait_for_pans(root, 5, 20000ms)) << daemon.output();
+    EXPECT_TRUE(near_colour(screen(root).at(330, 400), 0x1F4E9C, 24)) << std::hex << screen(root).at(330, 400);
+    EXPECT_EQ(daemon.count("7_Jiguang.h264"), 0) << daemon.output();
 
     ASSERT_EQ(daemon.transact(CMD_STOP_LOCAL_H264, {}, reply), ReplyCheck::ok);
-    for (int i = 0; i < 50 && reply_byte(daemon, CMD_GET_LOCAL_H264_STATE) != 0; ++i) std::this_thread::sleep_for(20ms);
+    wait_until([&] { return reply_byte(daemon, CMD_GET_LOCAL_H264_STATE) == 0; }, 20000ms);
     EXPECT_EQ(reply_byte(daemon, CMD_GET_LOCAL_H264_STATE), 0);
 
     ASSERT_EQ(daemon.transact(CMD_PLAY_LOCAL_H264, play_7, reply), ReplyCheck::ok);
     EXPECT_TRUE(daemon.wait_for("play_local_h264 name: /media/bg_h264/7_Jiguang.h264 "));
-    auto deadline = std::chrono::steady_clock::now() + 3s;
-    while (std::chrono::steady_clock::now() < deadline && !near_colour(screen(root).at(330, 400), 0xFF006E, 24)) {
-      std::this_thread::sleep_for(20ms);
-    }
+    wait_until([&] { return near_colour(screen(root).at(330, 400), 0xFF006E, 24); }, 20000ms);
     EXPECT_TRUE(near_colour(screen(root).at(330, 400), 0xFF006E, 24)) << std::hex << screen(root).at(330, 400);
     EXPECT_EQ(reply_byte(daemon, CMD_GET_LOCAL_H264_STATE), 1);
 
@@ -204,10 +204,7 @@ TEST_P(VideoOnPanels, AThreeSliceStreamFillsThePictureArea) {
       }
       return true;
     };
-    auto deadline = std::chrono::steady_clock::now() + 5s;
-    while (!all_there() && std::chrono::steady_clock::now() < deadline) {
-      std::this_thread::sleep_for(50ms);
-    }
+    wait_until(all_there, 20000ms);
     ASSERT_EQ(picture.width, c.width);
     ASSERT_EQ(picture.height, c.height);
     for (const auto &q : quadrants) {
@@ -222,7 +219,7 @@ TEST_P(VideoOnPanels, AThreeSliceStreamFillsThePictureArea) {
     }
     ReplyBytes reply{};
     ASSERT_EQ(daemon.transact(CMD_STOP_H264, {}, reply), ReplyCheck::ok);
-    EXPECT_TRUE(daemon.wait_for("free h264 resource end", 1, 3000)) << daemon.output();
+    EXPECT_TRUE(daemon.wait_for("free h264 resource end", 1, 20000)) << daemon.output();
     EXPECT_EQ(daemon.output().find("decoder direct work failed"), std::string::npos)
         << daemon.output();
   }

