@@ -211,11 +211,12 @@ int show_jpg_buffer(const uint8_t *data, int length) {
 
 int show_jpg_local(const char *path) {
   if (path == nullptr) path = "";
-  const std::string file = root_path(path);
-  UniqueFd fd(file.empty() ? -1 : open(file.c_str(), O_RDONLY | O_CLOEXEC));
+  // Only a regular file is read: a FIFO or a device (one of the daemon's own ports, say) is
+  // refused like a missing file, without waiting on it.
+  UniqueFd fd(open_regular_file(path, O_RDONLY));
   if (fd.get() < 0) {
-    if (file.empty()) errno = ENAMETOOLONG;
-    perror("Failed to open src file");
+    const int error = errno;
+    fprintf(stderr, "Failed to open src file: %s: %s\n", strerror(error), path);
     return -1;
   }
   const off_t size = lseek(fd.get(), 0, SEEK_END);

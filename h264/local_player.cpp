@@ -9,6 +9,7 @@
 // thread at most, and a stopped player cannot queue a block: its stream ended with the stop.
 #include "h264/local_player.h"
 
+#include <fcntl.h>
 #include <pthread.h>
 #include <unistd.h>
 
@@ -62,18 +63,20 @@ struct FileCloser {
 };
 using UniqueFile = std::unique_ptr<FILE, FileCloser>;
 
+// Only a regular file is played: a FIFO or a device (one of the daemon's own ports, say) is
+// refused like a missing file, without waiting on it, and the fallbacks follow.
 FILE *try_open(const char *device_path, int &error) {
   if (device_path == nullptr) {
     error = ENOENT;
     return nullptr;
   }
-  const std::string path = root_path(device_path);
-  if (path.empty()) {
-    error = ENAMETOOLONG;
-    return nullptr;
+  const int fd = open_regular_file(device_path, O_RDONLY);
+  FILE *file = fd >= 0 ? fdopen(fd, "rb") : nullptr;
+  if (file == nullptr) {
+    error = errno;
+    if (fd >= 0) close(fd);
+    fprintf(stderr, "cannot open %s: %s\n", device_path, strerror(error));
   }
-  FILE *file = fopen(path.c_str(), "rb");
-  if (file == nullptr) error = errno;
   return file;
 }
 
