@@ -159,3 +159,52 @@ TEST(Edges, ALoggerThatLeavesCostsOnlyTheMessages) {
   EXPECT_TRUE(version_served(daemon));
   EXPECT_TRUE(daemon.running());
 }
+
+// A name of 250 bytes (the file system takes 255) is stored by an upload and by 0x28 and
+// listed; a user's files that only resemble the store's temporary names survive a restart and
+// are listed.
+TEST(Edges, NamesAtTheFileSystemsLimitAreStoredAndLookAlikesAreKept) {
+  Root root;
+  const std::vector<std::string> look_alikes = {".dh-upload-0123456789abcdef-01234567", ".clip.bin.dh-upload"};
+  for (const std::string &name : look_alikes) write_bytes(root.path + card_path + "/" + name, {'u'});
+  DaemonUnderTest daemon(HostPort::pty, root.path);
+  const std::string long_name(250, 'L');
+  const std::string other_name = std::string(246, 'S') + ".jpg";
+  ReplyBytes reply{};
+
+  ASSERT_EQ(daemon.transact(CMD_CREATE_FILE, bytes_of(name_payload(card_path + "/" + long_name)), reply),
+            ReplyCheck::ok);
+  ASSERT_EQ(reply[reply_result], reply_status_ok) << daemon.output();
+  const std::string data(5000, 'd');
+  ASSERT_EQ(daemon.transact(CMD_SAVE_FILE_BUFFER, bytes_of(chunk_payload(4000, 4000, 0)), reply,
+                            bytes_of(data.substr(0, 4000))),
+            ReplyCheck::ok);
+  EXPECT_FALSE(reports_failure(reply));
+  ASSERT_EQ(daemon.transact(CMD_SAVE_FILE_BUFFER, bytes_of(chunk_payload(1000, 1000, 1)), reply,
+                            bytes_of(data.substr(4000))),
+            ReplyCheck::ok);
+  EXPECT_FALSE(reports_failure(reply)) << daemon.output();
+  EXPECT_EQ(read_file(root.path + card_path + "/" + long_name), data);
+
+  ASSERT_EQ(daemon.transact(CMD_SAVE_SMALL_FILE,
+                            bytes_of(name_and_length("/usr/data/" + other_name, 3)), reply, bytes_of("abc")),
+            ReplyCheck::ok);
+  EXPECT_FALSE(reports_failure(reply)) << daemon.output();
+  EXPECT_EQ(read_file(root.path + "/usr/data/" + other_name), "abc");
+
+  // Only the stored file and the look-alikes are there, and the listing shows them all.
+  std::set<std::string> names;
+  for (const auto &entry : fs::directory_iterator(root.path + card_path)) names.insert(entry.path().filename());
+  std::set<std::string> expected(look_alikes.begin(), look_alikes.end());
+  expected.insert(long_name);
+  EXPECT_EQ(names, expected);
+  std::string listing;
+  const std::string payload = name_payload(card_path);
+  for (int page = 0; page < 20; ++page) {  // a page comes back bare, without a reply header
+    daemon.send(build_packet(CMD_QUERY_DIR, {1, 2, 3, uint8_t(page)}, bytes_of(payload)));
+    ASSERT_TRUE(daemon.read_reply(reply, 5000)) << "page " << page;
+    listing.append(reinterpret_cast<const char *>(reply.data()), reply.size());
+  }
+  for (const std::string &name : look_alikes) EXPECT_NE(listing.find(name + "/"), std::string::npos) << name;
+  EXPECT_NE(listing.find(long_name + "/"), std::string::npos);
+}
