@@ -16,6 +16,7 @@
 #include <unistd.h>
 
 #include "app/host_packet.h"
+#include "storage/storage.h"
 #include "tests/system/daemon_harness.h"
 #include "tests/system/media.h"
 
@@ -207,4 +208,38 @@ TEST(Edges, NamesAtTheFileSystemsLimitAreStoredAndLookAlikesAreKept) {
   }
   for (const std::string &name : look_alikes) EXPECT_NE(listing.find(name + "/"), std::string::npos) << name;
   EXPECT_NE(listing.find(long_name + "/"), std::string::npos);
+}
+
+// A chunk longer than the receive buffer in the middle of an upload is read off the link and
+// lost: it and the last chunk are answered with the failure layout, and the stored file keeps
+// what it held.
+TEST(Edges, AnUploadThatLostAChunkIsNotPutInPlace) {
+  DaemonUnderTest daemon;
+  const std::string clip = daemon.root() + card_path + "/clip.bin";
+  write_bytes(clip, {'o', 'l', 'd'});
+  ReplyBytes reply{};
+  ASSERT_EQ(daemon.transact(CMD_CREATE_FILE, bytes_of(name_payload(card_path + "/clip.bin")), reply), ReplyCheck::ok);
+  ASSERT_EQ(reply[reply_result], reply_status_ok);
+  ASSERT_EQ(daemon.transact(CMD_SAVE_FILE_BUFFER, bytes_of(chunk_payload(4096, 4096, 0)), reply,
+                            bytes_of(std::string(4096, '1'))),
+            ReplyCheck::ok);
+  EXPECT_FALSE(reports_failure(reply));
+  const std::string too_long((1 << 20) + 1, '2');
+  ASSERT_EQ(daemon.transact(CMD_SAVE_FILE_BUFFER, bytes_of(chunk_payload(uint32_t(too_long.size()), 4096, 0)),
+                            reply, bytes_of(too_long), 30000),
+            ReplyCheck::ok);
+  EXPECT_TRUE(reports_failure(reply));
+  ASSERT_EQ(daemon.transact(CMD_SAVE_FILE_BUFFER, bytes_of(chunk_payload(4096, 4096, 1)), reply,
+                            bytes_of(std::string(4096, '3'))),
+            ReplyCheck::ok);
+  EXPECT_TRUE(reports_failure(reply));
+  EXPECT_EQ(read_file(clip), "old");
+  EXPECT_FALSE(fs::exists(daemon.root() + card_path + "/" + upload_temp_name("clip.bin")));
+
+  // The next upload of the name goes through whole.
+  ASSERT_EQ(daemon.transact(CMD_CREATE_FILE, bytes_of(name_payload(card_path + "/clip.bin")), reply), ReplyCheck::ok);
+  ASSERT_EQ(daemon.transact(CMD_SAVE_FILE_BUFFER, bytes_of(chunk_payload(3, 3, 1)), reply, bytes_of("new")),
+            ReplyCheck::ok);
+  EXPECT_FALSE(reports_failure(reply));
+  EXPECT_EQ(read_file(clip), "new");
 }
