@@ -1,6 +1,8 @@
 // Still pictures.
 //
-// A JPEG is decoded by the hardware decoder straight into layer 0's buffer and presented
+// A JPEG whose markers show a full size, a decode memory or a number of scans beyond what the
+// largest panel can use (disp/jpeg_header.h) is refused before it reaches the decoder.
+// Otherwise it is decoded by the hardware decoder straight into layer 0's buffer and presented
 // through the layer's user configuration; the decoder instance lives for one picture. The whole
 // decode and the pan happen under layer_lock, which also keeps the decoder globals to one
 // picture at a time and keeps set_rotation from replacing the layer underneath.
@@ -37,6 +39,7 @@
 #include <string>
 
 #include "disp/disp.h"
+#include "disp/jpeg_header.h"
 #include "platform/root_path.h"
 #include "storage/util.h"
 
@@ -167,8 +170,16 @@ void read_png_into_layer1(FILE *stream) {
 }  // namespace
 
 int show_jpg_buffer(const uint8_t *data, int length) {
-  std::lock_guard<std::recursive_mutex> hold(layer_lock);
   const bool takeable = length >= 0 && (data != nullptr || length == 0);
+  // A picture that costs more than any panel can use is refused before the decoder sees it.
+  if (takeable && length > 0) {
+    std::string why;
+    if (!jpeg_within_bounds(jpeg_cost(data, size_t(length)), why)) {
+      fprintf(stderr, "jpeg picture refused: %s\n", why.c_str());
+      return -1;
+    }
+  }
+  std::lock_guard<std::recursive_mutex> hold(layer_lock);
   decoder_jpeg = takeable ? jpegd_decoder_open(data, length) : nullptr;
   if (decoder_jpeg == nullptr) {
     fprintf(stderr, "Unable to open jpeg decoder\n");

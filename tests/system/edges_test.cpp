@@ -13,6 +13,7 @@
 #include <sys/resource.h>
 #include <sys/stat.h>
 #include <thread>
+#include <turbojpeg.h>
 #include <unistd.h>
 
 #include "app/host_packet.h"
@@ -55,6 +56,57 @@ struct Root {
     return lstat((path + device_path).c_str(), &st) == 0 && S_ISFIFO(st.st_mode);
   }
 };
+
+// A small progressive JPEG (4:2:0), as a photograph made for the web is.
+std::vector<uint8_t> progressive_jpeg(int width, int height) {
+  std::vector<uint8_t> pixels(size_t(width) * size_t(height) * 3);
+  for (size_t i = 0; i < pixels.size(); ++i) pixels[i] = uint8_t(i * 7);
+  tjhandle handle = tjInitCompress();
+  unsigned char *jpeg = nullptr;
+  unsigned long size = 0;
+  const int rc = tjCompress2(handle, pixels.data(), width, 0, height, TJPF_RGB, &jpeg, &size, TJSAMP_420, 90,
+                             TJFLAG_PROGRESSIVE);
+  std::vector<uint8_t> out;
+  if (rc == 0) out.assign(jpeg, jpeg + size);
+  tjFree(jpeg);
+  tjDestroy(handle);
+  return out;
+}
+
+size_t find_marker(const std::vector<uint8_t> &jpeg, uint8_t marker, bool last = false) {
+  size_t found = std::string::npos;
+  for (size_t i = 0; i + 1 < jpeg.size(); ++i) {
+    if (jpeg[i] == 0xFF && jpeg[i + 1] == marker) {
+      found = i;
+      if (!last) break;
+    }
+  }
+  return found;
+}
+
+// The picture with its frame header claiming another size; its data stays that of the small one.
+std::vector<uint8_t> claiming(std::vector<uint8_t> jpeg, uint16_t width, uint16_t height) {
+  const size_t sof = find_marker(jpeg, 0xC2);
+  if (sof == std::string::npos) return {};
+  jpeg[sof + 5] = uint8_t(height >> 8);
+  jpeg[sof + 6] = uint8_t(height);
+  jpeg[sof + 7] = uint8_t(width >> 8);
+  jpeg[sof + 8] = uint8_t(width);
+  return jpeg;
+}
+
+// The picture with its last scan repeated until it has `scans` of them.
+std::vector<uint8_t> with_scans(const std::vector<uint8_t> &jpeg, int scans) {
+  const size_t last_scan = find_marker(jpeg, 0xDA, true);
+  const size_t end = find_marker(jpeg, 0xD9, true);
+  int have = 0;
+  for (size_t i = 0; i + 1 < jpeg.size(); ++i) have += jpeg[i] == 0xFF && jpeg[i + 1] == 0xDA;
+  std::vector<uint8_t> out(jpeg.begin(), jpeg.begin() + long(end));
+  for (; have < scans; ++have) out.insert(out.end(), jpeg.begin() + long(last_scan), jpeg.begin() + long(end));
+  out.push_back(0xFF);
+  out.push_back(0xD9);
+  return out;
+}
 
 }  // namespace
 
@@ -242,4 +294,48 @@ TEST(Edges, AnUploadThatLostAChunkIsNotPutInPlace) {
             ReplyCheck::ok);
   EXPECT_FALSE(reports_failure(reply));
   EXPECT_EQ(read_file(clip), "new");
+}
+
+// Pictures whose decode costs more than any panel can use, as the logo, in the slideshow, as
+// host frames and named by the host: each is refused before its pixels are decoded, with a
+// message that says why, and the host is served.
+TEST(Edges, PicturesThatCostMoreThanThePanelAreRefusedBeforeDecoding) {
+  Root root;
+  const std::vector<uint8_t> small = progressive_jpeg(64, 64);
+  ASSERT_FALSE(small.empty());
+  write_bytes(root.path + "/media/logo.jpg", claiming(small, 16000, 16000));
+  write_bytes(root.path + card_path + "/img/a.jpg", claiming(small, 15000, 15000));
+  write_bytes(root.path + "/media/named.jpg", claiming(small, 14000, 14000));
+  std::string settings(132, '\0');
+  settings[0] = char(128);
+  settings[1] = 1;  // the slideshow while the host is attached
+  write_bytes(root.path + "/usr/data/app.cfg", std::vector<uint8_t>(settings.begin(), settings.end()));
+  DaemonUnderTest daemon(HostPort::pty, root.path);
+  const std::string refused = "jpeg picture refused: a ";
+  EXPECT_TRUE(daemon.wait_for(refused + "16000x16000 picture is larger than the largest panel")) << daemon.output();
+  EXPECT_TRUE(daemon.wait_for(refused + "15000x15000 picture is larger than the largest panel")) << daemon.output();
+  ReplyBytes reply{};
+  ASSERT_EQ(daemon.transact(CMD_STOP_LOCAL_JPG, {}, reply), ReplyCheck::ok);
+
+  // The host's frames: a progressive 16000x16000 of a few hundred bytes, and 400 scans.
+  const std::vector<uint8_t> huge = claiming(small, 16000, 16000);
+  const std::vector<uint8_t> many_scans = with_scans(claiming(small, 2000, 2000), 400);
+  const int huge_before = daemon.count(refused + "16000x16000");
+  for (const std::vector<uint8_t> *frame : {&huge, &many_scans}) {
+    uint8_t length[4];
+    write_be32(length, uint32_t(frame->size()));
+    ASSERT_EQ(daemon.transact(CMD_SHOW_JPG, length, reply, *frame), ReplyCheck::ok);
+  }
+  EXPECT_TRUE(daemon.wait_for(refused + "16000x16000", huge_before + 1)) << daemon.output();
+  EXPECT_TRUE(daemon.wait_for(refused + "2000x2000 picture in 400 scans")) << daemon.output();
+
+  ASSERT_EQ(daemon.transact(CMD_PLAY_LOCAL_JPG, bytes_of(name_payload("/media/named.jpg")), reply), ReplyCheck::ok);
+  EXPECT_TRUE(daemon.wait_for(refused + "14000x14000")) << daemon.output();
+
+  // A picture within the bounds is still shown.
+  const std::vector<uint8_t> blue = solid_jpeg(320, 240, 0x0000FF);
+  uint8_t length[4];
+  write_be32(length, uint32_t(blue.size()));
+  ASSERT_EQ(daemon.transact(CMD_SHOW_JPG, length, reply, blue), ReplyCheck::ok);
+  EXPECT_TRUE(screen_shows(root.path, 0x0000FF, 5s));
 }
