@@ -36,6 +36,7 @@
 #include <cstring>
 #include <memory>
 #include <mutex>
+#include <new>
 #include <string>
 
 #include "disp/disp.h"
@@ -173,9 +174,9 @@ int show_jpg_buffer(const uint8_t *data, int length) {
   const bool takeable = length >= 0 && (data != nullptr || length == 0);
   // A picture that costs more than any panel can use is refused before the decoder sees it.
   if (takeable && length > 0) {
-    std::string why;
-    if (!jpeg_within_bounds(jpeg_cost(data, size_t(length)), why)) {
-      fprintf(stderr, "jpeg picture refused: %s\n", why.c_str());
+    char why[320];
+    if (!jpeg_within_bounds(jpeg_cost(data, size_t(length)), why, sizeof why)) {
+      fprintf(stderr, "jpeg picture refused: %s\n", why);
       return -1;
     }
   }
@@ -220,7 +221,22 @@ int show_jpg_buffer(const uint8_t *data, int length) {
   return 0;
 }
 
+namespace {
+int show_jpg_file(const char *path);
+}  // namespace
+
+// A picture that cannot have the memory it needs is not shown; the caller goes on.
 int show_jpg_local(const char *path) {
+  try {
+    return show_jpg_file(path);
+  } catch (const std::bad_alloc &) {
+    fprintf(stderr, "Failed to alloc input_mem: %s not shown\n", path != nullptr ? path : "");
+    return 0;
+  }
+}
+
+namespace {
+int show_jpg_file(const char *path) {
   if (path == nullptr) path = "";
   // Only a regular file is read: a FIFO or a device (one of the daemon's own ports, say) is
   // refused like a missing file, without waiting on it.
@@ -259,6 +275,7 @@ int show_jpg_local(const char *path) {
   show_jpg_buffer(input.get(), int(got));
   return 0;
 }
+}  // namespace
 
 void decode_png(const uint8_t *data, int length) {
   std::unique_ptr<FILE, FileCloser> stream(

@@ -97,31 +97,34 @@ JpegCost jpeg_cost(const uint8_t *data, size_t length) {
   return cost;
 }
 
-bool jpeg_within_bounds(const JpegCost &cost, std::string &why) {
+bool jpeg_within_bounds(const JpegCost &cost, char *text, size_t size) {
   if (!cost.frame_seen) return true;
-  char text[320];
+  char unused[1];
+  if (text == nullptr || size == 0) {
+    text = unused;
+    size = sizeof unused;
+  }
   const uint64_t pixels = uint64_t(cost.width) * cost.height;
   // Held whole when progressive or sent in several scans.
   const bool held_whole = cost.progressive || cost.scans > 1;
   if (cost.width > jpeg_max_side || cost.height > jpeg_max_side || pixels > jpeg_max_pixels) {
-    snprintf(text, sizeof text,
+    snprintf(text, size,
              "a %ux%u picture is larger than the largest panel (%ux%u) can use: at most %u pixels a side "
              "and %llu in all",
              cost.width, cost.height, largest_panel_width, largest_panel_height, jpeg_max_side,
              static_cast<unsigned long long>(jpeg_max_pixels));
   } else if (held_whole && cost.coefficient_bytes > jpeg_max_decode_bytes) {
-    snprintf(text, sizeof text,
+    snprintf(text, size,
              "a %ux%u %s picture needs %llu MiB to decode, more than the largest panel (%ux%u) "
              "can use: at most %llu MiB",
              cost.width, cost.height, cost.progressive ? "progressive" : "multi-scan",
              static_cast<unsigned long long>(ceil_div(cost.coefficient_bytes, 1 << 20)), largest_panel_width,
              largest_panel_height, static_cast<unsigned long long>(jpeg_max_decode_bytes >> 20));
   } else if (cost.scans > jpeg_max_scans) {
-    snprintf(text, sizeof text, "a %ux%u picture in %d scans: at most %d are decoded", cost.width, cost.height,
+    snprintf(text, size, "a %ux%u picture in %d scans: at most %d are decoded", cost.width, cost.height,
              cost.scans, jpeg_max_scans);
   } else {
     return true;
   }
-  why = text;
   return false;
 }

@@ -10,7 +10,6 @@
 
 #include <cstddef>
 #include <cstdint>
-#include <string>
 
 // The largest panel the display head drives.
 constexpr uint32_t largest_panel_width = 1600;
@@ -45,4 +44,5 @@ JpegCost jpeg_cost(const uint8_t *data, size_t length);
 // Whether the picture may be decoded; when not, `why` says which bound it exceeds (with the
 // picture's figures and the bound's). A stream whose frame header was not found is left to
 // the decoder, which refuses it with its own message.
-bool jpeg_within_bounds(const JpegCost &cost, std::string &why);
+// `why` holds `why_size` bytes (a terminated text; nothing is allocated).
+bool jpeg_within_bounds(const JpegCost &cost, char *why, size_t why_size);

@@ -16,6 +16,7 @@
 #include <cerrno>
 #include <cstring>
 #include <memory>
+#include <new>
 #include <string>
 #include <vector>
 
@@ -200,8 +201,17 @@ int play_local_h264_async(const char *path) {
 }
 
 void *play_local_h264_thread(void *) {
-  play_orders(1);
-  return nullptr;
+  // A run that cannot have the memory it needs (its block buffer, say) ends with a message;
+  // the player then takes its next order, which is to quit unless a new start came meanwhile.
+  for (;;) {
+    try {
+      play_orders(1);
+      return nullptr;
+    } catch (const std::bad_alloc &) {
+      fprintf(stderr, "local h264 player: out of memory, the run ends\n");
+      screen_player_run_ended();
+    }
+  }
 }
 
 int play_local_h264(const char *path, int loop) {

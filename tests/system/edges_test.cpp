@@ -10,6 +10,7 @@
 #include <filesystem>
 #include <poll.h>
 #include <set>
+#include <sstream>
 #include <sys/resource.h>
 #include <sys/stat.h>
 #include <thread>
@@ -18,6 +19,8 @@
 
 #include "app/host_packet.h"
 #include "storage/storage.h"
+#include "tests/support/target.h"
+#include "tests/support/waiting.h"
 #include "tests/system/daemon_harness.h"
 #include "tests/system/media.h"
 
@@ -338,4 +341,74 @@ TEST(Edges, PicturesThatCostMoreThanThePanelAreRefusedBeforeDecoding) {
   write_be32(length, uint32_t(blue.size()));
   ASSERT_EQ(daemon.transact(CMD_SHOW_JPG, length, reply, blue), ReplyCheck::ok);
   EXPECT_TRUE(screen_shows(root.path, 0x0000FF, 5s));
+}
+
+// With the address space capped below what the daemon uses, what needs new memory (a host
+// picture, a local video, the USB monitor's poll) fails or waits with a message; the daemon goes
+// on serving the host, and once memory is there again the video plays.
+TEST(Edges, MemoryThatRunsOutFailsTheOperationAndTheDaemonGoesOn) {
+#if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
+  GTEST_SKIP() << "the sanitizers' allocators end the process when memory runs out, by design";
+#endif
+  if (!emulator_words().empty()) GTEST_SKIP() << "the emulator's own memory would be capped";
+  Root root;
+  fs::copy_file(media_dir + "/bg_h264/3_Colorgradient.h264", root.path + "/media/clip.h264");
+  // Every block of 64 KiB or more comes from a mapping of its own, never from memory the
+  // daemon's heap already holds: under the cap each such allocation fails.
+  setenv("MALLOC_MMAP_THRESHOLD_", "65536", 1);
+  DaemonUnderTest daemon(HostPort::pty, root.path);
+  unsetenv("MALLOC_MMAP_THRESHOLD_");
+  ReplyBytes reply{};
+  // A player run that ends at once leaves its thread's stack for the next one to reuse.
+  ASSERT_EQ(daemon.transact(CMD_PLAY_LOCAL_H264, bytes_of(name_payload("/media/missing.h264")), reply),
+            ReplyCheck::ok);
+  ASSERT_TRUE(daemon.wait_for("open err:1", 2)) << daemon.output();  // the background's and this one's
+  ASSERT_TRUE(wait_until([&] { return daemon.transact(CMD_GET_LOCAL_H264_STATE, {}, reply) == ReplyCheck::ok &&
+                                      reply[reply_result] == 0; }, 5s));
+
+  // A picture of noise: its compressed bytes alone are more than the daemon has to spare.
+  std::vector<uint8_t> pixels(480 * 480 * 3);
+  uint32_t seed = 12345;
+  for (auto &p : pixels) p = uint8_t((seed = seed * 1103515245 + 12345) >> 16);
+  tjhandle handle = tjInitCompress();
+  unsigned char *jpeg = nullptr;
+  unsigned long size = 0;
+  ASSERT_EQ(tjCompress2(handle, pixels.data(), 480, 0, 480, TJPF_RGB, &jpeg, &size, TJSAMP_444, 100, 0), 0);
+  const std::vector<uint8_t> noise(jpeg, jpeg + size);
+  tjFree(jpeg);
+  tjDestroy(handle);
+  ASSERT_LT(noise.size(), size_t(1) << 20);
+
+  // The cap: below what the daemon's address space holds now, so no new mapping is made.
+  long vm_kib = 0;
+  {
+    std::istringstream status(read_file("/proc/" + std::to_string(daemon.pid()) + "/status"));
+    for (std::string line; std::getline(status, line);) {
+      if (line.rfind("VmSize:", 0) == 0) vm_kib = std::stol(line.substr(7));
+    }
+  }
+  ASSERT_GT(vm_kib, 0);
+  rlimit before = {};
+  ASSERT_EQ(prlimit(daemon.pid(), RLIMIT_AS, nullptr, &before), 0) << strerror(errno);
+  rlimit capped = {rlim_t(vm_kib) * 1024 / 2, before.rlim_max};
+  ASSERT_EQ(prlimit(daemon.pid(), RLIMIT_AS, &capped, nullptr), 0) << strerror(errno);
+
+  uint8_t length[4];
+  write_be32(length, uint32_t(noise.size()));
+  EXPECT_EQ(daemon.transact(CMD_SHOW_JPG, length, reply, noise), ReplyCheck::ok) << daemon.output();
+  EXPECT_EQ(daemon.transact(CMD_PLAY_LOCAL_H264, bytes_of(name_payload("/media/clip.h264")), reply), ReplyCheck::ok);
+  // The USB monitor's polls need memory too: they are skipped, with a message, while it lacks.
+  EXPECT_TRUE(daemon.wait_for("out of memory")) << daemon.output();
+  for (int i = 0; i < 5; ++i) ASSERT_TRUE(version_served(daemon)) << daemon.output();
+  ASSERT_TRUE(daemon.running()) << daemon.output();
+
+  // Memory back: the picture and the video work.
+  ASSERT_EQ(prlimit(daemon.pid(), RLIMIT_AS, &before, nullptr), 0) << strerror(errno);
+  ASSERT_TRUE(wait_until([&] { return daemon.transact(CMD_GET_LOCAL_H264_STATE, {}, reply) == ReplyCheck::ok &&
+                                      reply[reply_result] == 0; }, 5s))
+      << daemon.output();
+  const int found_before = daemon.count("found 264 file 1");
+  ASSERT_EQ(daemon.transact(CMD_PLAY_LOCAL_H264, bytes_of(name_payload("/media/clip.h264")), reply), ReplyCheck::ok);
+  EXPECT_TRUE(daemon.wait_for("found 264 file 1", found_before + 1)) << daemon.output();
+  EXPECT_TRUE(daemon.running());
 }
