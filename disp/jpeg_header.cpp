@@ -1,6 +1,5 @@
-// The JPEG marker walk behind jpeg_cost: segments are skipped by their length, and the
-// entropy-coded data after a start of scan up to the next marker that is neither a stuffed
-// 0xFF00 nor a restart marker.
+// The JPEG marker walk behind jpeg_cost: segments are skipped by their length, and whatever
+// lies between them (the entropy-coded data of a scan, stray bytes) up to the next marker.
 #include "disp/jpeg_header.h"
 
 #include <algorithm>
@@ -61,38 +60,30 @@ JpegCost jpeg_cost(const uint8_t *data, size_t length) {
   JpegCost cost;
   if (data == nullptr || length < 4 || data[0] != 0xFF || data[1] != marker_soi) return cost;
   size_t pos = 2;
-  bool in_scan = false;
-  while (pos < length) {
-    if (in_scan) {
-      // Entropy-coded data: on to the next 0xFF that starts a marker.
-      while (pos + 1 < length && !(data[pos] == 0xFF && data[pos + 1] != 0x00 && data[pos + 1] != 0xFF &&
-                                   !is_restart(data[pos + 1]))) {
-        ++pos;
-      }
-      if (pos + 1 >= length) break;
-      in_scan = false;
-    }
-    if (data[pos] != 0xFF) break;  // not at a marker: the stream is damaged, the decoder says so
-    while (pos < length && data[pos] == 0xFF) ++pos;  // fill bytes
-    if (pos >= length) break;
-    const uint8_t marker = data[pos++];
+  for (;;) {
+    // The next marker. Like the decoder library, bytes that are no marker are passed over:
+    // the entropy-coded data after a start of scan, its stuffed 0xFF00, and stray bytes.
+    uint8_t marker = 0;
+    do {
+      while (pos < length && data[pos] != 0xFF) ++pos;
+      while (pos < length && data[pos] == 0xFF) ++pos;  // fill bytes
+      if (pos >= length) return cost;
+      marker = data[pos++];
+    } while (marker == 0x00);
     if (marker == marker_eoi) break;
-    if (is_restart(marker) || marker == 0x01) continue;  // no segment
+    if (is_restart(marker) || marker == 0x01 || marker == marker_soi) continue;  // no segment
     if (pos + 2 > length) break;
     const size_t segment = be16(data + pos);
     if (segment < 2 || pos + segment > length) {
       // Cut short: a frame header is still read as far as it goes.
-      if (is_frame_header(marker) && !cost.frame_seen) {
-        read_frame(data + pos + 2, length - std::min(length, pos + 2), marker, cost);
+      if (is_frame_header(marker) && !cost.frame_seen && pos + 2 <= length) {
+        read_frame(data + pos + 2, length - (pos + 2), marker, cost);
       }
       break;
     }
     if (is_frame_header(marker) && !cost.frame_seen) read_frame(data + pos + 2, segment - 2, marker, cost);
+    if (marker == marker_sos) ++cost.scans;
     pos += segment;
-    if (marker == marker_sos) {
-      ++cost.scans;
-      in_scan = true;
-    }
   }
   return cost;
 }
