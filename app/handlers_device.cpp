@@ -47,8 +47,7 @@ HandlerEnd cmd_set_config(const HostCommand &cmd, uint8_t *reply) {
 }
 
 HandlerEnd cmd_mark_usb_display(const HostCommand &, uint8_t *reply) {
-  std::string path = root_path("/usr/data/usb_display");
-  int fd = path.empty() ? -1 : open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
+  int fd = open_regular_file("/usr/data/usb_display", O_WRONLY | O_CREAT | O_TRUNC, 0644);
   if (fd < 0) return failure_reply(reply, "/usr/data/usb_display not created");
   close(fd);
   return HandlerEnd::reply;

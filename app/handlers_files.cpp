@@ -8,7 +8,9 @@
 // host pauses, across reopens of the port: only a new 0x26 ends one that is unfinished (and
 // discards it, the file left as it was). A chunk whose block is cut short stores nothing and
 // gets no reply; the upload stays where it was before it, so the host may send it again.
-// Chunks with no upload open are read off the port and dropped with a message. A chunk that
+// Chunks with no upload open are read off the port and dropped with a message. A chunk whose
+// block is longer than r_buf is read off the port and lost: that chunk, every later one and
+// the last are answered with the failure layout, and the last discards the upload. A chunk that
 // cannot be stored, and the last chunk when the file cannot be put in place, are answered with
 // the failure layout; so are small files that cannot be stored.
 #include <cerrno>
@@ -28,7 +30,13 @@ namespace {
 uint32_t first_value(const HostCommand &cmd) { return read_be32(&cmd.code + command_first_value); }
 uint32_t second_value(const HostCommand &cmd) { return read_be32(&cmd.code + command_second_value); }
 
+// Set when a chunk of the open upload was refused (a block longer than r_buf): the upload has
+// a hole, so no later chunk is stored and the last one discards it, each with the failure
+// layout. A new 0x26 clears it.
+bool upload_lost_chunk = false;
+
 void discard_upload_because(const char *why) {
+  upload_lost_chunk = false;
   if (saveFp == nullptr) return;
   fprintf(stderr, "upload of %s discarded (%s): the file keeps what it held\n", upload_path.c_str(), why);
   discard_upload(saveFp, upload_path.c_str());
@@ -67,10 +75,21 @@ HandlerEnd cmd_save_file_buffer(const HostCommand &cmd, uint8_t *reply) {
   printf("file_len: %d\n", int(store_length));
 
   // A block cut short abandons the chunk (no reply, the port reopened); the upload stays open.
-  if (auto end = unless_block_ok(read_follow_on_block(block_length))) return *end;
+  const BlockRead read = read_follow_on_block(block_length);
+  if (read == BlockRead::failed) return HandlerEnd::abandon;
   if (saveFp == nullptr) {
     fprintf(stderr, "no upload open: chunk of %u bytes discarded\n", block_length);
     return HandlerEnd::reply;
+  }
+  // A chunk too long to take leaves a hole: the upload can no longer be stored whole.
+  if (read == BlockRead::too_long && !upload_lost_chunk) {
+    upload_lost_chunk = true;
+    fprintf(stderr, "upload of %s lost a chunk of %u bytes: it will not be stored\n", upload_path.c_str(),
+            block_length);
+  }
+  if (upload_lost_chunk) {
+    if (last == 1) discard_upload_because("a chunk was lost");
+    return failure_reply(reply, last == 1 ? "upload not stored" : "upload chunk not stored");
   }
   if (store_length > block_length) {
     fprintf(stderr, "chunk stores %u bytes of a %u-byte block\n", store_length, block_length);

@@ -7,12 +7,15 @@
 // every later read until one fails, and then the port is reopened, which empties its queues.
 #include "app/host_link.h"
 
+#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <memory>
+#include <new>
 
 #include "app/globals.h"
 #include "app/handlers.h"
+#include "app/handlers_internal.h"
 #include "app/host_packet.h"
 #include "crypto/crypto.h"
 #include "tty/tty.h"
@@ -21,6 +24,18 @@ namespace {
 struct FreeDeleter {
   void operator()(void *block) const { free(block); }
 };
+
+// A command that cannot have the memory it needs is not carried out: it is answered with the
+// failure layout and the loop goes on.
+HandlerEnd handle_within_memory(const HostCommand &cmd, uint8_t *reply) {
+  try {
+    return handle_host_command(cmd, reply);
+  } catch (const std::bad_alloc &) {
+    fprintf(stderr, "command 0x%02x: out of memory, not carried out\n", cmd.code);
+    memset(reply, 0, cmd_len);
+    return failure_reply(reply, "command not carried out");
+  }
+}
 }  // namespace
 
 int host_command_loop(uint8_t *reply) {
@@ -33,7 +48,7 @@ int host_command_loop(uint8_t *reply) {
     if (cmd->check != command_check || cmd->magic != command_magic) continue;
 
     memset(reply, 0, cmd_len);
-    switch (handle_host_command(*cmd, reply)) {
+    switch (handle_within_memory(*cmd, reply)) {
       case HandlerEnd::reply:
         reply[0] = cmd->code;
         reply[1] = reply_status_ok;

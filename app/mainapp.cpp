@@ -33,9 +33,10 @@
 
 namespace {
 // Created (or emptied) at every start, so the device image can tell the application came up.
+// Only a regular file is made or emptied there; anything else at the name is left alone.
 void mark_boot() {
-  std::string path = root_path("/usr/data/boot.sign");
-  if (FILE *sign = path.empty() ? nullptr : fopen(path.c_str(), "w")) fclose(sign);
+  const int fd = open_regular_file("/usr/data/boot.sign", O_WRONLY | O_CREAT | O_TRUNC, 0644);
+  if (fd >= 0) close(fd);
 }
 
 // An init system may start the daemon with standard input, output or error closed. Each one
@@ -65,6 +66,9 @@ int main() {
   // A write past the file-size limit must fail like a full disk (EFBIG, reported where it
   // happens), not end the process.
   signal(SIGXFSZ, SIG_IGN);
+  // A reader that leaves (a FIFO the host stored into, a logger on standard output) must make
+  // the write fail with EPIPE, reported or dropped where it happens, not end the process.
+  signal(SIGPIPE, SIG_IGN);
 
   reply_buf = allocate(cmd_len, "reply buffer");
   puts("main start!");

@@ -1,6 +1,8 @@
 // Still pictures.
 //
-// A JPEG is decoded by the hardware decoder straight into layer 0's buffer and presented
+// A JPEG whose markers show a full size, a decode memory or a number of scans beyond what the
+// largest panel can use (disp/jpeg_header.h) is refused before it reaches the decoder.
+// Otherwise it is decoded by the hardware decoder straight into layer 0's buffer and presented
 // through the layer's user configuration; the decoder instance lives for one picture. The whole
 // decode and the pan happen under layer_lock, which also keeps the decoder globals to one
 // picture at a time and keeps set_rotation from replacing the layer underneath.
@@ -34,9 +36,11 @@
 #include <cstring>
 #include <memory>
 #include <mutex>
+#include <new>
 #include <string>
 
 #include "disp/disp.h"
+#include "disp/jpeg_header.h"
 #include "platform/root_path.h"
 #include "storage/util.h"
 
@@ -167,8 +171,16 @@ void read_png_into_layer1(FILE *stream) {
 }  // namespace
 
 int show_jpg_buffer(const uint8_t *data, int length) {
-  std::lock_guard<std::recursive_mutex> hold(layer_lock);
   const bool takeable = length >= 0 && (data != nullptr || length == 0);
+  // A picture that costs more than any panel can use is refused before the decoder sees it.
+  if (takeable && length > 0) {
+    char why[320];
+    if (!jpeg_within_bounds(jpeg_cost(data, size_t(length)), why, sizeof why)) {
+      fprintf(stderr, "jpeg picture refused: %s\n", why);
+      return -1;
+    }
+  }
+  std::lock_guard<std::recursive_mutex> hold(layer_lock);
   decoder_jpeg = takeable ? jpegd_decoder_open(data, length) : nullptr;
   if (decoder_jpeg == nullptr) {
     fprintf(stderr, "Unable to open jpeg decoder\n");
@@ -209,13 +221,29 @@ int show_jpg_buffer(const uint8_t *data, int length) {
   return 0;
 }
 
+namespace {
+int show_jpg_file(const char *path);
+}  // namespace
+
+// A picture that cannot have the memory it needs is not shown; the caller goes on.
 int show_jpg_local(const char *path) {
+  try {
+    return show_jpg_file(path);
+  } catch (const std::bad_alloc &) {
+    fprintf(stderr, "Failed to alloc input_mem: %s not shown\n", path != nullptr ? path : "");
+    return 0;
+  }
+}
+
+namespace {
+int show_jpg_file(const char *path) {
   if (path == nullptr) path = "";
-  const std::string file = root_path(path);
-  UniqueFd fd(file.empty() ? -1 : open(file.c_str(), O_RDONLY | O_CLOEXEC));
+  // Only a regular file is read: a FIFO or a device (one of the daemon's own ports, say) is
+  // refused like a missing file, without waiting on it.
+  UniqueFd fd(open_regular_file(path, O_RDONLY));
   if (fd.get() < 0) {
-    if (file.empty()) errno = ENAMETOOLONG;
-    perror("Failed to open src file");
+    const int error = errno;
+    fprintf(stderr, "Failed to open src file: %s: %s\n", strerror(error), path);
     return -1;
   }
   const off_t size = lseek(fd.get(), 0, SEEK_END);
@@ -247,6 +275,7 @@ int show_jpg_local(const char *path) {
   show_jpg_buffer(input.get(), int(got));
   return 0;
 }
+}  // namespace
 
 void decode_png(const uint8_t *data, int length) {
   std::unique_ptr<FILE, FileCloser> stream(

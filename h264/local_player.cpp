@@ -9,12 +9,14 @@
 // thread at most, and a stopped player cannot queue a block: its stream ended with the stop.
 #include "h264/local_player.h"
 
+#include <fcntl.h>
 #include <pthread.h>
 #include <unistd.h>
 
 #include <cerrno>
 #include <cstring>
 #include <memory>
+#include <new>
 #include <string>
 #include <vector>
 
@@ -62,18 +64,20 @@ struct FileCloser {
 };
 using UniqueFile = std::unique_ptr<FILE, FileCloser>;
 
+// Only a regular file is played: a FIFO or a device (one of the daemon's own ports, say) is
+// refused like a missing file, without waiting on it, and the fallbacks follow.
 FILE *try_open(const char *device_path, int &error) {
   if (device_path == nullptr) {
     error = ENOENT;
     return nullptr;
   }
-  const std::string path = root_path(device_path);
-  if (path.empty()) {
-    error = ENAMETOOLONG;
-    return nullptr;
+  const int fd = open_regular_file(device_path, O_RDONLY);
+  FILE *file = fd >= 0 ? fdopen(fd, "rb") : nullptr;
+  if (file == nullptr) {
+    error = errno;
+    if (fd >= 0) close(fd);
+    fprintf(stderr, "cannot open %s: %s\n", device_path, strerror(error));
   }
-  FILE *file = fopen(path.c_str(), "rb");
-  if (file == nullptr) error = errno;
   return file;
 }
 
@@ -197,8 +201,17 @@ int play_local_h264_async(const char *path) {
 }
 
 void *play_local_h264_thread(void *) {
-  play_orders(1);
-  return nullptr;
+  // A run that cannot have the memory it needs (its block buffer, say) ends with a message;
+  // the player then takes its next order, which is to quit unless a new start came meanwhile.
+  for (;;) {
+    try {
+      play_orders(1);
+      return nullptr;
+    } catch (const std::bad_alloc &) {
+      fprintf(stderr, "local h264 player: out of memory, the run ends\n");
+      screen_player_run_ended();
+    }
+  }
 }
 
 int play_local_h264(const char *path, int loop) {

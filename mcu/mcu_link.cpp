@@ -23,6 +23,7 @@
 #include <algorithm>
 #include <chrono>
 #include <cstdio>
+#include <new>
 #include <cstdlib>
 #include <cstring>
 #include <string>
@@ -296,7 +297,12 @@ void *mcu_uart_thread(void *arg) {
         close_port();
         break;
       }
-      process_controller_frame(frame);
+      // A frame that cannot have the memory its work needs is dropped; the link goes on.
+      try {
+        process_controller_frame(frame);
+      } catch (const std::bad_alloc &) {
+        fprintf(stderr, "controller frame dropped: out of memory\n");
+      }
       std::this_thread::sleep_for(frame_pause);
     }
   }

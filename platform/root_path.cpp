@@ -15,6 +15,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <thread>
+#include <fcntl.h>
 #include <spawn.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
@@ -71,6 +72,46 @@ std::string root_path(std::string_view device_path) {
     return std::string();
   }
   return root + resolved;
+}
+
+namespace {
+// 0 for a regular file, else the error number a refusal of `st` gives.
+int regular_or_error(const struct stat &st) {
+  if (S_ISREG(st.st_mode)) return 0;
+  return S_ISDIR(st.st_mode) ? EISDIR : EINVAL;
+}
+}  // namespace
+
+int open_regular_file(std::string_view device_path, int flags, mode_t mode) {
+  const std::string path = root_path(device_path);
+  if (path.empty()) {
+    errno = ENAMETOOLONG;
+    return -1;
+  }
+  // A name that already holds something else is refused without opening it at all: opening
+  // a serial port or a FIFO may have effects of its own.
+  struct stat st = {};
+  if (stat(path.c_str(), &st) == 0) {
+    if (const int error = regular_or_error(st); error != 0) {
+      errno = error;
+      return -1;
+    }
+  }
+  // What the name holds may change between the look and the open: the open cannot wait, and
+  // the descriptor is looked at again.
+  const int fd = open(path.c_str(), flags | O_NONBLOCK | O_NOCTTY | O_CLOEXEC, mode);
+  if (fd < 0) return -1;
+  int error = fstat(fd, &st) == 0 ? regular_or_error(st) : errno;
+  if (error == 0) {
+    const int status = fcntl(fd, F_GETFL);
+    if (status == -1 || fcntl(fd, F_SETFL, status & ~O_NONBLOCK) == -1) error = errno;
+  }
+  if (error != 0) {
+    close(fd);
+    errno = error;
+    return -1;
+  }
+  return fd;
 }
 
 int run_device_command(const std::string &name, const std::vector<std::string> &args,

@@ -3,6 +3,8 @@
 // the device's shell commands run as DIR/sbin/NAME. Unset (the device), paths are unchanged.
 #pragma once
 
+#include <sys/types.h>
+
 #include <string>
 #include <string_view>
 #include <vector>
@@ -15,6 +17,16 @@ const std::string &sandbox_root();
 // and DIR is put in front. Returns "" after a message when the result would not fit a path
 // buffer (PATH_MAX). Without a root the path is returned as it stands.
 std::string root_path(std::string_view device_path);
+
+// Opens the file at a device path that the daemon reads as a picture, a video or a settings
+// record (or writes as a marker or settings file): only a regular file is taken. Anything
+// else there (a FIFO, a device such as the daemon's own serial ports, a socket, a directory)
+// is never read and never waited for: it is looked at before the open, opened without
+// waiting (O_NONBLOCK, O_NOCTTY) and looked at again on the descriptor, and refused with
+// errno EISDIR for a directory and EINVAL for the rest, as open() refuses a missing file.
+// `flags` are open()'s (O_CREAT with `mode` creates a missing file); the descriptor is
+// O_CLOEXEC and blocking. -1 with errno set on failure (ENAMETOOLONG when root_path refuses).
+int open_regular_file(std::string_view device_path, int flags, mode_t mode = 0644);
 
 // Runs one of the device image's commands ("reboot", "halt", the decoder test tool) with its
 // arguments and, unless `background`, waits for it. Under a sandbox root it runs DIR/sbin/NAME

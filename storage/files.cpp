@@ -5,8 +5,9 @@
 // the card's large files would otherwise fill. A small file is flushed and synced before it is
 // put in place, and a write that fails is reported like an open that fails.
 //
-// Both kinds are written to a temporary file beside the file (a hidden name, see
-// upload_temp_name) and renamed over it only once they are whole, so a link that is cut, a
+// Both kinds are written to a temporary file beside the file (a hidden name of fixed length,
+// see upload_temp_name, so that a name at the file system's limit has one too) and renamed
+// over it only once they are whole, so a link that is cut, a
 // full card or a power cut in the middle leaves the file as it was. Only a regular file or a
 // missing name is ever replaced; the new file keeps the permission bits of the one it replaces.
 // A name that is a symbolic link is written through it: the temporary file goes beside the
@@ -156,11 +157,38 @@ bool resolve_target(const std::string &real, StoreTarget &target) {
   return false;
 }
 
-// ".NAME.dh-upload" beside NAME.
+// upload_temp_name(NAME) beside NAME.
 std::string temp_path_of(const std::string &path) {
   const size_t slash = path.rfind('/');
   const size_t base = slash == std::string::npos ? 0 : slash + 1;
-  return path.substr(0, base) + "." + path.substr(base) + upload_temp_suffix;
+  return path.substr(0, base) + upload_temp_name(path.c_str() + base);
+}
+
+// 64-bit FNV-1a, continued from `hash`.
+uint64_t fnv1a(const char *text, size_t length, uint64_t hash = 0xcbf29ce484222325ull) {
+  for (size_t i = 0; i < length; ++i) {
+    hash ^= uint8_t(text[i]);
+    hash *= 0x100000001b3ull;
+  }
+  return hash;
+}
+
+constexpr size_t temp_key_digits = 16;   // the final name's hash
+constexpr size_t temp_check_digits = 8;  // the check of those digits
+constexpr size_t temp_name_length =
+    sizeof upload_temp_prefix - 1 + temp_key_digits + 1 + temp_check_digits;
+
+// The check digits that follow `key` (temp_key_digits hex digits) in a temporary name.
+uint32_t temp_check_of(const char *key) {
+  const uint64_t hash = fnv1a(key, temp_key_digits, fnv1a(upload_temp_prefix, sizeof upload_temp_prefix - 1));
+  return uint32_t(hash ^ (hash >> 32));
+}
+
+bool lower_hex(const char *text, size_t length) {
+  for (size_t i = 0; i < length; ++i) {
+    if (!((text[i] >= '0' && text[i] <= '9') || (text[i] >= 'a' && text[i] <= 'f'))) return false;
+  }
+  return true;
 }
 
 // The stream a store of `target` writes to: a new temporary file beside it (a leftover of an
@@ -287,11 +315,30 @@ void remove_leftovers_in(const std::string &dir, int depth) {
 
 }  // namespace
 
+std::string upload_temp_name(const char *name) {
+  if (name == nullptr) name = "";
+  char key[temp_key_digits + 1];
+  snprintf(key, sizeof key, "%016llx", static_cast<unsigned long long>(fnv1a(name, strlen(name))));
+  char check[temp_check_digits + 1];
+  snprintf(check, sizeof check, "%08x", unsigned(temp_check_of(key)));
+  return std::string(upload_temp_prefix) + key + "-" + check;
+}
+
 bool is_upload_temp_name(const char *name) {
-  if (name == nullptr || name[0] != '.') return false;
-  const size_t length = strlen(name);
-  const size_t suffix = sizeof upload_temp_suffix - 1;
-  return length > suffix + 1 && strcmp(name + length - suffix, upload_temp_suffix) == 0;
+  const size_t prefix = sizeof upload_temp_prefix - 1;
+  if (name == nullptr || strnlen(name, temp_name_length + 1) != temp_name_length ||
+      strncmp(name, upload_temp_prefix, prefix) != 0) {
+    return false;
+  }
+  const char *key = name + prefix;
+  const char *check = key + temp_key_digits + 1;
+  if (!lower_hex(key, temp_key_digits) || key[temp_key_digits] != '-' ||
+      !lower_hex(check, temp_check_digits)) {
+    return false;
+  }
+  char expected[temp_check_digits + 1];
+  snprintf(expected, sizeof expected, "%08x", unsigned(temp_check_of(key)));
+  return memcmp(check, expected, temp_check_digits) == 0;
 }
 
 FILE *open_upload(const char *path) {

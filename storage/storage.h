@@ -13,6 +13,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <cstdio>
+#include <string>
 
 struct StorageInfo {
   uint32_t total_kib;
@@ -35,7 +36,7 @@ extern char dir_result[dir_result_len];
 // --- Uploads (files.cpp)
 //
 // A streamed upload and a small file are written to a temporary file beside their file
-// (".NAME" + upload_temp_suffix) and only the end of the store puts the whole file in place.
+// (upload_temp_name(NAME)) and only the end of the store puts the whole file in place.
 // A store that is cut, abandoned or cannot be written never leaves a partial file where a
 // whole one was: the file keeps what it held before, and the temporary file is removed. Only
 // a regular file or a missing name is replaced (keeping the replaced file's permission bits);
@@ -43,12 +44,20 @@ extern char dir_result[dir_result_len];
 // straight into, each write waiting at most 2 s for room. A directory, and a name of the
 // temporary files' own form, are refused.
 
-inline constexpr char upload_temp_suffix[] = ".dh-upload";
+inline constexpr char upload_temp_prefix[] = ".dh-upload-";
 // How deep remove_upload_leftovers looks below each of its folders.
 constexpr int leftover_search_depth = 8;
 
-// Whether a directory entry's name is of a temporary file's form (".X" + upload_temp_suffix):
-// listings hide such names and start-up removes such files.
+// The name of the temporary file of a store of `name` (a file name, no folder): 36 bytes
+// whatever the name's length, so that every name the file system takes has one. It is
+// upload_temp_prefix, 16 hex digits of a hash of `name`, "-" and 8 hex digits that check the
+// 16: ".dh-upload-0123456789abcdef-01234567". The next store of the same name reuses (and
+// first removes) a temporary file that a power cut left.
+std::string upload_temp_name(const char *name);
+
+// Whether a directory entry's name is a temporary file's: exactly the form above, check digits
+// included. Listings hide such names and start-up removes such files; a name that merely
+// resembles it (another length, other digits) is a user's file like any other.
 bool is_upload_temp_name(const char *name);
 
 // Opens the stream of an upload of `path` (a device path): its temporary file, or the device

@@ -37,10 +37,10 @@ constexpr char lvgl_cfg_path[] = "/usr/data/lvgl_app.cfg";
 // Everything in front of `size` may be stored; `size` itself never is.
 constexpr size_t app_cfg_max_len = offsetof(AppConfig, size);
 
-// A path root_path() refuses opens nothing; open("") fails like a missing file.
+// Only a regular file is a settings file: anything else at the name (a FIFO, a device) is
+// refused like a missing file, without waiting on it.
 int open_device_file(const char *device_path, int flags) {
-  std::string path = root_path(device_path);
-  return open(path.c_str(), flags | O_CLOEXEC, 0644);
+  return open_regular_file(device_path, flags, 0644);
 }
 
 // A settings file to load. It is opened for reading and writing; where it may only be read

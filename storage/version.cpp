@@ -23,8 +23,7 @@ char *check_dev_version() {
 void setVersion() {
   static constexpr char marker[] = "1.1";
   static_assert(sizeof marker == 4);
-  std::string path = root_path("/usr/data/version");
-  storage_detail::UniqueFd fd(open(path.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0644));
+  storage_detail::UniqueFd fd(open_regular_file("/usr/data/version", O_RDWR | O_CREAT, 0644));
   if (!fd) {
     puts("setVersion open version err ");
     return;

@@ -17,6 +17,7 @@
 #include <unistd.h>
 
 #include <cstdio>
+#include <new>
 #include <cstring>
 #include <string>
 
@@ -126,7 +127,12 @@ void *usb_state_thread(void *) {
   UsbMonitor monitor;
   for (;;) {
     sleep(1);
-    usb_poll_once(monitor);
+    // A poll that cannot have the memory it needs is skipped; the next one comes a second on.
+    try {
+      usb_poll_once(monitor);
+    } catch (const std::bad_alloc &) {
+      fprintf(stderr, "usb state: out of memory, poll skipped\n");
+    }
   }
   return nullptr;
 }

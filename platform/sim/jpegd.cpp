@@ -99,7 +99,32 @@ bool jpegd_decode_pixels(JpegDecoder &decoder, int width, int height, uint8_t *p
   return true;
 }
 
+namespace {
+JpegDecoder *open_decoder(const uint8_t *data, int length);
+int decode_into_output(JpegDecoder *decoder, JpegJob *job, JpegOutput *output);
+}  // namespace
+
+// Like the board's library, the calls report a lack of memory as a failure.
 JpegDecoder *jpegd_decoder_open(const uint8_t *data, int length) {
+  try {
+    return open_decoder(data, length);
+  } catch (const std::bad_alloc &) {
+    fprintf(stderr, "jpeg decoder: no memory for a %d-byte picture\n", length);
+    return nullptr;
+  }
+}
+
+int jpegd_decoder_get(JpegDecoder *decoder, JpegJob *job, JpegOutput *output) {
+  try {
+    return decode_into_output(decoder, job, output);
+  } catch (const std::bad_alloc &) {
+    fprintf(stderr, "jpeg decoder: no memory to decode the picture\n");
+    return -1;
+  }
+}
+
+namespace {
+JpegDecoder *open_decoder(const uint8_t *data, int length) {
   if (data == nullptr || length <= 0) return nullptr;
   auto decoder = std::make_unique<JpegDecoder>();
   decoder->handle.reset(tjInitDecompress());
@@ -113,6 +138,7 @@ JpegDecoder *jpegd_decoder_open(const uint8_t *data, int length) {
   }
   return decoder.release();
 }
+}  // namespace
 
 int jpegd_decoder_set_output_mem(JpegDecoder *decoder, JpegJob *job, uint8_t *vaddr, uint32_t paddr,
                                  int size) {
@@ -125,7 +151,8 @@ int jpegd_decoder_set_output_mem(JpegDecoder *decoder, JpegJob *job, uint8_t *va
   return 0;
 }
 
-int jpegd_decoder_get(JpegDecoder *decoder, JpegJob *job, JpegOutput *output) {
+namespace {
+int decode_into_output(JpegDecoder *decoder, JpegJob *job, JpegOutput *output) {
   if (decoder == nullptr || output == nullptr || decoder->output == nullptr ||
       !job_fits(job, decoder->output_size)) {
     return -1;
@@ -157,6 +184,7 @@ int jpegd_decoder_get(JpegDecoder *decoder, JpegJob *job, JpegOutput *output) {
   output->words[5] = 0;
   return 0;
 }
+}  // namespace
 
 int jpegd_decoder_put(JpegDecoder *decoder, JpegOutput *output) {
   return decoder != nullptr && output != nullptr ? 0 : -1;

@@ -202,7 +202,22 @@ bool write_picture(H264Decoder *decoder, uint8_t *y_buffer, uint8_t *uv_buffer) 
 
 }  // namespace
 
+namespace {
+H264Decoder *open_decoder(H264OpenParams *params);
+}  // namespace
+
+// Like the board's library, a lack of memory is a failure to open (ENOMEM).
 H264Decoder *v4l2_h264_decoder_direct_open(H264OpenParams *params) {
+  try {
+    return open_decoder(params);
+  } catch (const std::bad_alloc &) {
+    errno = ENOMEM;
+    return nullptr;
+  }
+}
+
+namespace {
+H264Decoder *open_decoder(H264OpenParams *params) {
   if (params == nullptr || params->pixel_format != fourcc_nv12 || params->width < 2 ||
       params->height < 2 || params->width > max_side || params->height > max_side) {
     errno = EINVAL;
@@ -252,6 +267,7 @@ H264Decoder *v4l2_h264_decoder_direct_open(H264OpenParams *params) {
   params->buffer_height = decoder->height;
   return decoder;
 }
+}  // namespace
 
 int v4l2_h264_decoder_direct_work(H264Decoder *decoder, const uint8_t *units, int length,
                                   uint8_t *y_buffer, uint8_t *uv_buffer) {

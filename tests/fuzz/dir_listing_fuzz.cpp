@@ -7,7 +7,7 @@
 // out. Findings besides what the sanitizers catch: a listing that is not NUL-terminated
 // inside dir_result, or that differs from the listing rule: "result:dir:" and the directories,
 // then "file:" and the rest, each name followed by "/", in the order the directory yields
-// them, leaving out the temporary files of stores (".X.dh-upload"); every entry counts its
+// them, leaving out the temporary files of stores (upload_temp_name); every entry counts its
 // name and one towards 512 in its list, and only the entries before that count reaches 512
 // are listed.
 #include <dirent.h>
@@ -35,11 +35,7 @@ std::string expected_listing(const std::string &path) {
   while (const dirent *entry = readdir(dir)) {
     if (strcmp(entry->d_name, ".") == 0 || strcmp(entry->d_name, "..") == 0) continue;
     const std::string name = entry->d_name;
-    const std::string temp_suffix = ".dh-upload";
-    if (name.size() > temp_suffix.size() + 1 && name[0] == '.' &&
-        name.compare(name.size() - temp_suffix.size(), std::string::npos, temp_suffix) == 0) {
-      continue;
-    }
+    if (is_upload_temp_name(name.c_str())) continue;
     const bool is_dir = entry->d_type == DT_DIR;
     std::string &list = is_dir ? dirs : files;
     size_t &count = is_dir ? dir_count : file_count;

@@ -116,7 +116,7 @@ TEST_F(FileStore, SmallFileThatCannotBeOpenedOrWrittenFails) {
   EXPECT_EQ(out, "errno:27  File too large\n");
   EXPECT_EQ(result, -1);
   EXPECT_EQ(read_file(path), "old");
-  EXPECT_FALSE(exists(dir + "/.big.bin.dh-upload"));
+  EXPECT_FALSE(exists(dir + "/" + upload_temp_name("big.bin")));
 }
 
 // (Permission bits, links to existing files and a user's "NAME.part" go through the real
@@ -129,7 +129,7 @@ TEST_F(FileStore, ADanglingLinkGetsItsTargetAndTemporaryNamesAreRefused) {
   EXPECT_EQ(read_file(dir + "/real/new.bin"), "made");
 
   int result = 0;
-  const std::string reserved = dir + "/.x.dh-upload";
+  const std::string reserved = dir + "/" + upload_temp_name("x");
   EXPECT_EQ(stdout_of([&] { result = save_small_file(reserved.c_str(), bytes("x"), 1); }),
             "errno:22  Invalid argument\n");
   EXPECT_EQ(result, -1);
@@ -174,25 +174,55 @@ TEST_F(FileStore, DevicesAndPipesAreWrittenThroughNeverReplaced) {
 }
 
 TEST_F(FileStore, LeftoversOfCutStoresAreRemovedAndNeverListed) {
-  write_file("/usr/data/.aio.jpg.dh-upload", "cut by a power cut");
-  write_file("/tmp/sdcard/mmcblk0p1/a/b/.clip.bin.dh-upload", "cut");
+  const std::string aio_temp = "/usr/data/" + upload_temp_name("aio.jpg");
+  const std::string clip_temp = "/tmp/sdcard/mmcblk0p1/a/b/" + upload_temp_name("clip.bin");
+  write_file(aio_temp, "cut by a power cut");
+  write_file(clip_temp, "cut");
   write_file("/tmp/sdcard/mmcblk0p1/a/b/clip.bin", "whole");
-  write_file("/tmp/sdcard/mmcblk0p1/a/.dh-upload", "a user's file");
+  // A user's files that only resemble temporary names: other check digits, another length,
+  // the form of earlier versions.
+  std::string resembling = upload_temp_name("clip.bin");
+  resembling.back() = resembling.back() == '0' ? '1' : '0';
+  const std::vector<std::string> users = {resembling, upload_temp_name("clip.bin") + "x",
+                                          ".dh-upload-", ".clip.bin.dh-upload", ".dh-upload"};
+  for (const std::string &name : users) write_file("/tmp/sdcard/mmcblk0p1/a/b/" + name, "a user's file");
   char listing[dir_result_len] = {};
   stdout_of([&] { GetDir("/tmp/sdcard/mmcblk0p1/a/b", listing); });
-  EXPECT_STREQ(listing, "result:dir:file:clip.bin/");
+  EXPECT_EQ(std::string(listing).find(upload_temp_name("clip.bin") + "/"), std::string::npos) << listing;
+  const std::string listed = std::string(listing).substr(strlen("result:dir:file:") - 1);  // from ":"
+  for (const std::string &name : users) {
+    EXPECT_TRUE(listed.find(":" + name + "/") != std::string::npos ||
+                listed.find("/" + name + "/") != std::string::npos)
+        << name << " in " << listing;
+  }
 
   const std::string out = stdout_of([] { remove_upload_leftovers(); });
   EXPECT_EQ(count_of(out, "removed the leftover of an unfinished upload"), 2u) << out;
-  EXPECT_FALSE(exists("/usr/data/.aio.jpg.dh-upload"));
-  EXPECT_FALSE(exists("/tmp/sdcard/mmcblk0p1/a/b/.clip.bin.dh-upload"));
+  EXPECT_FALSE(exists(aio_temp));
+  EXPECT_FALSE(exists(clip_temp));
   EXPECT_EQ(read_file("/tmp/sdcard/mmcblk0p1/a/b/clip.bin"), "whole");
-  EXPECT_EQ(read_file("/tmp/sdcard/mmcblk0p1/a/.dh-upload"), "a user's file");
+  for (const std::string &name : users) {
+    EXPECT_EQ(read_file("/tmp/sdcard/mmcblk0p1/a/b/" + name), "a user's file") << name;
+  }
 
   // The next store of a name removes its leftover too.
-  write_file(dir + "/.f.dh-upload", "left over");
+  const std::string f_temp = dir + "/" + upload_temp_name("f");
+  write_file(f_temp, "left over");
   EXPECT_EQ(save_small_file((dir + "/f").c_str(), bytes("f"), 1), 0);
-  EXPECT_FALSE(exists(dir + "/.f.dh-upload"));
+  EXPECT_FALSE(exists(f_temp));
+}
+
+TEST_F(FileStore, TemporaryNamesHaveOneLengthWhateverTheName) {
+  const std::string longest(255, 'n');
+  for (const std::string &name : {std::string("a"), std::string("clip.bin"), longest}) {
+    const std::string temp = upload_temp_name(name.c_str());
+    EXPECT_EQ(temp.size(), 36u) << temp;
+    EXPECT_EQ(temp[0], '.');
+    EXPECT_TRUE(is_upload_temp_name(temp.c_str())) << temp;
+  }
+  EXPECT_NE(upload_temp_name("a"), upload_temp_name("b"));
+  EXPECT_FALSE(is_upload_temp_name(".dh-upload-0123456789abcdef-01234567"));
+  EXPECT_FALSE(is_upload_temp_name(nullptr));
 }
 
 TEST_F(FileStore, GetfilepathJoinsWithOneSlashAndRefusesWhatDoesNotFit) {

@@ -21,6 +21,7 @@
 
 #include "app/host_packet.h"
 #include "mcu/gui_shm_layout.h"
+#include "storage/storage.h"
 #include "tests/support/target.h"
 #include "tests/support/waiting.h"
 #include "tests/system/daemon_harness.h"
@@ -167,7 +168,7 @@ TEST(Faults, UploadCutMidBlockOrMidPacketKeepsTheStoredFileAndTheUploadGoesOn) {
   daemon.send(bytes_of(std::string(100, 'b')));
   ASSERT_TRUE(daemon.wait_for("init_tty done!", 2)) << daemon.output();
   EXPECT_TRUE(holds(card + "/clip.bin", "the whole clip as it was"));
-  EXPECT_EQ(entries(card), (std::set<std::string>{"clip.bin", ".clip.bin.dh-upload"}));
+  EXPECT_EQ(entries(card), (std::set<std::string>{"clip.bin", upload_temp_name("clip.bin")}));
 
   // A packet stops after 100 of its 512 bytes: the upload is still where it was.
   const PacketBytes packet = build_packet(CMD_SAVE_FILE_BUFFER, cut_tag, bytes_of(chunk_payload(10, 10, 0)));

@@ -7,6 +7,7 @@
 #include <sys/stat.h>
 
 #include "app/host_packet.h"
+#include "storage/storage.h"
 #include "tests/system/daemon_harness.h"
 
 namespace fs = std::filesystem;
@@ -84,7 +85,7 @@ TEST(FileCommands, UploadInChunksAndItsEdges) {
   ASSERT_EQ(daemon.transact(CMD_SAVE_FILE_BUFFER, bytes_of(chunk_payload(4096, 4096, 0)), reply, bytes_of(first)),
             ReplyCheck::ok);
   // On the card after each chunk, under a hidden temporary name until the last one.
-  const std::string temp = daemon.root() + "/tmp/sdcard/mmcblk0p1/.clip.bin.dh-upload";
+  const std::string temp = daemon.root() + "/tmp/sdcard/mmcblk0p1/" + upload_temp_name("clip.bin");
   EXPECT_EQ(read_file(temp), first);
   EXPECT_FALSE(fs::exists(daemon.root() + remote));
 
