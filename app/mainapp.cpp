@@ -23,6 +23,7 @@
 #include "h264/h264.h"
 #include "h264/local_player.h"
 #include "mcu/gui_shm.h"
+#include "mcu/gui_shm_helper.h"
 #include "mcu/mcu.h"
 #include "platform/root_path.h"
 #include "storage/storage.h"
@@ -65,6 +66,7 @@ int main() {
   // A write past the file-size limit must fail like a full disk (EFBIG, reported where it
   // happens), not end the process.
   signal(SIGXFSZ, SIG_IGN);
+  gui_helper_start();  // forks: before any thread starts
 
   reply_buf = allocate(cmd_len, "reply buffer");
   puts("main start!");
