@@ -30,6 +30,7 @@
 #include <time.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <atomic>
 #include <chrono>
 #include <cstdio>
@@ -322,8 +323,10 @@ void take(const Answer &answer) {
 // answered for gui_helper_limit_ms, is replaced. Whether no request is out any more.
 bool settle(int wait_ms) {
   if (!out) return true;
+  const auto left = std::chrono::milliseconds(gui_helper_limit_ms) - (Clock::now() - out_since);
+  const long limit_left = std::chrono::duration_cast<std::chrono::milliseconds>(left).count();
   pollfd ready{helper, POLLIN, 0};
-  if (poll(&ready, 1, wait_ms > 0 ? wait_ms : 0) == 1) {
+  if (poll(&ready, 1, int(std::max(0L, std::min<long>(wait_ms, limit_left)))) == 1) {
     Answer answer{};
     int fd = -1;
     if (receive_message(helper, &answer, sizeof answer, &fd)) {
