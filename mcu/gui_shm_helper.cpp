@@ -96,16 +96,20 @@ bool receive_message(int sock, void *data, size_t size, int *fd) {
 
 // --- The helper process.
 
+bool init_mutex(pthread_mutex_t *mutex) {
+  pthread_mutexattr_t attr;
+  if (pthread_mutexattr_init(&attr) != 0) return false;
+  const bool ok = pthread_mutexattr_setrobust(&attr, PTHREAD_MUTEX_ROBUST) == 0 &&
+                  pthread_mutexattr_setpshared(&attr, PTHREAD_PROCESS_SHARED) == 0 &&
+                  pthread_mutex_init(mutex, &attr) == 0;
+  pthread_mutexattr_destroy(&attr);
+  return ok;
+}
+
 bool set_up(GuiSharedBlock *block) {
-  pthread_mutexattr_t mutex_attr;
   pthread_condattr_t cond_attr;
-  if (pthread_mutexattr_init(&mutex_attr) != 0) return false;
-  bool ok = pthread_mutexattr_setrobust(&mutex_attr, PTHREAD_MUTEX_ROBUST) == 0 &&
-            pthread_mutexattr_setpshared(&mutex_attr, PTHREAD_PROCESS_SHARED) == 0 &&
-            pthread_mutex_init(&block->mutex, &mutex_attr) == 0;
-  pthread_mutexattr_destroy(&mutex_attr);
-  if (!ok || pthread_condattr_init(&cond_attr) != 0) return false;
-  ok = pthread_condattr_setpshared(&cond_attr, PTHREAD_PROCESS_SHARED) == 0 &&
+  if (!init_mutex(&block->mutex) || pthread_condattr_init(&cond_attr) != 0) return false;
+  const bool ok = pthread_condattr_setpshared(&cond_attr, PTHREAD_PROCESS_SHARED) == 0 &&
        pthread_cond_init(&block->cond, &cond_attr) == 0;
   pthread_condattr_destroy(&cond_attr);
   return ok;
@@ -121,6 +125,41 @@ bool make_whole(int fd, GuiSharedBlock *block, Answer &answer) {
   return ftruncate(fd, gui_block_size) == 0 && set_up(block);
 }
 
+// A mutex as the helper's own set-up leaves it, and which of its words a lock or an unlock
+// changes, learned once on a mutex in the helper's own memory. The other words (the kind, as
+// the C library keeps it) are the same in every state a lock can leave.
+constexpr size_t mutex_words = sizeof(pthread_mutex_t) / sizeof(uint32_t);
+uint8_t set_up_image[sizeof(pthread_mutex_t)];
+bool lock_word[mutex_words];
+
+void learn_mutex() {
+  static pthread_mutex_t reference;
+  uint8_t locked[sizeof reference], unlocked[sizeof reference];
+  if (!init_mutex(&reference)) return;
+  memcpy(set_up_image, &reference, sizeof reference);
+  pthread_mutex_lock(&reference);
+  memcpy(locked, &reference, sizeof reference);
+  pthread_mutex_unlock(&reference);
+  memcpy(unlocked, &reference, sizeof reference);
+  for (size_t w = 0; w < mutex_words; ++w) {
+    const size_t at = w * sizeof(uint32_t);
+    lock_word[w] = memcmp(set_up_image + at, locked + at, sizeof(uint32_t)) != 0 ||
+                   memcmp(set_up_image + at, unlocked + at, sizeof(uint32_t)) != 0;
+  }
+}
+
+// Whether a word no lock changes differs from the set-up: written over, not held.
+bool overwritten(const pthread_mutex_t *mutex) {
+  const volatile uint8_t *now = reinterpret_cast<const volatile uint8_t *>(mutex);
+  for (size_t i = 0; i < sizeof(pthread_mutex_t); ++i) {
+    if (!lock_word[i / sizeof(uint32_t)] && now[i] != set_up_image[i]) return true;
+  }
+  return false;
+}
+
+// lock()'s mark for a mutex that timed out and was found written over.
+constexpr int written_over = -ETIMEDOUT;
+
 int lock(GuiSharedBlock *block, Answer &answer) {
   int result = pthread_mutex_trylock(&block->mutex);
   if (result == EBUSY) {
@@ -133,10 +172,11 @@ int lock(GuiSharedBlock *block, Answer &answer) {
     }
     result = pthread_mutex_timedlock(&block->mutex, &deadline);
   }
-  if (result == ENOTRECOVERABLE || result == EINVAL) {
+  if (result == ETIMEDOUT && overwritten(&block->mutex)) result = written_over;  // held by nobody
+  if (result == ENOTRECOVERABLE || result == EINVAL || result == written_over) {
     // Nobody can lock it any more: destroying it and setting it up is all that is left.
     answer.events |= event_unusable;
-    answer.error = result;
+    answer.error = result == written_over ? ETIMEDOUT : result;
     result = set_up(block) ? pthread_mutex_trylock(&block->mutex) : result;
   }
   if (result == EOWNERDEAD) {
@@ -198,6 +238,7 @@ Answer serve(const Request &request, int fd, GuiSharedBlock *block) {
 
 [[noreturn]] void helper_main(int sock) {
   signal(SIGBUS, SIG_DFL);  // a block cut short under it ends the helper, nothing else
+  learn_mutex();
   GuiSharedBlock *block = nullptr;
   int block_fd = -1;
   Request request{};
@@ -296,7 +337,11 @@ void take(const Answer &answer) {
     printf("gui shm: block cut to %d bytes, setting it up again\n", int(answer.cut_to));
   }
   if (answer.events & event_unusable) {
-    printf("gui shm: mutex unusable (%s), setting it up again\n", strerror(answer.error));
+    if (answer.error == ETIMEDOUT) {
+      printf("gui shm: mutex written over, setting it up again\n");
+    } else {
+      printf("gui shm: mutex unusable (%s), setting it up again\n", strerror(answer.error));
+    }
   }
   if (answer.events & event_owner_died) {
     printf("gui shm: last holder of the mutex died, mutex recovered\n");

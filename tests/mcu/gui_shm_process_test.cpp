@@ -21,6 +21,7 @@
 #include "mcu/gui_shm.h"
 #include "mcu/gui_shm_file.h"
 #include "mcu/mcu.h"
+#include "usb_state/usb_state.h"
 #include "tests/mcu/gui_block_view.h"
 #include "tests/mcu/gui_sandbox.h"
 #include "tests/support/target.h"
@@ -239,6 +240,43 @@ TEST_F(GuiBlockProcess, WhileTheGuiHoldsTheMutexPublishesAreSkippedAndCarriedByT
   EXPECT_EQ(view->record[4], 61);
   EXPECT_EQ(view->new_data, 1);
   wait_for_players();
+}
+
+TEST_F(GuiBlockProcess, BytesOfASkippedPublishGoWithTheNextOneAndNoOthers) {
+  // A wireless record skipped under the holder, then an offline publish: the block gets the
+  // skipped display record and the later fields, and the bytes nobody wrote stay as they were.
+  memset(view->record, 0xEE, gui_record::size);
+  Signal locked, release;
+  const pid_t gui = hold_until_released(view, locked, release);
+  ASSERT_TRUE(locked.wait(5000));
+  usb_connect_state = 1;
+  control_mode = 1;
+  uint8_t frame[controller_frame_len] = {0xAA, 0x55, frame_status};
+  for (int i = frame_at::record; i < frame_at::record + frame_at::record_len; ++i) frame[i] = 0x77;
+  frame[frame_at::theme] = 2;
+  stdout_of([&] { publish_gui_data(frame); });
+  EXPECT_TRUE(gui_block_pending(publish_answer_ms));
+  release.raise();
+  EXPECT_EQ(wait_child(gui), 0);
+
+  control_mode = 0;
+  water_temp = 12;
+  ASSERT_TRUE(publish());
+  for (size_t i = 0; i < gui_record::size; ++i) {
+    uint8_t expected = 0xEE;
+    if (i >= gui_record::display_record_first && i < gui_record::display_record_end) expected = 0x77;
+    if (i == gui_record::start_marker) expected = gui_record_start_byte;
+    if (i == gui_record::kind) expected = gui_kind_data;
+    if (i == gui_record::control_mode || i == gui_record::pump_speed_high ||
+        i == gui_record::pump_speed_low) {
+      expected = 0;
+    }
+    if (i == gui_record::water_temp) expected = 12;
+    if (i == gui_record::theme_index) expected = 2;
+    if (i == gui_record::end_marker) expected = gui_record_end_byte;
+    EXPECT_EQ(view->record[i], expected) << "byte " << i;
+  }
+  usb_connect_state = 0;
 }
 
 TEST_F(GuiBlockProcess, BlocksThatWereNeverSetUpAreSetUp) {

@@ -14,6 +14,7 @@
 #include "app/host_packet.h"
 #include "platform/panel_view.h"
 #include "tests/support/target.h"
+#include "tests/support/waiting.h"
 #include "tests/system/daemon_harness.h"
 #include "tests/system/media.h"
 
@@ -74,13 +75,20 @@ TEST(GuiSlow, HostStreamPausesTheGuiAndItsDepartureResumesIt) {
 
     write_text(state, "not attached\n");  // the cable is pulled
     EXPECT_TRUE(daemon.wait_for("restore lvgl", 1, 15000)) << daemon.output();
-    EXPECT_TRUE(daemon.wait_for("play_local_h264 name: /media/bg_h264/2_ColorScroll.h264 ", 1, 3000));
-    std::this_thread::sleep_for(1500ms);  // a frame or two carries the resume to the GUI
+    EXPECT_TRUE(daemon.wait_for("play_local_h264 name: /media/bg_h264/2_ColorScroll.h264 ", 1, 15000));
+    // A frame carries the resume to the GUI, and the next ones the controller's data again.
+    EXPECT_TRUE(wait_until(
+        [&] {
+          const std::string seen = read_file(gui_log);
+          const size_t resume = seen.find("resume\n");
+          return resume != std::string::npos && seen.find("temperature=31", resume) != std::string::npos;
+        },
+        15000ms))
+        << read_file(gui_log);
 
     reporting = false;
     controller.join();
     kill(gui_pid, SIGTERM);
-    std::this_thread::sleep_for(200ms);
     std::string gui = read_file(gui_log);
     size_t pause = gui.find("pause\n"), resume = gui.find("resume\n");
     EXPECT_NE(pause, std::string::npos) << gui;
