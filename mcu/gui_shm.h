@@ -21,12 +21,12 @@
 // lvgl_state, data_update_type and data_update_mark belong to the screen owner, which
 // changes them under its lock (h264/screen.h).
 
-// The record a publish prepares: the daemon's own copy, never the block itself. Every write
-// goes through gui_record_put, which also notes the bytes the block is owed, so the offsets
-// of gui_record are the one description of what a publish writes.
+// The record a publish prepares: the daemon's own copy, never the block. Every write goes
+// through gui_record_put, which notes the bytes the block is owed: the offsets of gui_record
+// are the one description of what a publish writes.
 struct GuiRecord {
   uint8_t bytes[gui_record::size];
-  bool owed[gui_record::size];   // written by a publish, not yet known to be in the block
+  bool owed[gui_record::size];   // written, not yet known to be in the block
   bool since[gui_record::size];  // written since the last hand-over to the block
 };
 
@@ -38,20 +38,19 @@ inline void gui_record_put(GuiRecord *record, size_t at, uint8_t value) {
   gui_record_put(record, at, &value, 1);
 }
 
-// Opens (creating it if absent) the block and hands it to the helper process, which sets up
-// the mutex and condition variable only in a block that is new (just created, shorter than
-// the block, or never set up) and sets the new-data flag to 0; bytes 0..127 of an earlier
-// run stay. On failure it prints why; publishing then does nothing. Controller thread.
+// Opens (creating it if absent) the block and hands it to a new helper process, which sets
+// up the mutex and condition variable only in a block that is new (created, too short or never
+// set up) and sets the flag to 0; bytes 0..127 stay. On failure it prints why; publishing
+// then does nothing. Controller thread.
 void gui_shm_create();
 
 // The record a publish prepares. Never null. Controller thread.
 GuiRecord *gui_publish_begin();
 
-// The record step of a publish: writes the data record or the pending pause/resume command
-// and byte 127 = 0xB1 into the prepared record, then hands it to the block (flag = 1,
-// wake-up; mcu/gui_shm_helper.h). When the GUI process holds the mutex, or the block is
-// missing, the publish is skipped: a pending command stays pending and the bytes written go
-// with the next publish. Null does nothing. Controller thread.
+// The record step of a publish: the data record or the pending pause/resume command and
+// byte 127 = 0xB1 into the prepared record, then the hand-over (flag = 1, wake-up;
+// mcu/gui_shm_helper.h). A skipped publish (the mutex held, no block) leaves a pending command
+// pending and its bytes owed to the next one. Null does nothing. Controller thread.
 void gui_record_step(GuiRecord *record);
 
 // From GUI shown (1) to paused (0): stops the background video and leaves a pause command.

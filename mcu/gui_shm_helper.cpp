@@ -27,7 +27,6 @@
 #include <chrono>
 #include <cstdio>
 #include <cstring>
-#include <string>
 
 #include "mcu/gui_shm.h"
 #include "mcu/gui_shm_file.h"
@@ -37,10 +36,10 @@ namespace {
 using Clock = std::chrono::steady_clock;
 using std::chrono::milliseconds;
 
-// One message each way. `set_up` comes with the block's descriptor: adopt it (objects set up
-// when `fresh`, flag 0) or, for a replacement helper, set its objects up again.
+// One message each way. `adopt` comes with the block's descriptor: the flag to 0 and, when
+// `fresh` (or never set up), the objects set up; a replacement helper always sets them up.
 struct Request {
-  bool set_up, fresh;
+  bool adopt, fresh;
   uint8_t record[gui_record::size];
   bool owed[gui_record::size];
 };
@@ -51,39 +50,36 @@ struct Answer {
   int32_t cut_to = 0, error = 0;
 };
 
-// A message of one part, with room for one descriptor.
-struct Message {
-  iovec part;
+// Sends (fd_io names a descriptor to pass, or -1) or receives (*fd_io gets the one passed, or
+// -1) one whole message.
+bool transfer(bool sending, int sock, const void *data, size_t size, int *fd_io) {
+  iovec part{const_cast<void *>(data), size};
   alignas(cmsghdr) char control[CMSG_SPACE(sizeof(int))] = {};
-  msghdr header{};
-  Message(const void *data, size_t size, bool with_fd) : part{const_cast<void *>(data), size} {
-    header.msg_iov = &part;
-    header.msg_iovlen = 1;
-    header.msg_control = with_fd ? control : nullptr;
-    header.msg_controllen = with_fd ? sizeof control : 0;
+  msghdr message{};
+  message.msg_iov = &part;
+  message.msg_iovlen = 1;
+  message.msg_control = control;
+  message.msg_controllen = sizeof control;
+  cmsghdr *header = CMSG_FIRSTHDR(&message);
+  if (!sending) {
+    *fd_io = -1;
+    if (recvmsg(sock, &message, 0) != ssize_t(size)) return false;
+    header = CMSG_FIRSTHDR(&message);
+    if (header != nullptr && header->cmsg_type == SCM_RIGHTS) memcpy(fd_io, CMSG_DATA(header), sizeof(int));
+    return true;
   }
-};
-
-bool send_message(int sock, const void *data, size_t size, int fd = -1) {
-  Message message(data, size, fd >= 0);
-  if (fd >= 0) {
-    cmsghdr *header = CMSG_FIRSTHDR(&message.header);
-    header->cmsg_len = CMSG_LEN(sizeof(int));
-    header->cmsg_level = SOL_SOCKET;
-    header->cmsg_type = SCM_RIGHTS;
-    memcpy(CMSG_DATA(header), &fd, sizeof fd);
-  }
-  return sendmsg(sock, &message.header, MSG_NOSIGNAL) == ssize_t(size);
+  if (*fd_io < 0) message.msg_controllen = 0;
+  header->cmsg_len = CMSG_LEN(sizeof(int));
+  header->cmsg_level = SOL_SOCKET;
+  header->cmsg_type = SCM_RIGHTS;
+  memcpy(CMSG_DATA(header), fd_io, sizeof(int));
+  return sendmsg(sock, &message, MSG_NOSIGNAL) == ssize_t(size);
 }
-
-// One whole message; a descriptor that came with it goes to *fd (else -1).
+bool send_message(int sock, const void *data, size_t size, int fd = -1) {
+  return transfer(true, sock, data, size, &fd);
+}
 bool receive_message(int sock, void *data, size_t size, int *fd) {
-  Message message(data, size, true);
-  *fd = -1;
-  if (recvmsg(sock, &message.header, 0) != ssize_t(size)) return false;
-  const cmsghdr *header = CMSG_FIRSTHDR(&message.header);
-  if (header != nullptr && header->cmsg_type == SCM_RIGHTS) memcpy(fd, CMSG_DATA(header), sizeof *fd);
-  return true;
+  return transfer(false, sock, data, size, fd);
 }
 
 // --- The helper process.
@@ -148,8 +144,7 @@ int lock(GuiSharedBlock *block, Answer &answer) {
     if (result == ETIMEDOUT && written_over(&block->mutex)) result = -ETIMEDOUT;
   }
   if (result == ENOTRECOVERABLE || result == EINVAL || result == -ETIMEDOUT) {
-    // Nobody can take it any more: setting it up is all that is left.
-    answer.events |= event_unusable;
+    answer.events |= event_unusable;  // nobody can take it any more: only a set-up is left
     answer.error = result;
     result = set_up(block) ? pthread_mutex_trylock(&block->mutex) : EINVAL;
   }
@@ -161,11 +156,6 @@ int lock(GuiSharedBlock *block, Answer &answer) {
   return result;
 }
 
-bool all_zero(const void *bytes, size_t size) {
-  const auto *p = static_cast<const uint8_t *>(bytes);
-  return std::all_of(p, p + size, [](uint8_t byte) { return byte == 0; });
-}
-
 Answer serve(const Request &request, int fd, GuiSharedBlock *block) {
   Answer answer;
   struct stat st {};
@@ -173,8 +163,9 @@ Answer serve(const Request &request, int fd, GuiSharedBlock *block) {
     answer.error = errno;
     return answer;
   }
-  bool fresh = request.set_up && (request.fresh || (all_zero(&block->mutex, sizeof block->mutex) &&
-                                                    all_zero(&block->cond, sizeof block->cond)));
+  const auto *objects = reinterpret_cast<const uint8_t *>(&block->mutex);
+  const auto objects_end = reinterpret_cast<const uint8_t *>(&block->cond + 1);
+  bool fresh = request.adopt && (request.fresh || std::all_of(objects, objects_end, [](uint8_t b) { return b == 0; }));
   if (st.st_size < off_t(gui_block_size)) {  // cut short: its objects went with the cut
     answer.events |= event_cut;
     answer.cut_to = int32_t(st.st_size);
@@ -183,7 +174,7 @@ Answer serve(const Request &request, int fd, GuiSharedBlock *block) {
   }
   if (fresh && !set_up(block)) return answer;
   const int locked = lock(block, answer);
-  if (request.set_up) {
+  if (request.adopt) {
     std::atomic_ref<int32_t>(block->new_data).store(0);
   } else if (locked == 0) {
     for (size_t i = 0; i < gui_record::size; ++i) {
@@ -193,7 +184,7 @@ Answer serve(const Request &request, int fd, GuiSharedBlock *block) {
     pthread_cond_signal(&block->cond);
   }
   if (locked == 0) pthread_mutex_unlock(&block->mutex);
-  answer.result = locked == 0 || request.set_up ? 1 : locked == ETIMEDOUT ? 0 : -1;
+  answer.result = locked == 0 || request.adopt ? 1 : locked == ETIMEDOUT ? 0 : -1;
   answer.error = locked;
   return answer;
 }
@@ -240,7 +231,7 @@ Answer serve(const Request &request, int fd, GuiSharedBlock *block) {
 int spawner = -1, helper = -1, block_fd = -1;
 GuiRecord staging{};
 bool out = false;  // a request is with the helper, unanswered
-bool out_set_up = false;
+bool out_adopt = false;
 uint8_t out_command = 0;
 Clock::time_point out_since;
 int last_result = -1;
@@ -249,31 +240,30 @@ bool busy_reported = false;
 bool send_request(const Request &request, uint8_t command, int fd = -1) {
   if (helper < 0 || !send_message(helper, &request, sizeof request, fd)) return false;
   out = true;
-  out_set_up = request.set_up;
+  out_adopt = request.adopt;
   out_command = command;
   out_since = Clock::now();
   std::fill(std::begin(staging.since), std::end(staging.since), false);
   return true;
 }
 
-// A new helper, handed the block to adopt (`fresh`) or to set up again (a replacement).
-bool start_helper(bool replacement, bool fresh) {
+// A new helper, handed the block to adopt, or to set up again when it replaces one.
+bool start_helper(bool fresh) {
   if (helper >= 0) close(helper);
   helper = -1;
   out = false;
   if (spawner < 0) gui_helper_start();
   int fd = -1;
   char said = 0;
-  if (spawner < 0 || send(spawner, "n", 1, MSG_NOSIGNAL) != 1 ||
-      !receive_message(spawner, &said, 1, &fd) || fd < 0) {
+  if (spawner < 0 || send(spawner, "n", 1, MSG_NOSIGNAL) != 1 || !receive_message(spawner, &said, 1, &fd) || fd < 0) {
     printf("gui shm: no helper process, nothing reaches the block\n");
     return false;
   }
   fcntl(fd, F_SETFD, FD_CLOEXEC);
   helper = fd;
   Request request{};
-  request.set_up = true;
-  request.fresh = replacement || fresh;
+  request.adopt = true;
+  request.fresh = fresh;
   return send_request(request, 0, block_fd);
 }
 
@@ -281,16 +271,14 @@ void take(const Answer &answer) {
   out = false;
   last_result = answer.result;
   if (answer.events & event_cut) printf("gui shm: block cut to %d bytes, setting it up again\n", int(answer.cut_to));
-  if (answer.events & event_unusable) {
-    if (answer.error == -ETIMEDOUT) {
-      printf("gui shm: mutex written over, setting it up again\n");
-    } else {
-      printf("gui shm: mutex unusable (%s), setting it up again\n", strerror(answer.error));
-    }
+  if (answer.events & event_unusable && answer.error == -ETIMEDOUT) {
+    printf("gui shm: mutex written over, setting it up again\n");
+  } else if (answer.events & event_unusable) {
+    printf("gui shm: mutex unusable (%s), setting it up again\n", strerror(answer.error));
   }
   if (answer.events & event_owner_died) printf("gui shm: last holder of the mutex died, mutex recovered\n");
-  if (answer.result < 0) printf("gui shm: %s failed: %s\n", out_set_up ? "set-up" : "publish", strerror(answer.error));
-  if (out_set_up) return;
+  if (answer.result < 0) printf("gui shm: cannot use the block: %s\n", strerror(answer.error));
+  if (out_adopt) return;
   if (answer.result == 0 && !busy_reported) printf("gui shm: mutex held by the GUI process, publish skipped\n");
   busy_reported = answer.result == 0;
   if (answer.result != 1) return;
@@ -301,26 +289,22 @@ void take(const Answer &answer) {
 
 void replace_helper(const char *why) {
   printf("gui shm: helper process %s, setting the mutex and condition variable up again\n", why);
-  start_helper(true, true);
+  start_helper(true);
 }
 
 // Takes the answer still out, waiting at most `wait_ms`; replaces a helper that ended or has
 // not answered within gui_helper_limit_ms. Whether no request is out any more.
 bool settle(long wait_ms) {
   if (!out) return true;
-  const long limit_left = gui_helper_limit_ms -
-      std::chrono::duration_cast<milliseconds>(Clock::now() - out_since).count();
+  const long age = std::chrono::duration_cast<milliseconds>(Clock::now() - out_since).count();
   pollfd ready{helper, POLLIN, 0};
-  if (poll(&ready, 1, int(std::max(0L, std::min(wait_ms, limit_left)))) == 1) {
-    Answer answer;
-    int fd = -1;
-    if (receive_message(helper, &answer, sizeof answer, &fd)) {
-      take(answer);
-      return true;
-    }
-    replace_helper("ended");
-  } else if (Clock::now() - out_since >= milliseconds(gui_helper_limit_ms)) {
-    replace_helper("stuck");
+  Answer answer;
+  int fd = -1;
+  const int seen = poll(&ready, 1, int(std::clamp(gui_helper_limit_ms - age, 0L, std::max(wait_ms, 0L))));
+  if (seen == 1 && receive_message(helper, &answer, sizeof answer, &fd)) {
+    take(answer);
+  } else if (seen == 1 || age >= gui_helper_limit_ms) {
+    replace_helper(seen == 1 ? "ended" : "stuck");
   }
   return !out;
 }
@@ -336,41 +320,35 @@ void gui_helper_start() {
     spawner_main(pair[1]);
   }
   close(pair[1]);
-  if (pid < 0) {
-    close(pair[0]);
-    return;
-  }
-  fcntl(pair[0], F_SETFD, FD_CLOEXEC);
-  spawner = pair[0];
+  spawner = pid > 0 ? pair[0] : -1;
+  if (pid > 0) fcntl(spawner, F_SETFD, FD_CLOEXEC);
+  if (pid < 0) close(pair[0]);
 }
 
 void gui_shm_create() {
   const std::string name = gui_block_name();
-  bool created = true;
   int fd = open_gui_block(O_RDWR | O_CREAT | O_EXCL, 0666);
-  if (fd < 0 && errno == EEXIST) {
-    created = false;
-    fd = open_gui_block(O_RDWR, 0666);
-  }
+  const bool created = fd >= 0;
+  if (fd < 0 && errno == EEXIST) fd = open_gui_block(O_RDWR, 0666);
   // Whatever happens below, no earlier block is published to any more.
   if (block_fd >= 0) close(block_fd);
   block_fd = -1;
   staging = GuiRecord{};
   struct stat st {};
-  const char *failed = fd < 0 ? "cannot open" : fstat(fd, &st) != 0 || !S_ISREG(st.st_mode) ? "cannot use" : nullptr;
+  const char *failed = fd < 0 ? "open" : fstat(fd, &st) != 0 || !S_ISREG(st.st_mode) ? "use" : nullptr;
   // A block shorter than ours cannot be one a GUI process is using: it is set up anew. A longer
   // one is left as long as it is (the GUI process maps only the first 4096 bytes too).
   const bool fresh = created || st.st_size < off_t(gui_block_size);
-  if (failed == nullptr && st.st_size < off_t(gui_block_size) && ftruncate(fd, gui_block_size) != 0) failed = "cannot size";
+  if (!failed && st.st_size < off_t(gui_block_size) && ftruncate(fd, gui_block_size) != 0) failed = "size";
   if (failed != nullptr) {
-    printf("gui shm: %s %s: %s\n", failed, name.c_str(), strerror(errno));
+    printf("gui shm: cannot %s %s: %s\n", failed, name.c_str(), strerror(errno));
     if (fd >= 0) close(fd);
     return;
   }
   fcntl(fd, F_SETFD, FD_CLOEXEC);
   block_fd = fd;
   last_result = -1;
-  if (start_helper(false, fresh)) gui_block_pending(gui_helper_limit_ms * 5);
+  if (start_helper(fresh)) gui_block_pending(gui_helper_limit_ms * 5);
   if (last_result != 1) {
     printf("gui shm: cannot set up %s\n", name.c_str());
     close(block_fd);
