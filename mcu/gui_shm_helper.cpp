@@ -65,7 +65,9 @@ bool transfer(bool sending, int sock, const void *data, size_t size, int *fd_io)
     *fd_io = -1;
     if (recvmsg(sock, &message, 0) != ssize_t(size)) return false;
     header = CMSG_FIRSTHDR(&message);
-    if (header != nullptr && header->cmsg_type == SCM_RIGHTS) memcpy(fd_io, CMSG_DATA(header), sizeof(int));
+    if (header != nullptr && header->cmsg_type == SCM_RIGHTS) {
+      memcpy(fd_io, CMSG_DATA(header), sizeof(int));
+    }
     return true;
   }
   if (*fd_io < 0) message.msg_controllen = 0;
@@ -165,7 +167,8 @@ Answer serve(const Request &request, int fd, GuiSharedBlock *block) {
   }
   const auto *objects = reinterpret_cast<const uint8_t *>(&block->mutex);
   const auto objects_end = reinterpret_cast<const uint8_t *>(&block->cond + 1);
-  bool fresh = request.adopt && (request.fresh || std::all_of(objects, objects_end, [](uint8_t b) { return b == 0; }));
+  bool fresh = request.adopt && (request.fresh || std::all_of(objects, objects_end,
+                                                              [](uint8_t b) { return b == 0; }));
   if (st.st_size < off_t(gui_block_size)) {  // cut short: its objects went with the cut
     answer.events |= event_cut;
     answer.cut_to = int32_t(st.st_size);
@@ -255,7 +258,8 @@ bool start_helper(bool fresh) {
   if (spawner < 0) gui_helper_start();
   int fd = -1;
   char said = 0;
-  if (spawner < 0 || send(spawner, "n", 1, MSG_NOSIGNAL) != 1 || !receive_message(spawner, &said, 1, &fd) || fd < 0) {
+  if (spawner < 0 || send(spawner, "n", 1, MSG_NOSIGNAL) != 1 ||
+      !receive_message(spawner, &said, 1, &fd) || fd < 0) {
     printf("gui shm: no helper process, nothing reaches the block\n");
     return false;
   }
@@ -270,16 +274,22 @@ bool start_helper(bool fresh) {
 void take(const Answer &answer) {
   out = false;
   last_result = answer.result;
-  if (answer.events & event_cut) printf("gui shm: block cut to %d bytes, setting it up again\n", int(answer.cut_to));
+  if (answer.events & event_cut) {
+    printf("gui shm: block cut to %d bytes, setting it up again\n", int(answer.cut_to));
+  }
   if (answer.events & event_unusable && answer.error == -ETIMEDOUT) {
     printf("gui shm: mutex written over, setting it up again\n");
   } else if (answer.events & event_unusable) {
     printf("gui shm: mutex unusable (%s), setting it up again\n", strerror(answer.error));
   }
-  if (answer.events & event_owner_died) printf("gui shm: last holder of the mutex died, mutex recovered\n");
+  if (answer.events & event_owner_died) {
+    printf("gui shm: last holder of the mutex died, mutex recovered\n");
+  }
   if (answer.result < 0) printf("gui shm: cannot use the block: %s\n", strerror(answer.error));
   if (out_adopt) return;
-  if (answer.result == 0 && !busy_reported) printf("gui shm: mutex held by the GUI process, publish skipped\n");
+  if (answer.result == 0 && !busy_reported) {
+    printf("gui shm: mutex held by the GUI process, publish skipped\n");
+  }
   busy_reported = answer.result == 0;
   if (answer.result != 1) return;
   // In the block: owed now is only what was written after the hand-over.
@@ -300,7 +310,8 @@ bool settle(long wait_ms) {
   pollfd ready{helper, POLLIN, 0};
   Answer answer;
   int fd = -1;
-  const int seen = poll(&ready, 1, int(std::clamp(gui_helper_limit_ms - age, 0L, std::max(wait_ms, 0L))));
+  const int seen =
+      poll(&ready, 1, int(std::clamp(gui_helper_limit_ms - age, 0L, std::max(wait_ms, 0L))));
   if (seen == 1 && receive_message(helper, &answer, sizeof answer, &fd)) {
     take(answer);
   } else if (seen == 1 || age >= gui_helper_limit_ms) {
@@ -335,11 +346,15 @@ void gui_shm_create() {
   block_fd = -1;
   staging = GuiRecord{};
   struct stat st {};
-  const char *failed = fd < 0 ? "open" : fstat(fd, &st) != 0 || !S_ISREG(st.st_mode) ? "use" : nullptr;
+  const char *failed = nullptr;
+  if (fd < 0) failed = "open";
+  if (fd >= 0 && (fstat(fd, &st) != 0 || !S_ISREG(st.st_mode))) failed = "use";
   // A block shorter than ours cannot be one a GUI process is using: it is set up anew. A longer
   // one is left as long as it is (the GUI process maps only the first 4096 bytes too).
   const bool fresh = created || st.st_size < off_t(gui_block_size);
-  if (!failed && st.st_size < off_t(gui_block_size) && ftruncate(fd, gui_block_size) != 0) failed = "size";
+  if (!failed && st.st_size < off_t(gui_block_size) && ftruncate(fd, gui_block_size) != 0) {
+    failed = "size";
+  }
   if (failed != nullptr) {
     printf("gui shm: cannot %s %s: %s\n", failed, name.c_str(), strerror(errno));
     if (fd >= 0) close(fd);

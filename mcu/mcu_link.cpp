@@ -14,7 +14,7 @@
 //
 // Locks: the control-mode and record steps of a publish fill the daemon's own copy of the
 // record, taking mcu_data_lock while they copy the host theme record; only the hand-over to
-// the block, in the helper process, takes the block's mutex, briefly. mcu_port_lock is held only while the port is
+// the block takes the block's mutex, briefly. mcu_port_lock is held only while the port is
 // closed or opened.
 #include "mcu/mcu.h"
 

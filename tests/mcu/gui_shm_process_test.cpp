@@ -264,7 +264,9 @@ TEST_F(GuiBlockProcess, BytesOfASkippedPublishGoWithTheNextOneAndNoOthers) {
   ASSERT_TRUE(publish());
   for (size_t i = 0; i < gui_record::size; ++i) {
     uint8_t expected = 0xEE;
-    if (i >= gui_record::display_record_first && i < gui_record::display_record_end) expected = 0x77;
+    if (i >= gui_record::display_record_first && i < gui_record::display_record_end) {
+      expected = 0x77;
+    }
     if (i == gui_record::start_marker) expected = gui_record_start_byte;
     if (i == gui_record::kind) expected = gui_kind_data;
     if (i == gui_record::control_mode || i == gui_record::pump_speed_high ||

@@ -75,13 +75,15 @@ TEST(GuiSlow, HostStreamPausesTheGuiAndItsDepartureResumesIt) {
 
     write_text(state, "not attached\n");  // the cable is pulled
     EXPECT_TRUE(daemon.wait_for("restore lvgl", 1, 15000)) << daemon.output();
-    EXPECT_TRUE(daemon.wait_for("play_local_h264 name: /media/bg_h264/2_ColorScroll.h264 ", 1, 15000));
+    EXPECT_TRUE(
+        daemon.wait_for("play_local_h264 name: /media/bg_h264/2_ColorScroll.h264 ", 1, 15000));
     // A frame carries the resume to the GUI, and the next ones the controller's data again.
     EXPECT_TRUE(wait_until(
         [&] {
           const std::string seen = read_file(gui_log);
           const size_t resume = seen.find("resume\n");
-          return resume != std::string::npos && seen.find("temperature=31", resume) != std::string::npos;
+          return resume != std::string::npos &&
+                 seen.find("temperature=31", resume) != std::string::npos;
         },
         15000ms))
         << read_file(gui_log);
