@@ -23,6 +23,7 @@
 #include "h264/h264.h"
 #include "h264/local_player.h"
 #include "mcu/gui_shm.h"
+#include "mcu/gui_shm_helper.h"
 #include "mcu/mcu.h"
 #include "platform/root_path.h"
 #include "storage/storage.h"
@@ -69,6 +70,7 @@ int main() {
   // A reader that leaves (a FIFO the host stored into, a logger on standard output) must make
   // the write fail with EPIPE, reported or dropped where it happens, not end the process.
   signal(SIGPIPE, SIG_IGN);
+  gui_helper_start();  // forks: before any thread starts
 
   reply_buf = allocate(cmd_len, "reply buffer");
   puts("main start!");

@@ -1,6 +1,7 @@
 // The layout of the block shared with the GUI process ("/demo_shm", 4096 bytes). This header is
-// the whole interface between the two processes: the daemon (mcu/gui_shm.cpp) writes the block,
-// the GUI process (and tools/dhgui) read it. It holds no code of its own.
+// the whole interface between the two processes: the daemon (through its helper process,
+// mcu/gui_shm_helper.cpp) writes the block, the GUI process (and tools/dhgui) read it. The
+// offsets of gui_record are also the daemon's one description of what a publish writes.
 //
 // bytes 0..127     the record, between the markers 0xA1 (byte 0) and 0xB1 (byte 127)
 // bytes 128..131   new-data flag, int32: the daemon sets 1 at every publish; the reader sets 0

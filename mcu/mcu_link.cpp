@@ -58,7 +58,7 @@ int knob_theme_count() {
 }
 
 
-// --- The control-mode step of a publish, with the block's mutex held.
+// --- The control-mode step of a publish, on the daemon's copy of the record.
 
 void offline_step(const uint8_t *frame) {
   puts("offline data");
@@ -68,12 +68,12 @@ void offline_step(const uint8_t *frame) {
   current_theme_index = static_cast<uint8_t>(next % knob_theme_count());
 }
 
-void wireless_step(const uint8_t *frame, uint8_t *shared) {
+void wireless_step(const uint8_t *frame, GuiRecord *shared) {
   puts("wireless data");
   static_assert(gui_record::display_record_first == frame_at::record &&
                 gui_record::display_record_end == frame_at::record + frame_at::record_len);
-  memcpy(shared + gui_record::display_record_first, frame + frame_at::record,
-         frame_at::record_len);
+  gui_record_put(shared, gui_record::display_record_first, frame + frame_at::record,
+                 frame_at::record_len);
   const uint8_t theme = frame[frame_at::theme];
   if (valid_theme(theme)) {
     current_theme_index = theme;
@@ -82,7 +82,7 @@ void wireless_step(const uint8_t *frame, uint8_t *shared) {
             current_theme_index.load());
   }
   // The GUI process reads a theme index here: never one without a background video.
-  shared[gui_record::theme_index] = current_theme_index;
+  gui_record_put(shared, gui_record::theme_index, current_theme_index);
 
   if (usb_connect_state == 1) return;  // the host owns brightness and rotation
   const uint8_t level = frame[frame_at::brightness];
@@ -103,7 +103,7 @@ void wireless_step(const uint8_t *frame, uint8_t *shared) {
   if (rotate) set_rotation(rotation_code);
 }
 
-void online_step(uint8_t *shared) {
+void online_step(GuiRecord *shared) {
   puts("online data");
   if (pc_send_theme_mark != 1) return;
   {
@@ -113,10 +113,10 @@ void online_step(uint8_t *shared) {
     // An index out of range was reported when the record came in; the theme stays.
     if (valid_theme(theme)) current_theme_index = theme;
     // The display record's bytes 5..34 without the pump speed at 11..12.
-    memcpy(shared + gui_record::theme_data_first, record, 6);       // record 0..5
-    memcpy(shared + gui_record::theme_data_second, record + 6, 22);  // record 6..27
+    gui_record_put(shared, gui_record::theme_data_first, record, 6);       // record 0..5
+    gui_record_put(shared, gui_record::theme_data_second, record + 6, 22);  // record 6..27
   }
-  shared[gui_record::theme_index] = current_theme_index;
+  gui_record_put(shared, gui_record::theme_index, current_theme_index);
 }
 
 void publish_if_requested(const uint8_t *frame) {
@@ -205,9 +205,7 @@ void close_port() {
 void reset_save_counter() { save_counter = 0; }
 
 void publish_gui_data(const uint8_t *frame) {
-  GuiSharedBlock *block = gui_publish_begin();
-  if (block == nullptr) return;
-  uint8_t *shared = gui_bytes(block);
+  GuiRecord *shared = gui_publish_begin();
   switch (control_mode.load()) {
     case 0:
       offline_step(frame);
@@ -221,7 +219,7 @@ void publish_gui_data(const uint8_t *frame) {
     default:
       break;
   }
-  gui_record_step(block);
+  gui_record_step(shared);
 }
 
 void process_controller_frame(const uint8_t *frame) {

@@ -4,7 +4,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
-#include "mcu/gui_block.h"
+#include "mcu/gui_shm_helper.h"
 #include "mcu/gui_shm.h"
 #include "mcu/mcu.h"
 #include "tests/mcu/gui_sandbox.h"
@@ -37,5 +37,5 @@ GuiSharedBlock *fresh_block() {
 
 bool publish() {
   gui_record_step(gui_publish_begin());
-  return !gui_block_pending();
+  return !gui_block_pending(publish_answer_ms);
 }

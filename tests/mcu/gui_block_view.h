@@ -18,5 +18,6 @@ GuiSharedBlock *view_block();
 GuiSharedBlock *fresh_block();
 
 // One publish through the daemon's API, without a control-mode step; whether it reached the
-// block.
+// block. It waits for the helper's answer up to publish_answer_ms, generous for a busy machine.
+inline constexpr int publish_answer_ms = 10000;
 bool publish();

@@ -7,6 +7,12 @@
 #include "disp/image.h"
 #include "h264/h264.h"
 #include "h264/local_player.h"
+#include "mcu/gui_shm_helper.h"
+
+namespace {
+// The helper process's parent is forked before main, while the test process has one thread.
+const bool helper_started = (gui_helper_start(), true);
+}  // namespace
 
 std::string under_root(const std::string &device_path) { return test_root() + device_path; }
 

@@ -1,7 +1,8 @@
 // The block between processes: a restart of the daemon while the GUI process holds the mutex,
-// holders that die, a mutex left unusable, blocks that are new, empty, cut short or cannot be
-// made, and the GUI side as tools/dhgui sees it. The other processes are forked children (or
-// dhgui itself); each child ends with _exit and reports through its exit status.
+// holders that die, a mutex left unusable, native objects written over, blocks that are new,
+// empty, cut short or cannot be made, and the GUI side as tools/dhgui sees it. The other
+// processes are forked children (or dhgui itself); each child ends with _exit and reports
+// through its exit status.
 #include <gtest/gtest.h>
 
 #include <errno.h>
@@ -16,10 +17,11 @@
 #include <cstddef>
 #include <filesystem>
 
-#include "mcu/gui_block.h"
+#include "mcu/gui_shm_helper.h"
 #include "mcu/gui_shm.h"
 #include "mcu/gui_shm_file.h"
 #include "mcu/mcu.h"
+#include "usb_state/usb_state.h"
 #include "tests/mcu/gui_block_view.h"
 #include "tests/mcu/gui_sandbox.h"
 #include "tests/support/target.h"
@@ -51,6 +53,27 @@ int wait_child(pid_t pid) {
 bool still_running(pid_t pid) {
   int status = 0;
   return waitpid(pid, &status, WNOHANG) == 0;
+}
+
+// An absolute CLOCK_REALTIME time `ms` from now, for the timed pthread calls.
+timespec deadline_after(int ms) {
+  timespec deadline{};
+  clock_gettime(CLOCK_REALTIME, &deadline);
+  deadline.tv_sec += ms / 1000;
+  deadline.tv_nsec += long(ms % 1000) * 1000000L;
+  if (deadline.tv_nsec >= 1000000000L) {
+    deadline.tv_sec += 1;
+    deadline.tv_nsec -= 1000000000L;
+  }
+  return deadline;
+}
+
+// The GUI side's lock: 0, or EOWNERDEAD already made consistent, or the error.
+int lock_view(GuiSharedBlock *view, int timeout_ms) {
+  const timespec deadline = deadline_after(timeout_ms);
+  const int result = pthread_mutex_timedlock(&view->mutex, &deadline);
+  if (result == EOWNERDEAD) pthread_mutex_consistent(&view->mutex);
+  return result;
 }
 
 // A one-way signal between two processes.
@@ -107,30 +130,24 @@ TEST_F(GuiBlockProcess, RestartWhileTheGuiHoldsTheMutexCorruptsNothing) {
   const pid_t gui = hold_until_released(view, locked, release);
   ASSERT_TRUE(locked.wait(5000));
 
-  // The next run of the daemon publishes with every frame; each publish is skipped until the
-  // GUI process lets go, instead of taking the mutex from under it.
-  Signal published;
-  const pid_t daemon = fork_child([&] {
+  // The next start of the daemon finds the block in use: it keeps the objects as they are,
+  // sets the flag to 0, and each publish is skipped until the GUI process lets go, instead of
+  // taking the mutex from under it.
+  const std::string out = stdout_of([] {
     gui_shm_create();
-    for (int frame = 0; frame < 500; ++frame) {
-      if (publish()) {
-        published.raise();
-        return 0;
-      }
-      std::this_thread::sleep_for(10ms);
-    }
-    return 20;
+    for (int frame = 0; frame < 5; ++frame) EXPECT_FALSE(publish());
   });
-  EXPECT_FALSE(published.wait(300));
+  EXPECT_EQ(out.find("setting"), std::string::npos) << out;
+  EXPECT_EQ(view->new_data, 0);
   const int tried = pthread_mutex_trylock(&view->mutex);
   EXPECT_EQ(tried, EBUSY);
   if (tried == 0) pthread_mutex_unlock(&view->mutex);
 
   release.raise();
-  EXPECT_EQ(wait_child(gui), 0);
-  EXPECT_EQ(wait_child(daemon), 0);
+  EXPECT_EQ(wait_child(gui), 0);  // its unlock worked: nothing was set up under it
+  EXPECT_TRUE(publish());
   EXPECT_EQ(view->new_data, 1);
-  ASSERT_EQ(lock_gui_block(view, 1000), 0);
+  ASSERT_EQ(lock_view(view, 1000), 0);
   EXPECT_EQ(pthread_mutex_unlock(&view->mutex), 0);
 }
 
@@ -143,7 +160,7 @@ TEST_F(GuiBlockProcess, AHolderThatDiedIsTakenOver) {
   EXPECT_EQ(stdout_of([] { EXPECT_TRUE(publish()); }), "");
 
   // The GUI side takes over from a daemon that died in the middle of a publish as well.
-  const pid_t daemon = fork_child([&] { return lock_gui_block(view, 1000); });
+  const pid_t daemon = fork_child([&] { return lock_view(view, 1000); });
   ASSERT_EQ(wait_child(daemon), 0);
   EXPECT_EQ(pthread_mutex_trylock(&view->mutex), EOWNERDEAD);
   EXPECT_EQ(pthread_mutex_consistent(&view->mutex), 0);
@@ -225,6 +242,45 @@ TEST_F(GuiBlockProcess, WhileTheGuiHoldsTheMutexPublishesAreSkippedAndCarriedByT
   wait_for_players();
 }
 
+TEST_F(GuiBlockProcess, BytesOfASkippedPublishGoWithTheNextOneAndNoOthers) {
+  // A wireless record skipped under the holder, then an offline publish: the block gets the
+  // skipped display record and the later fields, and the bytes nobody wrote stay as they were.
+  memset(view->record, 0xEE, gui_record::size);
+  Signal locked, release;
+  const pid_t gui = hold_until_released(view, locked, release);
+  ASSERT_TRUE(locked.wait(5000));
+  usb_connect_state = 1;
+  control_mode = 1;
+  uint8_t frame[controller_frame_len] = {0xAA, 0x55, frame_status};
+  for (int i = frame_at::record; i < frame_at::record + frame_at::record_len; ++i) frame[i] = 0x77;
+  frame[frame_at::theme] = 2;
+  stdout_of([&] { publish_gui_data(frame); });
+  EXPECT_TRUE(gui_block_pending(publish_answer_ms));
+  release.raise();
+  EXPECT_EQ(wait_child(gui), 0);
+
+  control_mode = 0;
+  water_temp = 12;
+  ASSERT_TRUE(publish());
+  for (size_t i = 0; i < gui_record::size; ++i) {
+    uint8_t expected = 0xEE;
+    if (i >= gui_record::display_record_first && i < gui_record::display_record_end) {
+      expected = 0x77;
+    }
+    if (i == gui_record::start_marker) expected = gui_record_start_byte;
+    if (i == gui_record::kind) expected = gui_kind_data;
+    if (i == gui_record::control_mode || i == gui_record::pump_speed_high ||
+        i == gui_record::pump_speed_low) {
+      expected = 0;
+    }
+    if (i == gui_record::water_temp) expected = 12;
+    if (i == gui_record::theme_index) expected = 2;
+    if (i == gui_record::end_marker) expected = gui_record_end_byte;
+    EXPECT_EQ(view->record[i], expected) << "byte " << i;
+  }
+  usb_connect_state = 0;
+}
+
 TEST_F(GuiBlockProcess, BlocksThatWereNeverSetUpAreSetUp) {
   SKIP_WITHOUT_DEAD_HOLDER_REPORTS();
   // Left by a creator that died before it sized the object, or after it sized it but before
@@ -268,61 +324,24 @@ TEST_F(GuiBlockProcess, WithoutABlockNothingIsWrittenAndTheStateStillChanges) {
 
 // --- A GUI process that writes over the native objects or cuts the block short.
 
-TEST_F(GuiBlockProcess, AMutexWrittenOverIsSetUpAgainBeforeItIsUsed) {
-  // Robust and priority-inheriting, owned by a thread that does not exist: the C library
-  // would stop the process on an assertion.
-  memset(&view->mutex, 0, sizeof view->mutex);
-  view->mutex.__data.__lock = 0x3fffffff;
-  view->mutex.__data.__owner = 0x3fffffff;
-  view->mutex.__data.__kind = 16 | 32 | 128;
-  std::string out = stdout_of([] { EXPECT_TRUE(publish()); });
-  EXPECT_NE(out.find("gui shm: mutex overwritten"), std::string::npos) << out;
-
-  // The kind left as it was, but taken by a thread that does not exist, or whose owner word
-  // disagrees: nobody would ever let go of it.
-  // The same with the lock word naming one of the daemon's own threads.
-  for (auto [lock, owner] : {std::pair{0x3ffffff0, 0x3ffffff0}, std::pair{0x3ffffff0, 1},
-                             std::pair{int(gettid()), int(gettid())}}) {
-    view->mutex.__data.__lock = lock;
-    view->mutex.__data.__owner = owner;
-    out = stdout_of([] { EXPECT_TRUE(publish()); });
-    EXPECT_NE(out.find("mutex held by no live thread"), std::string::npos) << out;
-  }
-  EXPECT_EQ(view->new_data, 1);
-
-  // Set up as the daemon's own: a GUI process can take it and publishes reach it.
-  const pid_t gui = fork_child([&] {
-    if (lock_gui_block(view, 1000) != 0) return 1;
-    return pthread_mutex_unlock(&view->mutex);
-  });
-  EXPECT_EQ(wait_child(gui), 0);
-  EXPECT_EQ(stdout_of([] { EXPECT_TRUE(publish()); }), "");
+// Bytes written over the object at `at`: all ones, or a pseudo-random run from `seed`.
+void scribble(void *at, size_t size, unsigned seed) {
+  auto *bytes = static_cast<uint8_t *>(at);
+  for (size_t i = 0; i < size; ++i) bytes[i] = seed == 0 ? 0xFF : uint8_t((i + 1) * seed * 37 + 11);
 }
 
-TEST_F(GuiBlockProcess, AConditionVariableWrittenOverNeverStopsThePublish) {
-  for (int round = 0; round < 3; ++round) {
-    // Its internal lock taken for good with waiters counted, then other flags, then noise.
-    if (round == 0) {
-      view->cond.__data.__g1_orig_size = 2;
-      view->cond.__data.__wrefs = (5u << 3) | 1;
-    } else if (round == 1) {
-      view->cond.__data.__wrefs = (5u << 3) | 2;
-    } else {
-      auto *bytes = reinterpret_cast<uint8_t *>(&view->cond);
-      for (size_t i = 0; i < sizeof view->cond; ++i) bytes[i] = uint8_t(i * 37 + 11);
-    }
-    const std::string out = stdout_of([] { EXPECT_TRUE(publish()); });
-    EXPECT_NE(out.find("condition variable"), std::string::npos) << "round " << round << out;
-    EXPECT_EQ(view->new_data, 1);
-  }
+// Publishes until one lands, each waiting for the helper's answer; what they printed.
+std::string publish_until_it_lands() {
+  return stdout_of([] { EXPECT_TRUE(wait_until([] { return publish(); }, 30000ms)); });
+}
 
-  // Set up again: a GUI process waiting on it is woken by the next publish.
+// A GUI process that waits for the next record on the condition variable; 0 when woken for it.
+pid_t wait_for_a_record(GuiSharedBlock *view, Signal &waiting) {
   view->new_data = 0;
-  Signal waiting;
-  const pid_t gui = fork_child([&] {
+  return fork_child([view, &waiting] {
     if (pthread_mutex_lock(&view->mutex) != 0) return 1;
     waiting.raise();
-    const timespec deadline = gui_deadline_after(5000);
+    const timespec deadline = deadline_after(9000);
     int result = 0;
     while (view->new_data == 0 && result == 0) {
       result = pthread_cond_timedwait(&view->cond, &view->mutex, &deadline);
@@ -330,66 +349,65 @@ TEST_F(GuiBlockProcess, AConditionVariableWrittenOverNeverStopsThePublish) {
     pthread_mutex_unlock(&view->mutex);
     return result;
   });
-  ASSERT_TRUE(waiting.wait(5000));
-  EXPECT_TRUE(wait_until([] { return publish(); }, 5000ms));
-  EXPECT_EQ(wait_child(gui), 0);
 }
 
-// ThreadSanitizer delivers asynchronous signals only once the thread leaves the C library.
-#if defined(__SANITIZE_THREAD__)
-#define DH_SIGNALS_HELD_BACK 1
-#elif defined(__has_feature)
-#if __has_feature(thread_sanitizer)
-#define DH_SIGNALS_HELD_BACK 1
-#endif
-#endif
-#ifdef DH_SIGNALS_HELD_BACK
-constexpr bool timer_signals_held_back = true;
-#else
-constexpr bool timer_signals_held_back = false;
-#endif
-
-TEST_F(GuiBlockProcess, AWakeUpThatDoesNotReturnIsCutShort) {
-  if (timer_signals_held_back) {
-    GTEST_SKIP() << "ThreadSanitizer holds a timer's signal back until the thread leaves the "
-                    "C library, so it cannot cut a call there short";
+TEST_F(GuiBlockProcess, NativeObjectsWrittenOverAreSetUpAgainAndPublishesGoOn) {
+  // Whatever the C library makes of them (an error, a call that never returns, the helper
+  // stopped), the daemon's thread goes on, and publishes land once they are set up again.
+  for (unsigned seed : {0u, 5u, 11u}) {
+    scribble(&view->mutex, sizeof view->mutex, seed);
+    std::string out = publish_until_it_lands();
+    EXPECT_NE(out.find("setting"), std::string::npos) << "mutex, seed " << seed << "\n" << out;
+    scribble(&view->cond, sizeof view->cond, seed);
+    out = publish_until_it_lands();
+    EXPECT_EQ(view->new_data, 1);
+    water_temp = uint8_t(seed);
+    EXPECT_TRUE(publish());
+    EXPECT_EQ(view->record[gui_record::water_temp], seed);
   }
-  // Another process takes and drops the condition variable's internal lock behind the C
-  // library's back, with waiters counted: a publish that finds it free may still find it
-  // taken a moment later inside pthread_cond_signal, which then sleeps until nobody wakes it.
-  Signal started, stop;
-  const pid_t toggler = fork_child([&] {
-    started.raise();
-    unsigned *lock = &view->cond.__data.__g1_orig_size;
-    for (unsigned i = 0; !stop.wait(0); ++i) {
-      view->cond.__data.__wrefs = (5u << 3) | 1;
-      view->cond.__data.__g_size[0] = view->cond.__data.__g_size[1] = 1;
-      __atomic_store_n(lock, (i & 1) * 2, __ATOMIC_RELAXED);
-      const timespec pause{0, 20000};
-      nanosleep(&pause, nullptr);
-    }
-    return 0;
+
+  // Set up as the daemon's own: a GUI process can take the mutex, and one waiting on the
+  // condition variable is woken by the next publish.
+  const pid_t gui = fork_child([&] {
+    if (lock_view(view, 1000) != 0) return 1;
+    return pthread_mutex_unlock(&view->mutex);
   });
-  ASSERT_TRUE(started.wait(5000));
+  EXPECT_EQ(wait_child(gui), 0);
+  Signal waiting;
+  const pid_t reader = wait_for_a_record(view, waiting);
+  ASSERT_TRUE(waiting.wait(5000));
+  EXPECT_TRUE(wait_until([] { return publish(); }, 10000ms));
+  EXPECT_EQ(wait_child(reader), 0);
+}
+
+TEST_F(GuiBlockProcess, AHelperThatNeverAnswersIsReplacedAndTheLinkKeepsItsPace) {
+  // A condition variable whose wake-up never returns holds the helper; the daemon's publishes
+  // each cost at most the answer wait, and after the limit a new helper sets it up again.
+  scribble(&view->cond, sizeof view->cond, 0);
+  int publishes = 0;
   const std::string out = stdout_of([&] {
-    const auto until = std::chrono::steady_clock::now() + 3s;
-    while (std::chrono::steady_clock::now() < until) publish();
+    const auto until = std::chrono::steady_clock::now() + 30s;
+    while (std::chrono::steady_clock::now() < until) {
+      gui_record_step(gui_publish_begin());
+      ++publishes;
+      if (!gui_block_pending()) break;
+      std::this_thread::sleep_for(50ms);  // the controller's pause between frames
+    }
   });
-  stop.raise();
-  EXPECT_EQ(wait_child(toggler), 0);
-  EXPECT_NE(out.find("stuck"), std::string::npos) << out.substr(0, 2000);
-  EXPECT_TRUE(wait_until(
-      [] {
-        stdout_of([] { publish(); });
-        return !gui_block_pending();
-      },
-      3000ms));
+  EXPECT_FALSE(gui_block_pending()) << out;
+  EXPECT_NE(out.find("gui shm: helper process stuck"), std::string::npos) << out;
+  EXPECT_GT(publishes, 1);  // the controller thread went on meanwhile
+  RecordProperty("publishes_until_it_landed", publishes);
+  Signal waiting;
+  const pid_t reader = wait_for_a_record(view, waiting);
+  ASSERT_TRUE(waiting.wait(5000));
+  EXPECT_TRUE(wait_until([] { return publish(); }, 10000ms));
+  EXPECT_EQ(wait_child(reader), 0);
 }
 
 TEST_F(GuiBlockProcess, ABlockCutShortAgainAndAgainCostsOnlyPublishes) {
-  SKIP_UNDER_EMULATOR_FOR_SIGBUS();
   // Another process cuts the block to nothing as fast as it can, while the daemon publishes:
-  // whenever the cut lands in the middle of a publish, the fault skips that publish.
+  // a cut in the middle of a publish ends the helper, never the daemon.
   const std::string path = under_root(block_device_path);
   Signal started, stop;
   const pid_t cutter = fork_child([&] {
@@ -404,30 +422,21 @@ TEST_F(GuiBlockProcess, ABlockCutShortAgainAndAgainCostsOnlyPublishes) {
   int landed = 0;
   const std::string out = stdout_of([&] {
     const auto until = std::chrono::steady_clock::now() + 500ms;
-    while (std::chrono::steady_clock::now() < until) landed += publish() ? 1 : 0;
+    while (std::chrono::steady_clock::now() < until) {
+      gui_record_step(gui_publish_begin());
+      landed += gui_block_pending() ? 0 : 1;
+    }
   });
-  EXPECT_NE(out.find("cut to 0 bytes"), std::string::npos);
+  EXPECT_NE(out.find("cut to 0 bytes"), std::string::npos) << out.substr(0, 2000);
   stop.raise();
   EXPECT_EQ(wait_child(cutter), 0);
   water_temp = 66;
-  EXPECT_TRUE(wait_until(
-      [] {
-        stdout_of([] { publish(); });
-        return !gui_block_pending();
-      },
-      2000ms));
+  publish_until_it_lands();
   EXPECT_EQ(std::filesystem::file_size(path), gui_block_size);
   EXPECT_EQ(view->record[4], 66);
   EXPECT_EQ(view->new_data, 1);
-  // The daemon's own mutex list survived the jumps: the mutex still locks and unlocks.
   EXPECT_EQ(stdout_of([] { EXPECT_TRUE(publish()); }), "");
   RecordProperty("publishes_landed", landed);
-  size_t faults = 0;
-  for (size_t at = out.find("during a publish"); at != std::string::npos;
-       at = out.find("during a publish", at + 1)) {
-    ++faults;
-  }
-  RecordProperty("publishes_cut_short", int(faults));
 }
 
 // --- tools/dhgui against the daemon's side.
@@ -497,19 +506,21 @@ TEST_F(GuiBlockProcess, DhguiPrintsEachRecordAndTakesTheFlag) {
   water_temp = 31;
   pump_speed = 2400;
   current_theme_index = 5;
-  Dhgui gui({"--brief", "--timeout", "20"});
+  // Each record is published only once dhgui has taken the flag of the one before, so none
+  // replaces another unseen, however slowly the machine runs it.
+  Dhgui gui({"--brief", "--timeout", "60"});
   ASSERT_TRUE(publish());
-  EXPECT_EQ(gui.line(), "data mode=1 temperature=31 pump=2400 theme=5");
-  EXPECT_TRUE(wait_until([&] { return view->new_data == 0; }, 2000ms));
+  EXPECT_EQ(gui.line(30000), "data mode=1 temperature=31 pump=2400 theme=5");
+  EXPECT_TRUE(wait_until([&] { return view->new_data == 0; }, 30000ms));
 
   stdout_of([] { lvgl_pause(); });
   ASSERT_TRUE(publish());
-  EXPECT_EQ(gui.line(), "pause");
-  EXPECT_TRUE(wait_until([&] { return view->new_data == 0; }, 2000ms));
+  EXPECT_EQ(gui.line(30000), "pause");
+  EXPECT_TRUE(wait_until([&] { return view->new_data == 0; }, 30000ms));
 
   stdout_of([] { lvgl_resume(); });
   ASSERT_TRUE(publish());
-  EXPECT_EQ(gui.line(), "resume");
+  EXPECT_EQ(gui.line(30000), "resume");
 
   gui.stop();
   EXPECT_EQ(gui.finish(), 0);
@@ -593,7 +604,7 @@ TEST_F(GuiBlockProcess, DhguiShowsTheWholeRecordOfEachPublishNumbered) {
   EXPECT_EQ(field(line, "record"), hex_of(view->record, gui_record::size));
 
   // A record whose end marker is wrong is shown, and said to be wrong.
-  ASSERT_EQ(lock_gui_block(view, 1000), 0);
+  ASSERT_EQ(lock_view(view, 1000), 0);
   view->record[gui_record::end_marker] = 0x00;
   view->new_data = 1;
   pthread_cond_signal(&view->cond);

@@ -10,7 +10,9 @@
 #include "h264/h264.h"
 #include "h264/local_player.h"
 #include "mcu/gui_shm.h"
+#include "mcu/gui_shm_helper.h"
 #include "mcu/mcu.h"
+#include "usb_state/usb_state.h"
 #include "tests/mcu/gui_block_view.h"
 #include "tests/mcu/gui_sandbox.h"
 
@@ -64,6 +66,43 @@ TEST_F(GuiRecord, DataRecordCarriesTheStateAndLeavesTheThemeBytes) {
   EXPECT_EQ(r[127], 0xB1);
   for (int i : {5, 10, 13, 33, 35, 66, 67, 126}) EXPECT_EQ(r[i], 0xEE) << "byte " << i;
   EXPECT_EQ(block->new_data, 1);
+}
+
+// The record a wireless-mode publish produces, against the record as gui_record describes it:
+// the controller's display record at its offsets, the data record's fields over it, the
+// markers, and nothing else.
+TEST_F(GuiRecord, TheLayoutDescribesTheRecordTheStepsProduce) {
+  memset(block->record, 0xEE, gui_record::size);
+  usb_connect_state = 1;  // the host owns brightness and rotation: the step leaves them
+  control_mode = 1;
+  water_temp = 41;
+  pump_speed = 0x0A0B;
+  uint8_t frame[controller_frame_len] = {0xAA, 0x55, frame_status};
+  for (size_t i = frame_at::record; i < size_t(frame_at::record + frame_at::record_len); ++i) {
+    frame[i] = uint8_t(i + 100);
+  }
+  frame[frame_at::theme] = 6;
+  stdout_of([&] { publish_gui_data(frame); });
+  ASSERT_FALSE(gui_block_pending(publish_answer_ms));
+
+  uint8_t expected[gui_record::size];
+  memset(expected, 0xEE, sizeof expected);
+  for (size_t i = gui_record::display_record_first; i < gui_record::display_record_end; ++i) {
+    expected[i] = uint8_t(i + 100);
+  }
+  expected[gui_record::start_marker] = gui_record_start_byte;
+  expected[gui_record::kind] = gui_kind_data;
+  expected[gui_record::control_mode] = 1;
+  expected[gui_record::water_temp] = 41;
+  expected[gui_record::pump_speed_high] = 0x0A;
+  expected[gui_record::pump_speed_low] = 0x0B;
+  expected[gui_record::theme_index] = 6;
+  expected[gui_record::end_marker] = gui_record_end_byte;
+  for (size_t i = 0; i < gui_record::size; ++i) {
+    EXPECT_EQ(block->record[i], expected[i]) << "byte " << i;
+  }
+  EXPECT_EQ(current_theme_index, 6);
+  usb_connect_state = 0;
 }
 
 TEST_F(GuiRecord, CommandsReplaceKindAndCodeThenDataRecordsFollow) {

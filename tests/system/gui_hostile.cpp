@@ -9,6 +9,7 @@
 //                                            taken and waiters counted
 //   gui_hostile BLOCK_FILE truncate SECONDS  the object cut to 0 bytes, again and again
 //   gui_hostile BLOCK_FILE hold SECONDS      the mutex taken and held, then released
+//   gui_hostile BLOCK_FILE die SECONDS       the mutex taken, then the process ends holding it
 //
 // Prints "ready" once it has begun. Exit status 2 on a usage error or a missing block.
 #include <fcntl.h>
@@ -39,7 +40,7 @@ void scribble(void *at, size_t size, std::mt19937 &random) {
 
 int main(int argc, char **argv) {
   if (argc != 4) {
-    fprintf(stderr, "usage: gui_hostile BLOCK_FILE mutex|cond|truncate|hold SECONDS\n");
+    fprintf(stderr, "usage: gui_hostile BLOCK_FILE mutex|cond|truncate|hold|die SECONDS\n");
     return 2;
   }
   const std::string mode = argv[2];
@@ -77,6 +78,12 @@ int main(int argc, char **argv) {
     std::this_thread::sleep_until(until);
     pthread_mutex_unlock(&block->mutex);
     return 0;
+  }
+  if (mode == "die") {
+    if (pthread_mutex_lock(&block->mutex) == EOWNERDEAD) pthread_mutex_consistent(&block->mutex);
+    puts("ready");
+    fflush(stdout);
+    _exit(0);  // the mutex is still held
   }
   if (mode == "mutex") {
     pthread_mutex_t bad;
