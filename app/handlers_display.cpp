@@ -9,7 +9,7 @@
 #include "disp/disp.h"
 #include "disp/image.h"
 #include "h264/local_player.h"
-#include "h264/screen.h"
+#include "screen/screen.h"
 #include "mcu/gui_shm.h"
 #include "storage/util.h"
 

@@ -11,7 +11,7 @@
 #include "app/host_packet.h"
 #include "h264/h264.h"
 #include "h264/local_player.h"
-#include "h264/screen.h"
+#include "screen/screen.h"
 #include "mcu/gui_shm.h"
 
 HandlerEnd cmd_play_local_h264(const HostCommand &cmd, uint8_t *) {

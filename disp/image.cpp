@@ -18,7 +18,7 @@
 // finishing its last wait, so at most one ever shows pictures.
 #include "disp/image.h"
 #include "h264/local_player.h"
-#include "h264/screen.h"
+#include "screen/screen.h"
 
 #include <dirent.h>
 #include <fcntl.h>

@@ -37,7 +37,7 @@
 
 #include "disp/disp.h"
 #include "h264/local_player.h"
-#include "h264/screen.h"
+#include "screen/screen.h"
 #include "platform/nalu.h"
 #include "platform/rmem.h"
 #include "platform/v4l2_h264.h"

@@ -1,6 +1,6 @@
 // The local video player.
 //
-// The player is a worker of the screen owner (h264/screen.h): at the top of each run it asks
+// The player is a worker of the screen owner (screen/screen.h): at the top of each run it asks
 // what to do, and is told to open a file (with the fallback chain), run, switch files or quit.
 // A run reads blocks of one ring slot and pushes them into the stream the owner gave it,
 // pausing while 3 or more are pending, and rewinds at the end of the file. A pass that showed
@@ -20,7 +20,7 @@
 
 #include "disp/disp.h"
 #include "h264/h264.h"
-#include "h264/screen.h"
+#include "screen/screen.h"
 #include "platform/root_path.h"
 
 const char *const h264_bg_filses[background_video_count] = {

@@ -10,7 +10,7 @@
 //   rewinding at the end, switching files when asked.
 // - the decoder thread reads local_h264_switch_mark after each picture.
 //
-// The player is a worker of the screen owner (h264/screen.h), which keeps one player thread at
+// The player is a worker of the screen owner (screen/screen.h), which keeps one player thread at
 // most: a start while the player stops or opens hands it the new path. A stopped player can
 // no longer queue a block: its pushes are tied to the stream it joined, which every stop ends.
 #pragma once

@@ -5,7 +5,7 @@
 // staging copy, and the record step hands that over. The daemon only writes the record; it
 // never reads what the GUI process may have written there.
 //
-// The GUI state and its pending command belong to the screen owner (h264/screen.h): lvgl_pause
+// The GUI state and its pending command belong to the screen owner (screen/screen.h): lvgl_pause
 // and lvgl_resume are its requests, and the record step takes the command from it.
 #include "mcu/gui_shm.h"
 

@@ -13,11 +13,11 @@
 #include <atomic>
 #include <cstdint>
 
-#include "h264/screen.h"
+#include "screen/screen.h"
 #include "mcu/gui_shm_layout.h"
 
 // lvgl_state, data_update_type and data_update_mark belong to the screen owner, which
-// changes them under its lock (h264/screen.h).
+// changes them under its lock (screen/screen.h).
 
 // Opens (creating it if absent) and maps the block, and sets the new-data flag to 0. The
 // mutex and condition variable are set up only in a block that is new (just created, shorter

@@ -14,7 +14,7 @@
 // - A switch is taken by the player, or dropped with a message when it cannot be made or no
 //   player is left to make it; the decoder breaks off only for the player's own stream.
 // - A pause or resume command stays pending until the publish that writes it takes it.
-#include "h264/screen.h"
+#include "screen/screen.h"
 
 #include <pthread.h>
 

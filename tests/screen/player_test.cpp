@@ -10,7 +10,7 @@
 
 #include "h264/h264.h"
 #include "h264/local_player.h"
-#include "h264/screen.h"
+#include "screen/screen.h"
 #include "storage/util.h"
 #include "tests/h264/video_sandbox.h"
 

@@ -13,7 +13,7 @@
 #include "disp/image.h"
 #include "h264/h264.h"
 #include "h264/local_player.h"
-#include "h264/screen.h"
+#include "screen/screen.h"
 #include "mcu/gui_shm.h"
 #include "mcu/mcu.h"
 #include "storage/util.h"
