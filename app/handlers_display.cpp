@@ -9,8 +9,9 @@
 #include "disp/disp.h"
 #include "disp/image.h"
 #include "h264/local_player.h"
-#include "screen/screen.h"
 #include "mcu/gui_shm.h"
+#include "screen/player.h"
+#include "screen/screen.h"
 #include "storage/util.h"
 
 // Applied at once; a rotation that cannot be stored is answered as failed.

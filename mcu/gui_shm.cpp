@@ -5,8 +5,8 @@
 // staging copy, and the record step hands that over. The daemon only writes the record; it
 // never reads what the GUI process may have written there.
 //
-// The GUI state and its pending command belong to the screen owner (screen/screen.h): lvgl_pause
-// and lvgl_resume are its requests, and the record step takes the command from it.
+// The GUI state and its pending command belong to the screen owner (screen/screen.h): the
+// record step takes the command from it.
 #include "mcu/gui_shm.h"
 
 #include <errno.h>
@@ -19,9 +19,6 @@
 #include <cstring>
 #include <mutex>
 
-#include "disp/disp.h"
-#include "h264/h264.h"
-#include "h264/local_player.h"
 #include "mcu/gui_block.h"
 #include "mcu/mcu.h"
 
@@ -58,7 +55,3 @@ void gui_record_step(GuiSharedBlock *block) {
   // just published: a pause or resume that came in meanwhile stays pending for the next one.
   if (gui_block_write() == 1 && command != nullptr) screen_gui_command_published(type);
 }
-
-void lvgl_pause() { screen_pause(); }
-
-void lvgl_resume() { screen_resume(current_theme_index); }

@@ -5,9 +5,6 @@
 // - the controller thread: gui_shm_create() once as its first step; then, for every publish,
 //   gui_publish_begin(), its control-mode step on the returned block, gui_record_step(block).
 //   It is the only thread that touches the block.
-// - lvgl_pause(): the host command loop. lvgl_resume(): the host command loop, the controller
-//   thread and the USB monitor. Both leave a request that the controller thread's next publish
-//   carries to the GUI process.
 #pragma once
 
 #include <atomic>
@@ -17,7 +14,7 @@
 #include "mcu/gui_shm_layout.h"
 
 // lvgl_state, data_update_type and data_update_mark belong to the screen owner, which
-// changes them under its lock (screen/screen.h).
+// changes them under its lock; lvgl_pause and lvgl_resume are its requests (screen/player.h).
 
 // Opens (creating it if absent) and maps the block, and sets the new-data flag to 0. The
 // mutex and condition variable are set up only in a block that is new (just created, shorter
@@ -40,11 +37,3 @@ inline uint8_t *gui_bytes(GuiSharedBlock *block) { return block->record; }
 // missing, the publish is skipped: a pending command stays pending and the bytes written go
 // with the next publish. Null does nothing. Controller thread.
 void gui_record_step(GuiSharedBlock *block);
-
-// From GUI shown (1) to paused (0): stops the background video and leaves a pause command.
-// Does nothing in any other state. A request to the screen owner.
-void lvgl_pause();
-// When no host video blocks are queued and the GUI is paused: frame rate 24, the current
-// theme's background video again (or a message why not), and a resume command left. A
-// request to the screen owner.
-void lvgl_resume();

@@ -1,17 +1,18 @@
 // Who has the screen: the one owner of layer 0, the GUI state and the local player's orders.
 //
-// Every change of the screen state is one request below, carried out whole under one lock
-// (screen_lock, held by nobody else). The entry points the rest of the system knows
-// (play_local_h264_async, stop_local_h264, switch_local_h264, set_switch_h264_path,
-// lvgl_pause, lvgl_resume, the picture commands) are thin wrappers over these requests. The
-// workers (the local player, the decoder thread) ask the owner what to do at their fixed
-// points instead of polling flags of their own.
+// Every change of what the screen shows is one request below, carried out whole under one
+// lock (screen_lock, held by nobody else). The entry points the rest of the system knows
+// (screen/player.h: play_local_h264_async, stop_local_h264, switch_local_h264,
+// set_switch_h264_path, lvgl_pause, lvgl_resume) are thin wrappers over these requests; so are
+// the picture commands and the controller thread's decisions that depend on the GUI state.
+// The workers (the local player, the decoder thread) take their orders at fixed points
+// instead of polling flags of their own.
 //
-// Lock order: screen_lock before pc_mutex, layer_lock, cfg_lock or
-// local_264_path_mutex. Nothing calls into the owner while it holds one of the latter.
+// Lock order: screen_lock before pc_mutex, layer_lock or cfg_lock. Nothing calls into the
+// owner while it holds one of the latter.
 //
 // The shared globals below are the owner's state as others may read it: each is written
-// only under screen_lock (tests set them directly while nothing else runs), read anywhere.
+// only under screen_lock (start-up and tests set them while nothing else runs), read anywhere.
 #pragma once
 
 #include <atomic>
@@ -25,19 +26,34 @@ extern std::atomic<uint8_t> lvgl_state;
 // slot: a later request replaces one not yet published; only the publish that writes a
 // command clears it.
 extern std::atomic<uint8_t> data_update_type;
-// --- 1 = the controller thread publishes with its next frame. Set by pause, resume and the
-// controller thread; cleared by a stored picture package, unless a command is still waiting.
+// --- 1 = the controller thread publishes with its next frame. Set by pause, resume, a new
+// control mode and status frames while the GUI is shown; cleared by a stored picture package,
+// unless a command is still waiting.
 extern std::atomic<uint8_t> data_update_mark;
 
-// What layer 0 belongs to: the last request that took it.
+// --- The local player's marks. 1 while a player runs its read loop (set at the top of each
+// run, cleared when the player has ended); host command 112 reports it.
+extern std::atomic<int32_t> local_h264_playing;
+// --- 1 while a player is to go on: a start sets it; stop_local_h264 and the end of a run
+// clear it. local_h264_is_running reports it.
+extern std::atomic<int32_t> local_h264_mark;
+// --- 1 = a switch to local_h264_switch_path is pending: set by switch_local_h264 and the theme
+// follow; cleared once the player has opened the new file; a switch that cannot be made, or
+// that no player is left to make, is dropped with a message.
+extern std::atomic<int32_t> local_h264_switch_mark;
+// --- The switch target and the one before it (the last fallback before the first theme).
+// They point at strings that outlive every player (the entries of h264_bg_filses).
+extern std::atomic<const char *> local_h264_switch_path;
+extern std::atomic<const char *> local_last_h264_switch_path;
+
+// What layer 0 belongs to: the last request that took it. Whatever else shows there (a still
+// of the host or the controller, the slideshow, a stopped video's last picture) is `nothing`:
+// no worker feeds it, and a resume puts the background back over it.
 enum class Layer0 : uint8_t {
-  nothing,           // start-up, or a stopped video whose last picture stays
-  background,        // the player plays one of the theme backgrounds
-  local_video,       // the player plays another local file
-  host_stream,       // the host's 0x79 blocks
-  host_still,        // a host JPEG (0x65)
-  controller_still,  // the controller's picture
-  slideshow,         // the SD card's JPEG files
+  nothing,
+  background,   // the player plays one of the theme backgrounds
+  local_video,  // the player plays another local file
+  host_stream,  // the host's 0x79 blocks: while any is queued, a resume waits
 };
 
 // ---------------------------------------------------------------- requests
@@ -51,22 +67,38 @@ void screen_stop_player();
 // switch_local_h264 / set_switch_h264_path.
 void screen_request_switch();
 void screen_set_switch_path(const char *path);
-// lvgl_pause / lvgl_resume (the theme is current_theme_index, kept within the table).
+// lvgl_pause: from GUI shown to paused, the background stopped, a pause command left.
 void screen_pause();
+// lvgl_resume, for every caller (the host gone, a wake frame, host 0xF9): the screen goes
+// back to the GUI and the background of `theme` (kept within the table), whatever is on it,
+// unless a host stream still has blocks queued. A paused GUI is shown again (frame rate 24, a
+// resume command left). A slideshow that runs is left running (the USB monitor stops it
+// before, unless keep_on), and a background already playing is not restarted.
 void screen_resume(uint8_t theme);
 // The controller thread's theme follow: once the GUI is shown and `theme` differs from
 // `last_followed`, switch the background to it (starting it when no player goes on).
 void screen_follow_theme(uint8_t theme, std::atomic<uint8_t> &last_followed);
 // Host 0x65: a playing local video stops, then the frame is shown.
 void screen_show_host_jpeg(const uint8_t *data, int length);
-// The controller's end frame: the local video stops, then the saved picture is shown.
-void screen_show_controller_picture(const char *path);
 // Host 0x79, before its block is read: a playing local video stops and the GUI pauses.
 void screen_host_stream_block();
-// The slideshow: started by play_local_jpg_async (true when it takes layer 0), stopped by
-// host 0x72 and the USB monitor's detach.
-void screen_slideshow_started();
+// Stops the slideshow (host 0x72, the USB monitor's detach).
 void screen_stop_slideshow();
+
+// ---------------------------------------------------------------- the controller thread
+
+// A new control mode: the next frame publishes.
+void screen_request_publish();
+// A status frame: true (and a publish requested) while the GUI is shown, when the frame's
+// temperature and pump speed are taken and published.
+bool screen_status_frame();
+// A picture frame: true while the GUI is shown, when its package is stored.
+bool screen_picture_frame();
+// A stored picture package ends the publishing, but never before a waiting command is out.
+void screen_picture_package_stored();
+// The controller's end frame: while the GUI is shown, the local video stops and the saved
+// picture is shown (true); otherwise nothing is drawn (false, with a message).
+bool screen_show_controller_picture(const char *path);
 
 // ---------------------------------------------------------------- the publish
 
@@ -75,21 +107,18 @@ void screen_stop_slideshow();
 // Controller thread.
 uint8_t screen_gui_command();
 void screen_gui_command_published(uint8_t command);
-// A stored picture package ends the publishing, but never before a waiting command is out.
-void screen_picture_package_stored();
 
 // ---------------------------------------------------------------- the local player
 
 // What the player thread is to do at the top of a run (or after it has opened nothing).
 struct PlayerOrder {
   enum Kind { open, run, switch_file, quit } kind;
-  char path[128];       // open: the file to start; switch_file: the switch target
-  uint32_t epoch;       // run: the stream its blocks go into
+  char path[128];  // open: the file to start; switch_file: the switch target
+  uint32_t epoch;  // run: the stream its blocks go into
+  const char *last_switch_path;  // switch_file: the fallback before the first theme
 };
-// Registers the calling thread as the one player; false (after the wait) when another
-// player would not give way. Used by play_local_h264 when called directly.
-bool screen_player_take_over(const char *path);
-// The player's question at the top of each run. `quit` means it is no longer the player.
+// The player's question at the top of each run. `quit` means it is no longer the player. A
+// `switch_file` order has already ended the player's own stream (and no other).
 PlayerOrder screen_player_next();
 // The player could not open the wanted file: it stops ("stop_local_h264 ").
 void screen_player_open_failed();
@@ -103,32 +132,23 @@ bool screen_player_may_push();
 bool screen_player_rejoin(uint32_t &epoch);
 // Waits while `pending` blocks or more are queued, at most `timeout_ms` per look.
 void screen_player_wait_room(int pending, int timeout_ms);
-// Pictures of the player's stream shown so far; and a wait of up to `timeout_ms` for one more
-// than `since`, ended early by any new order.
-uint32_t screen_player_pictures();
-void screen_player_wait_picture(uint32_t since, int timeout_ms);
-// A run ended on its own (a file played once, a file that gives no data): the player stops
-// quietly unless a new start has already been handed to it.
+// A run ended on its own (a file that gives no data): the player stops quietly unless a new
+// start has already been handed to it.
 void screen_player_run_ended();
-
-// ---------------------------------------------------------------- the decoder thread
-
-// A picture of stream `epoch` has been shown. True when the thread is to break off for a
-// background switch: the owner has then ended that stream (the ring is empty, no block of the
-// old file reaches the next decoder) and printed "break h264".
-bool screen_picture_shown(uint32_t epoch);
 
 // ---------------------------------------------------------------- a view for checks
 
 struct ScreenView {
   Layer0 layer0;
-  uint8_t gui;            // lvgl_state
-  uint8_t command;        // data_update_type
-  bool player_wanted;     // local_h264_mark
-  bool player_fresh;      // a start the player has not taken yet
-  int player_threads;     // 0 or 1
-  bool switch_pending;
+  uint8_t gui;          // lvgl_state
+  uint8_t command;      // data_update_type
+  bool player_wanted;   // local_h264_mark
+  bool player_fresh;    // a start the player has not taken yet
+  int player_threads;   // 0 or 1
+  bool switch_pending;  // local_h264_switch_mark
   std::string player_path;
 };
 ScreenView screen_view();
 const char *layer0_name(Layer0 owner);
+// The player thread: 0 or 1.
+int local_h264_players();

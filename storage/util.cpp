@@ -145,6 +145,7 @@ int ReadConfig() {
 }
 
 void SaveLVGLConfig() {
+  std::lock_guard<std::recursive_mutex> hold(cfg_lock);
   UniqueFd fd(open_device_file(lvgl_cfg_path, O_RDWR | O_CREAT));
   if (!fd) {
     const int error = errno;
@@ -167,6 +168,7 @@ void SaveLVGLConfig() {
 }
 
 int ReadLVGLConfig() {
+  std::lock_guard<std::recursive_mutex> hold(cfg_lock);
   UniqueFd fd(open_settings_to_load(lvgl_cfg_path));
   if (!fd) {
     printf("ReadConfig open lvgl app.cfg err,rebuild");
@@ -185,4 +187,14 @@ int ReadLVGLConfig() {
   }
   printf("ReadConfig theme index: %d \n", lvgl_cfg.theme_index);
   return 0;
+}
+
+uint8_t lvgl_theme_index() {
+  std::lock_guard<std::recursive_mutex> hold(cfg_lock);
+  return lvgl_cfg.theme_index;
+}
+
+uint8_t lvgl_theme_count() {
+  std::lock_guard<std::recursive_mutex> hold(cfg_lock);
+  return lvgl_cfg.theme_count;
 }

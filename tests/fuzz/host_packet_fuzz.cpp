@@ -42,6 +42,8 @@
 #include "disp/disp.h"
 #include "h264/h264.h"
 #include "h264/local_player.h"
+#include "screen/player.h"
+#include "screen/screen.h"
 #include "mcu/gui_shm.h"
 #include "mcu/mcu.h"
 #include "platform/root_path.h"

@@ -7,6 +7,8 @@
 #include "disp/image.h"
 #include "h264/h264.h"
 #include "h264/local_player.h"
+#include "screen/player.h"
+#include "screen/screen.h"
 
 std::string under_root(const std::string &device_path) { return test_root() + device_path; }
 
@@ -32,7 +34,7 @@ void remove_device_file(const std::string &device_path) {
 
 void wait_for_players() {
   EXPECT_TRUE(wait_until(
-      [] { return local_h264_player_threads() == 0 && slideshow_thread_count() == 0; },
+      [] { return local_h264_players() == 0 && slideshow_thread_count() == 0; },
       std::chrono::seconds(10)));
   stop_h264();
 }

@@ -9,6 +9,8 @@
 #include "disp/disp.h"
 #include "h264/h264.h"
 #include "h264/local_player.h"
+#include "screen/player.h"
+#include "screen/screen.h"
 #include "mcu/gui_shm.h"
 #include "mcu/mcu.h"
 #include "tests/mcu/gui_block_view.h"
@@ -26,8 +28,7 @@ std::string command_of(const GuiSharedBlock *block) {
 }
 
 std::string local_path_now() {
-  std::lock_guard<std::mutex> hold(local_264_path_mutex);
-  return local_264_path;
+  return screen_view().player_path;
 }
 
 class GuiBlockTest : public testing::Test {
