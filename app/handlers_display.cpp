@@ -5,7 +5,7 @@
 #include "app/command_args.h"
 #include "app/globals.h"
 #include "app/handlers_internal.h"
-#include "app/host_packet.h"
+#include "crypto/host_packet.h"
 #include "disp/disp.h"
 #include "disp/image.h"
 #include "h264/local_player.h"

@@ -8,7 +8,7 @@
 #include "app/command_args.h"
 #include "app/globals.h"
 #include "app/handlers_internal.h"
-#include "app/host_packet.h"
+#include "crypto/host_packet.h"
 #include "h264/h264.h"
 #include "h264/local_player.h"
 #include "mcu/gui_shm.h"

@@ -17,7 +17,7 @@
 #include "app/handlers.h"
 #include "app/host_link.h"
 #include "app/handler_state.h"
-#include "app/host_packet.h"
+#include "crypto/host_packet.h"
 #include "disp/disp.h"
 #include "disp/image.h"
 #include "h264/h264.h"

@@ -38,7 +38,7 @@
 #include "app/handler_state.h"
 #include "app/handlers.h"
 #include "app/host_link.h"
-#include "app/host_packet.h"
+#include "crypto/host_packet.h"
 #include "disp/disp.h"
 #include "h264/h264.h"
 #include "h264/local_player.h"
