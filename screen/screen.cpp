@@ -5,8 +5,9 @@
 // function that checks and changes that state under the lock, so no request sees another half
 // done, and no decision is made on a flag read outside the lock it depends on. The workers
 // hold nothing of their own: the player thread asks screen_player_next at the top of each run
-// and is told to open a file, run, switch or quit; the decoder thread reports each picture and
-// is told whether to break off for a switch. Rules that follow from it:
+// and is told to open a file, run, switch or quit; the decoder thread (below this folder) is
+// only asked, through h264/, to break off one named stream after its next picture. Rules
+// that follow from it:
 // - One player thread at most: a thread is made only when none exists; a start while the
 //   player is stopping or still opening hands it the new path, which it plays next.
 // - A stop ends the player's stream at once (the ring is emptied under pc_mutex and a new
@@ -256,6 +257,17 @@ void screen_show_host_jpeg(const uint8_t *data, int length) {
   if (local_h264_mark == 1) stop_locked();
   show_jpg_buffer(data, length);
   layer0 = Layer0::nothing;
+}
+
+void screen_show_host_png(const uint8_t *data, int length) {
+  Hold hold(screen_lock);
+  pause_locked();
+  decode_png(data, length);
+}
+
+void screen_show_host_jpeg_file(const char *path) {
+  Hold hold(screen_lock);
+  show_jpg_local(path);
 }
 
 void screen_host_stream_block() {

@@ -80,6 +80,10 @@ void screen_resume(uint8_t theme);
 void screen_follow_theme(uint8_t theme, std::atomic<uint8_t> &last_followed);
 // Host 0x65: a playing local video stops, then the frame is shown.
 void screen_show_host_jpeg(const uint8_t *data, int length);
+// Host 0x66: the GUI pauses, then the PNG frame is drawn on layer 1.
+void screen_show_host_png(const uint8_t *data, int length);
+// Host 0x71: a JPEG file on layer 0; a video that plays goes on over it.
+void screen_show_host_jpeg_file(const char *path);
 // Host 0x79, before its block is read: a playing local video stops and the GUI pauses.
 void screen_host_stream_block();
 // Stops the slideshow (host 0x72, the USB monitor's detach).

@@ -319,17 +319,23 @@ TEST_F(HostGone, AfterThePresetClip) {
   expect_screen_given_back(clip.c_str());
 }
 
-// A host stream's own blocks still hold a resume back; once they are taken, it goes ahead.
+// A host stream's own blocks still hold a resume back; once they are gone (0x7B), it goes ahead.
 TEST_F(HostGone, HeldBackOnlyWhileTheHostStreamHasBlocksQueued) {
-  const std::string stream = read_file(source + "/tests/media/colours_480x480.h264");
+  const std::string one = read_file(source + "/tests/media/colours_480x480.h264");
+  std::string stream;
+  while (stream.size() + one.size() <= size_t(h264_block_max_length)) stream += one;
   current_theme_index = 2;
+  frameTime = 99999;  // each block takes the decoder many seconds: the second stays queued
   stdout_of([&] {
     screen_host_stream_block();
-    std::lock_guard<std::mutex> ring(pc_mutex);  // the decoder takes nothing meanwhile
-    h264_block_cnt = 1;
+    for (int i = 0; i < 2; ++i) {
+      push_h264_block(reinterpret_cast<const uint8_t *>(stream.data()), int(stream.size()));
+    }
+    EXPECT_TRUE(wait_until([] { return h264_block_cnt == 1; }, 10000ms));
     lvgl_resume();
-    h264_block_cnt = 0;
   });
   EXPECT_EQ(lvgl_state, 0);
+  EXPECT_FALSE(screen_view().player_wanted);
+  stdout_of([] { stop_h264(); });  // 0x7B: the host's stream ends
   expect_screen_given_back("a host stream");
 }
