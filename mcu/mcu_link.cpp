@@ -170,13 +170,17 @@ void check_save() {
   if (lvgl_state == 0xFF) return;
   const uint8_t theme = current_theme_index;
   puts("save -------------------------");
-  // The record and its file change together under cfg_lock: start-up reads the theme from
-  // it under the same lock.
-  std::lock_guard<std::recursive_mutex> hold(cfg_lock);
-  printf("theme %d %d\n", lvgl_cfg.theme_index, theme);
-  if (lvgl_cfg.theme_index != theme) {
+  // The record changes under cfg_lock (start-up reads the theme under it); the file is
+  // written after, from a snapshot.
+  bool changed = false;
+  {
+    std::lock_guard<std::recursive_mutex> hold(cfg_lock);
+    printf("theme %d %d\n", lvgl_cfg.theme_index, theme);
+    changed = lvgl_cfg.theme_index != theme;
+    if (changed) lvgl_cfg.theme_index = theme;
+  }
+  if (changed) {
     puts("save theme index to config");
-    lvgl_cfg.theme_index = theme;
     SaveLVGLConfig();
   }
 }
