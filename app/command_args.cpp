@@ -12,7 +12,7 @@
 #include <cstdio>
 
 #include "app/globals.h"
-#include "app/host_packet.h"
+#include "crypto/host_packet.h"
 #include "tty/tty.h"
 
 std::optional<std::string> take_name_argument(const HostCommand &cmd) {

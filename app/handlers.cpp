@@ -10,7 +10,7 @@
 #include <cstring>
 
 #include "app/handlers_internal.h"
-#include "app/host_packet.h"
+#include "crypto/host_packet.h"
 
 HandlerEnd failure_reply(uint8_t *reply, const char *what_failed) {
   memcpy(reply, "create_failed", sizeof "create_failed");

@@ -8,7 +8,7 @@
 #include "app/command_args.h"
 #include "app/globals.h"
 #include "app/handlers_internal.h"
-#include "app/host_packet.h"
+#include "crypto/host_packet.h"
 #include "mcu/mcu.h"
 #include "platform/root_path.h"
 #include "usb_state/usb_state.h"

@@ -7,7 +7,7 @@
 
 #include "app/globals.h"
 #include "app/handlers_internal.h"
-#include "app/host_packet.h"
+#include "crypto/host_packet.h"
 #include "platform/root_path.h"
 #include "storage/util.h"
 

@@ -5,12 +5,13 @@
 #include "app/command_args.h"
 #include "app/globals.h"
 #include "app/handlers_internal.h"
-#include "app/host_packet.h"
+#include "crypto/host_packet.h"
 #include "disp/disp.h"
 #include "disp/image.h"
 #include "h264/local_player.h"
-#include "h264/screen.h"
 #include "mcu/gui_shm.h"
+#include "screen/player.h"
+#include "screen/screen.h"
 #include "storage/util.h"
 
 // Applied at once; a rotation that cannot be stored is answered as failed.
@@ -52,8 +53,7 @@ HandlerEnd cmd_show_jpg(const HostCommand &cmd, uint8_t *) {
 HandlerEnd cmd_show_png(const HostCommand &cmd, uint8_t *) {
   uint32_t length = read_be32(&cmd.code + command_first_value);
   if (auto end = unless_block_ok(read_follow_on_block(length))) return *end;
-  lvgl_pause();
-  decode_png(r_buf, int(length));
+  screen_show_host_png(r_buf, int(length));  // the GUI pauses first
   return HandlerEnd::reply;
 }
 
@@ -61,7 +61,7 @@ HandlerEnd cmd_play_local_jpg(const HostCommand &cmd, uint8_t *) {
   puts("CMD_PLAY_LOCAL_JPG \r");
   std::optional<std::string> name = take_name_argument(cmd);
   if (!name) return HandlerEnd::reply;
-  show_jpg_local(name->c_str());
+  screen_show_host_jpeg_file(name->c_str());
   return HandlerEnd::reply;
 }
 

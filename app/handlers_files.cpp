@@ -21,7 +21,7 @@
 #include "app/globals.h"
 #include "app/handler_state.h"
 #include "app/handlers_internal.h"
-#include "app/host_packet.h"
+#include "crypto/host_packet.h"
 #include "storage/storage.h"
 #include "tty/tty.h"
 

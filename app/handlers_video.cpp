@@ -8,11 +8,12 @@
 #include "app/command_args.h"
 #include "app/globals.h"
 #include "app/handlers_internal.h"
-#include "app/host_packet.h"
+#include "crypto/host_packet.h"
 #include "h264/h264.h"
 #include "h264/local_player.h"
-#include "h264/screen.h"
 #include "mcu/gui_shm.h"
+#include "screen/player.h"
+#include "screen/screen.h"
 
 HandlerEnd cmd_play_local_h264(const HostCommand &cmd, uint8_t *) {
   puts("local 264 \r");

@@ -16,7 +16,7 @@
 #include "app/globals.h"
 #include "app/handlers.h"
 #include "app/handlers_internal.h"
-#include "app/host_packet.h"
+#include "crypto/host_packet.h"
 #include "crypto/crypto.h"
 #include "tty/tty.h"
 

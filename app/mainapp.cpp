@@ -17,7 +17,7 @@
 #include "app/handlers.h"
 #include "app/host_link.h"
 #include "app/handler_state.h"
-#include "app/host_packet.h"
+#include "crypto/host_packet.h"
 #include "disp/disp.h"
 #include "disp/image.h"
 #include "h264/h264.h"
@@ -26,6 +26,8 @@
 #include "mcu/gui_shm_helper.h"
 #include "mcu/mcu.h"
 #include "platform/root_path.h"
+#include "screen/player.h"
+#include "screen/screen.h"
 #include "storage/storage.h"
 #include "storage/util.h"
 #include "storage/version.h"
@@ -102,11 +104,13 @@ int main() {
   playBootAnnimation();
   playPresetMode();
   ReadLVGLConfig();
-  current_theme_index = lvgl_cfg.theme_index;
-  last_theme_index = lvgl_cfg.theme_index;
+  // Taken once, before the controller thread's save check may store another theme.
+  const uint8_t theme = lvgl_theme_index();
+  current_theme_index = theme;
+  last_theme_index = theme;
   lvgl_state = 1;  // from now on the controller thread follows the theme
   set_framerate(24);
-  play_local_h264_async(h264_bg_filses[lvgl_cfg.theme_index]);  // the saved theme's background
+  play_local_h264_async(h264_bg_filses[theme]);  // the saved theme's background
   dir_page_offset = 0;
 
   for (;;) {

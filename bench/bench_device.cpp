@@ -6,7 +6,7 @@
 #include <fstream>
 #include <stdexcept>
 
-#include "app/host_packet.h"
+#include "crypto/host_packet.h"
 #include "platform/sim/panel_state.h"
 
 bool judged = true;

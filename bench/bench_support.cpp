@@ -18,7 +18,7 @@
 #include <stdexcept>
 #include <vector>
 
-#include "app/host_packet.h"
+#include "crypto/host_packet.h"
 #include "tools/host_client.h"
 
 extern char **environ;

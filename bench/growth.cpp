@@ -13,7 +13,7 @@
 #include <fstream>
 #include <thread>
 
-#include "app/host_packet.h"
+#include "crypto/host_packet.h"
 #include "bench/bench_device.h"
 #include "tests/system/media.h"
 #include "tools/host_client.h"

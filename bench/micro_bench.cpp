@@ -16,7 +16,7 @@
 #include <string>
 #include <vector>
 
-#include "app/host_packet.h"
+#include "crypto/host_packet.h"
 #include "bench/bench_support.h"
 #include "crypto/base64.h"
 #include "crypto/crypto.h"

@@ -36,7 +36,7 @@ extern "C" {
 #include <libavcodec/avcodec.h>
 }
 
-#include "app/host_packet.h"
+#include "crypto/host_packet.h"
 #include "bench/bench_device.h"
 #include "bench/h264_packets.h"
 #include "crypto/crypto.h"

@@ -8,7 +8,7 @@
 #include <filesystem>
 #include <thread>
 
-#include "app/host_packet.h"
+#include "crypto/host_packet.h"
 #include "bench/bench_device.h"
 #include "bench/pacing_stats.h"
 #include "bench/pan_times.h"

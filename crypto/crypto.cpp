@@ -21,7 +21,7 @@
 #include <mbedtls/des.h>
 #include <mbedtls/platform_util.h>
 
-#include "app/host_packet.h"
+#include "crypto/host_packet.h"
 
 namespace {
 

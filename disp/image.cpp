@@ -19,8 +19,6 @@
 // or running is refused, and a thread started later retires an older one that is still
 // finishing its last wait, so at most one ever shows pictures.
 #include "disp/image.h"
-#include "h264/local_player.h"
-#include "h264/screen.h"
 
 #include <dirent.h>
 #include <fcntl.h>
@@ -330,7 +328,6 @@ void *play_local_jpg_thread(void *) {
     ImgPlaying = 1;
     generation = ++slideshow_generation;
   }
-  screen_slideshow_started();
 
   int shown = 0;
   bool waited_this_pass = false;
@@ -371,23 +368,3 @@ int slideshow_thread_count() { return slideshow_threads; }
 void playBootAnnimation() { playXyzAnnimation(); }
 
 void playXyzAnnimation() { show_jpg_local(logo_path); }
-
-void playPresetMode() {
-  uint8_t mode = 0;
-  char path[sizeof cfg.local_path];
-  {
-    std::lock_guard<std::recursive_mutex> hold(cfg_lock);
-    mode = cfg.mode;
-    memcpy(path, cfg.local_path, sizeof path);
-  }
-  switch (mode) {
-    case 1:
-      play_local_jpg_async();
-      break;
-    case 2:
-      play_local_h264_async(path);
-      break;
-    default:
-      break;
-  }
-}

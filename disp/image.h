@@ -34,5 +34,3 @@ void *play_local_jpg_thread(void *);
 int slideshow_thread_count();
 void playBootAnnimation();
 void playXyzAnnimation();
-// Starts the content cfg.mode asks for at start-up: 1 the slideshow.
-void playPresetMode();

@@ -12,9 +12,10 @@
 // next block, also when a new stream's first block was pushed before it noticed. Together this
 // makes the first block pushed after a stop the next block the decoder thread reads, with
 // nothing of the stopped stream decoded after it. The release itself leaves the ring alone (a
-// new stream may already be pending). After each picture the thread tells the screen owner,
-// which decides whether it breaks off for a background switch; the owner then ends that
-// stream itself, so no block of the old file meets the decoder opened for the new one.
+// new stream may already be pending). After each picture the thread counts it and, when the
+// local player has asked for a break of that very stream (a background switch), ends the
+// stream itself under pc_mutex, so no block of the old file meets the decoder opened for the
+// new one. The request names the stream: a stop or a newer stream makes it void.
 //
 // A unit that does not fit the room left behind the kept parameter sets is dropped by the
 // splitter, and the parameter sets with it; the units after it are still read, so that none
@@ -36,8 +37,6 @@
 #include <vector>
 
 #include "disp/disp.h"
-#include "h264/local_player.h"
-#include "h264/screen.h"
 #include "platform/nalu.h"
 #include "platform/rmem.h"
 #include "platform/v4l2_h264.h"
@@ -53,6 +52,7 @@ std::atomic<uint32_t> h264_stream_epoch{0};
 std::atomic<int32_t> h264_start_mark{0};
 std::atomic<int32_t> h264_decoder_open{0};
 std::atomic<uint32_t> h264_stale_blocks{0};
+std::atomic<uint32_t> h264_pictures_shown{0};
 
 namespace {
 
@@ -65,6 +65,9 @@ int next_slot(int index) { return (index + 1) % h264_block_slots; }
 
 // The stream each pending block was pushed in. pc_mutex.
 uint32_t slot_epoch[h264_block_slots] = {};
+// The stream to break off after its next picture (a background switch). pc_mutex.
+bool break_wanted = false;
+uint32_t break_epoch = 0;
 
 // Queues a block; with `epoch`, only while that stream has not been stopped (-1 otherwise).
 int queue_block(const uint8_t *data, int length, const uint32_t *epoch) {
@@ -105,6 +108,42 @@ void empty_ring_locked() {
   h264_cur_rd_index = 0;
   h264_cur_wr_index = 0;
 }
+
+// Ends the running stream: the ring emptied, a new epoch. pc_mutex held; the caller notifies.
+void end_stream_locked() {
+  h264_start_mark = 0;
+  empty_ring_locked();
+  ++h264_stream_epoch;
+  break_wanted = false;
+}
+
+void notify_stream_end() {
+  pc_condp.notify_all();
+  pc_condc.notify_all();
+}
+
+}  // namespace
+
+bool h264_picture_shown(uint32_t epoch) {
+  bool broken = false;
+  {
+    std::lock_guard<std::mutex> lock(pc_mutex);
+    ++h264_pictures_shown;
+    if (break_wanted && break_epoch == epoch && h264_stream_epoch == epoch) {
+      end_stream_locked();
+      broken = true;
+    }
+  }
+  if (broken) {
+    puts("break h264");
+    notify_stream_end();
+  } else {
+    pc_condp.notify_all();
+  }
+  return broken;
+}
+
+namespace {
 
 size_t round_up_to_page(size_t size) { return (size + 4095) / 4096 * 4096; }
 
@@ -257,12 +296,41 @@ int push_h264_block_in_stream(const uint8_t *data, int length, uint32_t epoch) {
 void end_h264_stream() {
   {
     std::lock_guard<std::mutex> lock(pc_mutex);
-    h264_start_mark = 0;
-    empty_ring_locked();
-    ++h264_stream_epoch;
+    end_stream_locked();
+  }
+  notify_stream_end();
+}
+
+bool end_h264_stream_of(uint32_t epoch) {
+  {
+    std::lock_guard<std::mutex> lock(pc_mutex);
+    if (h264_stream_epoch != epoch) return false;
+    end_stream_locked();
+  }
+  notify_stream_end();
+  return true;
+}
+
+void h264_break_after_picture(uint32_t epoch) {
+  {
+    std::lock_guard<std::mutex> lock(pc_mutex);
+    break_wanted = true;
+    break_epoch = epoch;
   }
   pc_condp.notify_all();
-  pc_condc.notify_all();
+}
+
+void h264_cancel_break() {
+  std::lock_guard<std::mutex> lock(pc_mutex);
+  break_wanted = false;
+}
+
+void h264_wait_picture(uint32_t since, uint32_t epoch, int timeout_ms) {
+  std::unique_lock<std::mutex> lock(pc_mutex);
+  pc_condp.wait_for(lock, std::chrono::milliseconds(timeout_ms), [&] {
+    return h264_pictures_shown != since || h264_stream_epoch != epoch ||
+           (break_wanted && break_epoch == epoch);
+  });
 }
 
 void stop_h264() {
@@ -372,7 +440,7 @@ void *play_h264_thread(void *) {
       if (v4l2_h264_decoder_get_frame_info(session.decoder(), &frame) != 0) continue;
       session.present(frame);
 
-      if (screen_picture_shown(session.epoch())) {
+      if (h264_picture_shown(session.epoch())) {
         kept = 0;
         switching = true;
         break;

@@ -59,9 +59,13 @@ extern std::atomic<int32_t> h264_decoder_open;
 // open for, and dropped: 0 unless a stop failed to empty the ring. Decoder thread writes.
 extern std::atomic<uint32_t> h264_stale_blocks;
 
-// --- 1 while a stream runs: every push sets it; stop_h264, stop_local_h264 and the screen
-// owner (breaking the decoder off for a background switch) clear it. Polled by the decoder.
+// --- 1 while a stream runs: every push sets it; every end of a stream (stop_h264,
+// stop_local_h264, a break for a background switch) clears it. Polled by the decoder.
 extern std::atomic<int32_t> h264_start_mark;
+
+// --- Pictures shown, of any stream: the decoder thread counts them under pc_mutex (and
+// signals pc_condp); the local player reads them to tell a file that shows nothing.
+extern std::atomic<uint32_t> h264_pictures_shown;
 
 // Queues one block of stream data (0..202,752 bytes), marks the stream running and stops the
 // slideshow. On a full ring it waits up to 2 s for the decoder thread to free a slot; when
@@ -84,6 +88,24 @@ void stop_h264();
 
 // stop_h264 without the message (stop_local_h264 ends the stream this way).
 void end_h264_stream();
+
+// end_h264_stream only while stream `epoch` is the running one: true when it was ended. A
+// producer ending its own stream this way never drops the blocks of a stream begun since.
+bool end_h264_stream_of(uint32_t epoch);
+
+// A background switch: after its next picture, stream `epoch` is ended by the decoder thread
+// ("break h264"), unless it has ended before or the request is cancelled. One request at a
+// time; every end of a stream clears it. Any thread.
+void h264_break_after_picture(uint32_t epoch);
+void h264_cancel_break();
+
+// The decoder thread's step after each picture of stream `epoch`: counted, and true when that
+// stream was asked to break off (it has then been ended and "break h264" printed).
+bool h264_picture_shown(uint32_t epoch);
+
+// Waits up to `timeout_ms` for a picture after the count `since`, ended early when stream
+// `epoch` ends or is asked to break off. Any thread.
+void h264_wait_picture(uint32_t since, uint32_t epoch, int timeout_ms);
 
 // The time of day in whole seconds.
 int64_t get_now_s();

@@ -2,7 +2,7 @@
 //
 // The block itself (its mapping, its native objects, the locking and the wake-up) is the
 // helper process's (mcu/gui_shm_helper.cpp); the publish prepares its record in the daemon's
-// own copy. The GUI state and its pending command belong to the screen owner (h264/screen.h):
+// own copy. The GUI state and its pending command belong to the screen owner (screen/screen.h):
 // lvgl_pause and lvgl_resume are its requests, and the record step takes the command from it.
 #include "mcu/gui_shm.h"
 
@@ -38,7 +38,3 @@ void gui_record_step(GuiRecord *record) {
   // published: a pause or resume that came in meanwhile stays pending for the next one.
   gui_block_write(command != nullptr ? type : 0);
 }
-
-void lvgl_pause() { screen_pause(); }
-
-void lvgl_resume() { screen_resume(current_theme_index); }

@@ -15,11 +15,11 @@
 #include <cstdint>
 #include <cstring>
 
-#include "h264/screen.h"
+#include "screen/screen.h"
 #include "mcu/gui_shm_layout.h"
 
 // lvgl_state, data_update_type and data_update_mark belong to the screen owner, which
-// changes them under its lock (h264/screen.h).
+// changes them under its lock; lvgl_pause and lvgl_resume are its requests (screen/player.h).
 
 // The record a publish prepares: the daemon's own copy, never the block. Every write goes
 // through gui_record_put, which notes the bytes the block is owed: the offsets of gui_record
@@ -52,11 +52,3 @@ GuiRecord *gui_publish_begin();
 // mcu/gui_shm_helper.h). A skipped publish (the mutex held, no block) leaves a pending command
 // pending and its bytes owed to the next one. Null does nothing. Controller thread.
 void gui_record_step(GuiRecord *record);
-
-// From GUI shown (1) to paused (0): stops the background video and leaves a pause command.
-// Does nothing in any other state. A request to the screen owner.
-void lvgl_pause();
-// When no host video blocks are queued and the GUI is paused: frame rate 24, the current
-// theme's background video again (or a message why not), and a resume command left. A
-// request to the screen owner.
-void lvgl_resume();

@@ -8,8 +8,6 @@
 std::atomic<uint8_t> control_mode{0};
 std::atomic<uint8_t> water_temp{0};
 std::atomic<uint16_t> pump_speed{0};
-std::atomic<uint8_t> current_theme_index{0};
-std::atomic<uint8_t> last_theme_index{0};
 std::atomic<uint8_t> pc_send_theme_mark{0};
 uint16_t pkg_num = 0;
 uint8_t gImage_jpegA[picture_buffer_len] = {};

@@ -6,13 +6,15 @@
 //   (process_controller_frame) and publishes to the GUI process (publish_gui_data);
 // - the host command loop calls the relay functions below (mcu_relay.cpp) and is the only
 //   writer of the port;
-// - the USB monitor calls lvgl_resume (gui_shm.h) and writes usb_connect_state.
+// - the USB monitor writes usb_connect_state.
 #pragma once
 
 #include <atomic>
 #include <cstddef>
 #include <cstdint>
 #include <mutex>
+
+#include "screen/player.h"  // current_theme_index, last_theme_index
 
 // --- The controller's frame: 224 bytes, no length, no checksum.
 constexpr int controller_frame_len = 224;
@@ -67,10 +69,6 @@ extern std::atomic<uint8_t> control_mode;
 // --- Status frames write them while the GUI is shown; the publish reads them.
 extern std::atomic<uint8_t> water_temp;
 extern std::atomic<uint16_t> pump_speed;
-// --- Start-up and the controller thread write; the controller thread, lvgl_resume and the
-// GUI block read. Always a valid index into h264_bg_filses (0..12).
-extern std::atomic<uint8_t> current_theme_index;
-extern std::atomic<uint8_t> last_theme_index;
 // --- Host command loop sets it (0xF9) and never clears it; the controller thread reads.
 extern std::atomic<uint8_t> pc_send_theme_mark;
 // --- Controller thread only: the picture being assembled.

@@ -33,6 +33,8 @@
 #include "disp/image.h"
 #include "h264/local_player.h"
 #include "mcu/gui_shm.h"
+#include "screen/player.h"
+#include "screen/screen.h"
 #include "storage/storage.h"
 #include "storage/util.h"
 #include "tty/tty.h"
@@ -53,7 +55,7 @@ bool valid_theme(int index) { return index >= 0 && index < background_video_coun
 
 // The number of themes the knob cycles through: lvgl_cfg's count, kept within the table.
 int knob_theme_count() {
-  const int count = lvgl_cfg.theme_count;
+  const int count = lvgl_theme_count();
   return count > 0 && count <= background_video_count ? count : background_video_count;
 }
 
@@ -135,7 +137,8 @@ void store_picture_package(const uint8_t *frame) {
       fprintf(stderr, "picture of %d bytes is larger than the %d-byte buffer, not shown\n", size,
               picture_buffer_len);
     } else {
-      stop_local_h264();
+      // The screen owner stops the local video and draws the picture, unless a pause has
+      // come in meanwhile.
       save_small_file(picture_path, gImage_jpegA, static_cast<size_t>(size));
       printf("receive img size = %d\n", size);
       screen_show_controller_picture(picture_path);
@@ -168,10 +171,17 @@ void check_save() {
   if (lvgl_state == 0xFF) return;
   const uint8_t theme = current_theme_index;
   puts("save -------------------------");
-  printf("theme %d %d\n", lvgl_cfg.theme_index, theme);
-  if (lvgl_cfg.theme_index != theme) {
+  // The record changes under cfg_lock (start-up reads the theme under it); the file is
+  // written after, from a snapshot.
+  bool changed = false;
+  {
+    std::lock_guard<std::recursive_mutex> hold(cfg_lock);
+    printf("theme %d %d\n", lvgl_cfg.theme_index, theme);
+    changed = lvgl_cfg.theme_index != theme;
+    if (changed) lvgl_cfg.theme_index = theme;
+  }
+  if (changed) {
     puts("save theme index to config");
-    lvgl_cfg.theme_index = theme;
     SaveLVGLConfig();
   }
 }
@@ -226,7 +236,7 @@ void process_controller_frame(const uint8_t *frame) {
   const uint8_t type = frame[frame_at::type];
   if (type == frame_status && frame[frame_at::mode] != control_mode) {
     control_mode = frame[frame_at::mode];
-    data_update_mark = 1;
+    screen_request_publish();
     printf("control mode = %d\n", control_mode.load());
   }
   {
@@ -239,12 +249,12 @@ void process_controller_frame(const uint8_t *frame) {
 
   switch (type) {
     case frame_wake:
-      if (lvgl_state == 0 && control_mode == 1) lvgl_resume();
+      // In wireless mode the screen goes back to the GUI, as when the host has gone.
+      if (control_mode == 1) lvgl_resume();
       publish_if_requested(frame);
       break;
     case frame_status:
-      if (lvgl_state == 1) {
-        data_update_mark = 1;
+      if (screen_status_frame()) {
         water_temp = frame[frame_at::water_temp];
         pump_speed = static_cast<uint16_t>(frame[frame_at::pump_high] * 256 +
                                            frame[frame_at::pump_low]);
@@ -254,7 +264,7 @@ void process_controller_frame(const uint8_t *frame) {
       }
       break;
     case frame_picture:
-      if (lvgl_state == 1) {
+      if (screen_picture_frame()) {
         store_picture_package(frame);
       } else {
         publish_if_requested(frame);

@@ -145,6 +145,11 @@ int ReadConfig() {
 }
 
 void SaveLVGLConfig() {
+  GuiConfig record{};
+  {
+    std::lock_guard<std::recursive_mutex> hold(cfg_lock);
+    record = lvgl_cfg;  // the file is written from a snapshot, outside the lock
+  }
   UniqueFd fd(open_device_file(lvgl_cfg_path, O_RDWR | O_CREAT));
   if (!fd) {
     const int error = errno;
@@ -153,9 +158,9 @@ void SaveLVGLConfig() {
     return;
   }
   // Bytes 1.. carry nothing and are stored as zero; byte 0 always fits.
-  const size_t length = std::max<size_t>(lvgl_cfg.file_size, 1);
+  const size_t length = std::max<size_t>(record.file_size, 1);
   std::array<uint8_t, 256> block{};
-  block[0] = lvgl_cfg.theme_index;
+  block[0] = record.theme_index;
   int error = write_settings(fd.get(), block.data(), length);
   if (fd.close_now() != 0 && error == 0) error = errno;
   sync();
@@ -167,6 +172,7 @@ void SaveLVGLConfig() {
 }
 
 int ReadLVGLConfig() {
+  std::lock_guard<std::recursive_mutex> hold(cfg_lock);
   UniqueFd fd(open_settings_to_load(lvgl_cfg_path));
   if (!fd) {
     printf("ReadConfig open lvgl app.cfg err,rebuild");
@@ -185,4 +191,14 @@ int ReadLVGLConfig() {
   }
   printf("ReadConfig theme index: %d \n", lvgl_cfg.theme_index);
   return 0;
+}
+
+uint8_t lvgl_theme_index() {
+  std::lock_guard<std::recursive_mutex> hold(cfg_lock);
+  return lvgl_cfg.theme_index;
+}
+
+uint8_t lvgl_theme_count() {
+  std::lock_guard<std::recursive_mutex> hold(cfg_lock);
+  return lvgl_cfg.theme_count;
 }

@@ -1,8 +1,5 @@
-// The two settings records and their files under /usr/data.
-//
-// --- Written by the host command loop (0x0D, 0x7D), the controller thread and the local video
-// player; read by start-up, the preset display, the controller thread and the USB monitor.
-// No lock: the byte fields are read and written whole.
+// The two settings records and their files under /usr/data. Both records are guarded by
+// cfg_lock (below); every load and save takes it.
 #pragma once
 
 #include <cstddef>
@@ -32,13 +29,21 @@ static_assert(sizeof(GuiConfig) == 3);
 // The background videos a theme index selects; a stored index at or above this loads as 0.
 constexpr int background_theme_count = 13;
 
-// --- cfg is written by the host loop (0x0D, 0x7D), the controller thread (wireless rotation)
-// and the local player (local_path), and read by start-up, the preset and the USB monitor:
-// every access from those threads holds cfg_lock (recursive: ReadConfig saves through
-// SaveConfig). Callers copy what they need and act after releasing it.
+// --- Guarded by cfg_lock (recursive: ReadConfig saves through SaveConfig, ReadLVGLConfig
+// through SaveLVGLConfig). Every access from a thread other than the one test in control
+// holds it; callers copy what they need and act after releasing it.
+// cfg: written by the host loop (0x0D, 0x7D), the controller thread (wireless rotation) and
+// the screen owner (local_path on every player start); read by start-up, the preset and the
+// USB monitor.
+// lvgl_cfg: written by ReadLVGLConfig (start-up) and the controller thread's save check; read
+// by start-up and the controller thread (the knob's theme count).
 extern std::recursive_mutex cfg_lock;
 extern AppConfig cfg;
 extern GuiConfig lvgl_cfg;
+
+// lvgl_cfg's theme index and theme count, read under cfg_lock. Any thread.
+uint8_t lvgl_theme_index();
+uint8_t lvgl_theme_count();
 
 // Loads cfg from "/usr/data/app.cfg": 0 when loaded, 1 when the file could not be opened and
 // was rebuilt with the defaults (brightness 128, local_path "file://test"). A short file only

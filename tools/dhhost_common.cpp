@@ -14,7 +14,7 @@
 #include <cstring>
 #include <random>
 
-#include "app/host_packet.h"
+#include "crypto/host_packet.h"
 #include "tools/dhhost.h"
 
 namespace {

@@ -3,7 +3,7 @@
 #include <cstdio>
 #include <cstring>
 
-#include "app/host_packet.h"
+#include "crypto/host_packet.h"
 #include "tools/dhhost.h"
 
 int run_version(const Options &opt, const Args &) {

@@ -2,7 +2,7 @@
 #include <cstdio>
 #include <cstring>
 
-#include "app/host_packet.h"
+#include "crypto/host_packet.h"
 #include "tools/dhhost.h"
 
 namespace {

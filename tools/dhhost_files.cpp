@@ -9,7 +9,7 @@
 #include <cstring>
 #include <unistd.h>
 
-#include "app/host_packet.h"
+#include "crypto/host_packet.h"
 #include "tools/dhhost.h"
 
 namespace {

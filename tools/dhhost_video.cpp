@@ -18,7 +18,7 @@
 #include <thread>
 #include <unistd.h>
 
-#include "app/host_packet.h"
+#include "crypto/host_packet.h"
 #include "tools/dhhost.h"
 
 namespace {

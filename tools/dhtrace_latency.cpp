@@ -23,7 +23,7 @@
 #include <thread>
 #include <vector>
 
-#include "app/host_packet.h"
+#include "crypto/host_packet.h"
 #include "tests/support/target.h"
 #include "tests/system/daemon_harness.h"
 

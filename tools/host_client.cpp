@@ -24,7 +24,7 @@
 #include <termios.h>
 #include <unistd.h>
 
-#include "app/host_packet.h"
+#include "crypto/host_packet.h"
 #include "crypto/crypto.h"
 
 namespace {

@@ -11,7 +11,7 @@
 #include <cstdlib>
 #include <cstring>
 
-#include "app/host_packet.h"
+#include "crypto/host_packet.h"
 #include "crypto/crypto.h"
 #include "mcu/mcu.h"
 #include "storage/storage.h"

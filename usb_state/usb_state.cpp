@@ -23,9 +23,9 @@
 
 #include "disp/disp.h"
 #include "disp/image.h"
-#include "h264/local_player.h"
-#include "mcu/gui_shm.h"
 #include "platform/root_path.h"
+#include "screen/player.h"
+#include "screen/screen.h"
 #include "storage/util.h"
 
 std::atomic<int32_t> usb_connect_state{-1};

@@ -11,7 +11,7 @@
 
 #include "app/command_args.h"
 #include "app/globals.h"
-#include "app/host_packet.h"
+#include "crypto/host_packet.h"
 #include "crypto/crypto.h"
 #include "tools/host_client.h"
 #include "tty/tty.h"

@@ -11,7 +11,7 @@
 #include <gtest/gtest.h>
 #include <mbedtls/des.h>
 
-#include "app/host_packet.h"
+#include "crypto/host_packet.h"
 
 namespace {
 

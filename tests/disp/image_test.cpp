@@ -9,6 +9,7 @@
 
 #include "disp/disp.h"
 #include "disp/image.h"
+#include "screen/player.h"  // playPresetMode
 #include "storage/util.h"
 #include "tests/disp/panel_sandbox.h"
 

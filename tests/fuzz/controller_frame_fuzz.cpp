@@ -16,6 +16,8 @@
 
 #include "disp/disp.h"
 #include "h264/local_player.h"
+#include "screen/player.h"
+#include "screen/screen.h"
 #include "mcu/gui_shm.h"
 #include "mcu/gui_shm_file.h"
 #include "mcu/mcu.h"

@@ -17,6 +17,8 @@
 
 #include "h264/h264.h"
 #include "h264/local_player.h"
+#include "screen/player.h"
+#include "screen/screen.h"
 
 // The daemon pauses to give hardware time: 50 ms after a rotation, 100 ms before a
 // controller payload, 100 ms while the local player has three blocks queued. Nothing here has
@@ -120,7 +122,7 @@ void check_nothing_beside_root() {
 void stop_players() {
   stop_local_h264();
   const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
-  while (local_h264_player_threads() > 0) {
+  while (local_h264_players() > 0) {
     if (std::chrono::steady_clock::now() > deadline) finding("a local video player did not end");
     std::this_thread::yield();
     usleep(100);

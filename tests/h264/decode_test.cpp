@@ -10,6 +10,8 @@
 #include "disp/disp.h"
 #include "h264/h264.h"
 #include "h264/local_player.h"
+#include "screen/player.h"
+#include "screen/screen.h"
 #include "platform/panel_view.h"
 #include "tests/h264/video_sandbox.h"
 #include "tests/support/target.h"

@@ -8,6 +8,8 @@
 
 #include "h264/h264.h"
 #include "h264/local_player.h"
+#include "screen/player.h"
+#include "screen/screen.h"
 
 void write_device_file(const std::string &device_path, const Bytes &bytes) {
   std::filesystem::path path = test_root() + device_path;
@@ -39,7 +41,7 @@ std::optional<TakenBlock> take_block(std::chrono::milliseconds timeout) {
 
 void reset_video_state() {
   stop_local_h264();
-  EXPECT_TRUE(wait_until([] { return local_h264_player_threads() == 0 && local_h264_playing == 0; },
+  EXPECT_TRUE(wait_until([] { return local_h264_players() == 0 && local_h264_playing == 0; },
                          std::chrono::seconds(5)));
   stop_h264();
   local_h264_switch_mark = 0;

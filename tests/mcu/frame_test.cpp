@@ -13,6 +13,8 @@
 
 #include "disp/disp.h"
 #include "h264/local_player.h"
+#include "screen/player.h"
+#include "screen/screen.h"
 #include "mcu/gui_shm.h"
 #include "mcu/mcu.h"
 #include "storage/util.h"

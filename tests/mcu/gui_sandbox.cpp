@@ -8,6 +8,8 @@
 #include "h264/h264.h"
 #include "h264/local_player.h"
 #include "mcu/gui_shm_helper.h"
+#include "screen/player.h"
+#include "screen/screen.h"
 
 namespace {
 // The helper process's parent is forked before main, while the test process has one thread.
@@ -38,7 +40,7 @@ void remove_device_file(const std::string &device_path) {
 
 void wait_for_players() {
   EXPECT_TRUE(wait_until(
-      [] { return local_h264_player_threads() == 0 && slideshow_thread_count() == 0; },
+      [] { return local_h264_players() == 0 && slideshow_thread_count() == 0; },
       std::chrono::seconds(10)));
   stop_h264();
 }

@@ -9,6 +9,8 @@
 #include "disp/disp.h"
 #include "h264/h264.h"
 #include "h264/local_player.h"
+#include "screen/player.h"
+#include "screen/screen.h"
 #include "mcu/gui_shm.h"
 #include "mcu/gui_shm_helper.h"
 #include "mcu/mcu.h"
@@ -28,8 +30,7 @@ std::string command_of(const GuiSharedBlock *block) {
 }
 
 std::string local_path_now() {
-  std::lock_guard<std::mutex> hold(local_264_path_mutex);
-  return local_264_path;
+  return screen_view().player_path;
 }
 
 class GuiBlockTest : public testing::Test {
@@ -186,22 +187,28 @@ TEST_F(GuiState, ResumeRestartsTheThemeVideoAndLeavesAResumeCommand) {
 }
 
 TEST_F(GuiState, ResumeWithoutEffect) {
-  // Host video blocks still queued: nothing at all.
-  lvgl_state = 0;
+  // The host's stream still has blocks queued (0x79 paused the GUI): nothing at all.
+  lvgl_state = 1;
+  stdout_of([] { screen_host_stream_block(); });
+  data_update_type = 0;
+  data_update_mark = 0;
   const uint8_t unit[4] = {0, 0, 0, 1};
   push_h264_block(unit, sizeof unit);
   EXPECT_EQ(stdout_of([] { lvgl_resume(); }), "");
   EXPECT_EQ(lvgl_state, 0);
   stop_h264();
 
-  // Shown, or start-up not finished: only the check message.
-  for (uint8_t state : {uint8_t(1), uint8_t(0xFF)}) {
-    lvgl_state = state;
-    EXPECT_EQ(stdout_of([] { lvgl_resume(); }), "h264 block == 0, check lvgl state\n");
-    EXPECT_EQ(lvgl_state, state);
-  }
+  // Start-up not finished, or shown with the background playing: only the check message.
+  lvgl_state = 0xFF;
+  EXPECT_EQ(stdout_of([] { lvgl_resume(); }), "h264 block == 0, check lvgl state\n");
+  EXPECT_EQ(lvgl_state, 0xFF);
+  lvgl_state = 1;
+  stdout_of([] { play_local_h264_async(h264_bg_filses[0]); });
+  EXPECT_EQ(stdout_of([] { lvgl_resume(); }), "h264 block == 0, check lvgl state\n");
+  EXPECT_EQ(lvgl_state, 1);
   EXPECT_EQ(data_update_type, 0);
   EXPECT_EQ(data_update_mark, 0);
+  stdout_of([] { stop_local_h264(); });
 }
 
 TEST_F(GuiState, ResumeWithAThemeBeyondTheTableUsesTheFirstTheme) {

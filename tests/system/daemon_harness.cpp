@@ -1,6 +1,6 @@
 #include "tests/system/daemon_harness.h"
 
-#include "app/host_packet.h"
+#include "crypto/host_packet.h"
 #include "platform/panel_view.h"
 #include "tests/support/target.h"
 #include "tests/system/media.h"

@@ -22,7 +22,7 @@
 #include <random>
 #include <thread>
 
-#include "app/host_packet.h"
+#include "crypto/host_packet.h"
 #include "crypto/crypto.h"
 #include "crypto/md5.h"
 #include "tests/support/target.h"

@@ -11,7 +11,7 @@
 #include <sys/wait.h>
 #include <thread>
 
-#include "app/host_packet.h"
+#include "crypto/host_packet.h"
 #include "platform/panel_view.h"
 #include "tests/support/target.h"
 #include "tests/system/daemon_harness.h"

@@ -19,7 +19,7 @@
 #include <thread>
 #include <unistd.h>
 
-#include "app/host_packet.h"
+#include "crypto/host_packet.h"
 #include "mcu/gui_shm_layout.h"
 #include "storage/storage.h"
 #include "tests/support/target.h"

@@ -6,7 +6,7 @@
 #include <fstream>
 #include <sys/stat.h>
 
-#include "app/host_packet.h"
+#include "crypto/host_packet.h"
 #include "storage/storage.h"
 #include "tests/system/daemon_harness.h"
 

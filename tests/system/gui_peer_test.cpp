@@ -13,7 +13,7 @@
 #include <cstring>
 #include <thread>
 
-#include "app/host_packet.h"
+#include "crypto/host_packet.h"
 #include "mcu/gui_shm_layout.h"
 #include "tests/support/target.h"
 #include "tests/support/waiting.h"

@@ -11,7 +11,7 @@
 #include <fstream>
 #include <thread>
 
-#include "app/host_packet.h"
+#include "crypto/host_packet.h"
 #include "platform/panel_view.h"
 #include "tests/support/target.h"
 #include "tests/support/waiting.h"

@@ -10,7 +10,7 @@
 #include <sys/stat.h>
 #include <thread>
 
-#include "app/host_packet.h"
+#include "crypto/host_packet.h"
 #include "tests/system/daemon_harness.h"
 #include "tests/system/media.h"
 

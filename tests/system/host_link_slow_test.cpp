@@ -5,7 +5,7 @@
 #include <filesystem>
 #include <thread>
 
-#include "app/host_packet.h"
+#include "crypto/host_packet.h"
 #include "tests/system/daemon_harness.h"
 
 TEST(HostLinkSlow, SilentHostMakesThePortReopenAndTheNextPacketIsServed) {

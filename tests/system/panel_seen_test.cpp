@@ -15,7 +15,7 @@
 #include <thread>
 #include <turbojpeg.h>
 
-#include "app/host_packet.h"
+#include "crypto/host_packet.h"
 #include "platform/panel_view.h"
 #include "tests/support/png_file.h"
 #include "tests/support/target.h"

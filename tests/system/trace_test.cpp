@@ -20,7 +20,7 @@
 
 #include <nlohmann/json.hpp>
 
-#include "app/host_packet.h"
+#include "crypto/host_packet.h"
 #include "tests/support/target.h"
 #include "tests/support/waiting.h"
 #include "tests/system/daemon_harness.h"

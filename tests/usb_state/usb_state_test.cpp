@@ -10,7 +10,8 @@
 #include "disp/disp.h"
 #include "disp/image.h"
 #include "h264/local_player.h"
-#include "mcu/gui_shm.h"
+#include "screen/player.h"
+#include "screen/screen.h"
 #include "storage/util.h"
 #include "tests/mcu/gui_sandbox.h"
 #include "usb_state/usb_state.h"
@@ -168,15 +169,12 @@ class UsbActions : public testing::Test {
 TEST_F(UsbActions, AttachStartsThePresetContentAndTheBacklight) {
   cfg.mode = 0;  // no preset: only the backlight
   EXPECT_EQ(stdout_of([] { usb_attach_action(); }), "set_brightness 60\n60 2\n");
-  EXPECT_EQ(local_h264_player_threads(), 0);
+  EXPECT_EQ(local_h264_players(), 0);
 
   cfg.mode = 2;
   snprintf(cfg.local_path, sizeof cfg.local_path, "/usr/data/preset.h264");
   const std::string out = stdout_of([] { usb_attach_action(); });
-  {
-    std::lock_guard<std::mutex> hold(local_264_path_mutex);
-    EXPECT_STREQ(local_264_path, "/usr/data/preset.h264");
-  }
+  EXPECT_EQ(screen_view().player_path, "/usr/data/preset.h264");
   EXPECT_NE(out.find("set_brightness 60"), std::string::npos) << out;
   EXPECT_EQ(read_device_file(backlight_file), "60");
 

@@ -13,7 +13,9 @@
 #include "disp/image.h"
 #include "h264/h264.h"
 #include "h264/local_player.h"
-#include "h264/screen.h"
+#include "screen/player.h"
+#include "screen/screen.h"
+#include "screen/screen.h"
 #include "mcu/gui_shm.h"
 #include "mcu/mcu.h"
 #include "storage/util.h"
@@ -94,7 +96,7 @@ class ScreenOwner : public testing::Test {
         [] {
           stop_local_h264();
           screen_stop_slideshow();
-          return local_h264_player_threads() == 0 && slideshow_thread_count() == 0;
+          return local_h264_players() == 0 && slideshow_thread_count() == 0;
         },
         20000ms);
     stop_h264();
@@ -166,7 +168,7 @@ TEST_F(ScreenOwner, ThreeThreadsOfRandomRequestsKeepTheRules) {
   };
   auto controller = [&](std::mt19937 &random) {
     const char *what = "knob step";
-    switch (random() % 4) {
+    switch (random() % 6) {
       case 0:
       case 1:
         process_controller_frame(make_frame(frame_status, {{frame_at::knob_step, 1}}).data());
@@ -176,6 +178,15 @@ TEST_F(ScreenOwner, ThreeThreadsOfRandomRequestsKeepTheRules) {
         switch_local_h264();
         what = "switch";
         break;
+      case 3: {
+        // A picture package, or the end frame: drawn only while the GUI is shown.
+        const uint8_t package = random() % 2 == 0 ? 0 : picture_end_package;
+        process_controller_frame(
+            make_frame(frame_picture, {{frame_at::package, package}, {4, 0x00}, {5, 0x40}})
+                .data());
+        what = package == 0 ? "picture package" : "picture end";
+        break;
+      }
       default:
         process_controller_frame(make_frame(frame_host_data).data());
         what = "frame";
@@ -251,3 +262,80 @@ TEST_F(ScreenOwner, KnobDuringAHostStreamStartsNoBackground) {
 }
 
 }  // namespace
+
+// ---------------------------------------------------------------- the host goes away
+
+// What the host left on the screen, then the detach's resume: the GUI is shown, its resume
+// command waits for the next publish, and the theme's background plays again.
+class HostGone : public ScreenOwner {
+ protected:
+  void expect_screen_given_back(const char *path_before) {
+    stdout_of([] { lvgl_resume(); });
+    EXPECT_EQ(lvgl_state, 1);
+    const ScreenView view = screen_view();
+    EXPECT_TRUE(view.player_wanted) << "the background is not playing";
+    EXPECT_EQ(view.player_path, h264_bg_filses[2]) << "was " << path_before;
+    EXPECT_TRUE(wait_until([] { return local_h264_playing == 1; }, 10000ms));
+  }
+  const std::string clip = "/usr/data/clip.h264";
+};
+
+TEST_F(HostGone, AfterAPngFrameAndALocalClip) {
+  write_device_file(clip, read_file(source + "/tests/media/colours_480x480.h264"));
+  current_theme_index = 2;
+  frameTime = 99999;  // slow pictures: the clip's blocks stay queued
+  stdout_of([&] {
+    lvgl_pause();  // 0x66
+    play_local_h264_async(clip.c_str());  // 0x6E
+    EXPECT_TRUE(wait_until([] { return h264_block_cnt >= 2; }, 10000ms));
+  });
+  EXPECT_EQ(lvgl_state, 0);
+  expect_screen_given_back(clip.c_str());
+  EXPECT_EQ(data_update_type, 3);
+}
+
+TEST_F(HostGone, AfterAHostJpeg) {
+  const std::string jpeg = read_file(source + "/media/host.jpg");
+  current_theme_index = 2;
+  stdout_of([&] {
+    screen_show_host_jpeg(reinterpret_cast<const uint8_t *>(jpeg.data()), int(jpeg.size()));
+  });
+  EXPECT_FALSE(screen_view().player_wanted);
+  expect_screen_given_back("a host jpeg");
+}
+
+TEST_F(HostGone, AfterThePresetClip) {
+  write_device_file(clip, read_file(source + "/tests/media/colours_64x64.h264"));
+  current_theme_index = 2;
+  // Start-up: the preset clip (mode 2) took the player before the background's start came.
+  stdout_of([&] {
+    stop_local_h264();
+    EXPECT_TRUE(wait_until([] { return local_h264_players() == 0; }, 10000ms));
+    play_local_h264_async(clip.c_str());
+    EXPECT_TRUE(wait_until([] { return local_h264_playing == 1; }, 10000ms));
+    EXPECT_EQ(play_local_h264_async(h264_bg_filses[0]), 0);  // refused: the clip plays on
+  });
+  EXPECT_EQ(screen_view().player_path, clip);
+  expect_screen_given_back(clip.c_str());
+}
+
+// A host stream's own blocks still hold a resume back; once they are gone (0x7B), it goes ahead.
+TEST_F(HostGone, HeldBackOnlyWhileTheHostStreamHasBlocksQueued) {
+  const std::string one = read_file(source + "/tests/media/colours_480x480.h264");
+  std::string stream;
+  while (stream.size() + one.size() <= size_t(h264_block_max_length)) stream += one;
+  current_theme_index = 2;
+  frameTime = 99999;  // each block takes the decoder many seconds: the second stays queued
+  stdout_of([&] {
+    screen_host_stream_block();
+    for (int i = 0; i < 2; ++i) {
+      push_h264_block(reinterpret_cast<const uint8_t *>(stream.data()), int(stream.size()));
+    }
+    EXPECT_TRUE(wait_until([] { return h264_block_cnt == 1; }, 10000ms));
+    lvgl_resume();
+  });
+  EXPECT_EQ(lvgl_state, 0);
+  EXPECT_FALSE(screen_view().player_wanted);
+  stdout_of([] { stop_h264(); });  // 0x7B: the host's stream ends
+  expect_screen_given_back("a host stream");
+}

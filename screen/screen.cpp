@@ -5,16 +5,25 @@
 // function that checks and changes that state under the lock, so no request sees another half
 // done, and no decision is made on a flag read outside the lock it depends on. The workers
 // hold nothing of their own: the player thread asks screen_player_next at the top of each run
-// and is told to open a file, run, switch or quit; the decoder thread reports each picture and
-// is told whether to break off for a switch. Rules that follow from it:
+// and is told to open a file, run, switch or quit; the decoder thread (below this folder) is
+// only asked, through h264/, to break off one named stream after its next picture. Rules
+// that follow from it:
 // - One player thread at most: a thread is made only when none exists; a start while the
 //   player is stopping or still opening hands it the new path, which it plays next.
 // - A stop ends the player's stream at once (the ring is emptied under pc_mutex and a new
 //   stream epoch begins), so no block of the stopped player is queued after it returns.
 // - A switch is taken by the player, or dropped with a message when it cannot be made or no
-//   player is left to make it; the decoder breaks off only for the player's own stream.
+//   player is left to make it. Only the player's own stream is ended for it: by the decoder
+//   after a picture (a break the owner asks for while the player pushes into that stream), or
+//   by the switch order itself, under screen_lock, so a host stream begun meanwhile is never
+//   cut.
+// - A resume gives the screen back to the GUI and its background whatever is on it; only a
+//   host stream's own queued blocks hold it back.
 // - A pause or resume command stays pending until the publish that writes it takes it.
-#include "h264/screen.h"
+// - The controller thread's decisions that depend on the GUI state (store a picture, take a
+//   status frame, draw the assembled picture) are requests too, so none acts on a GUI state
+//   a pause has changed meanwhile.
+#include "screen/screen.h"
 
 #include <pthread.h>
 
@@ -28,11 +37,17 @@
 #include "disp/image.h"
 #include "h264/h264.h"
 #include "h264/local_player.h"
+#include "screen/player.h"
 #include "storage/util.h"
 
 std::atomic<uint8_t> lvgl_state{0xFF};
 std::atomic<uint8_t> data_update_type{0};
 std::atomic<uint8_t> data_update_mark{0};
+std::atomic<int32_t> local_h264_playing{0};
+std::atomic<int32_t> local_h264_mark{0};
+std::atomic<int32_t> local_h264_switch_mark{0};
+std::atomic<const char *> local_h264_switch_path{nullptr};
+std::atomic<const char *> local_last_h264_switch_path{nullptr};
 
 namespace {
 
@@ -41,7 +56,6 @@ constexpr uint8_t gui_paused = 0;
 constexpr uint8_t command_none = 0;
 constexpr uint8_t command_pause = 2;
 constexpr uint8_t command_resume = 3;
-constexpr auto handover_wait = std::chrono::seconds(2);
 
 // --- Everything below is guarded by screen_lock.
 std::mutex screen_lock;
@@ -49,14 +63,12 @@ std::mutex screen_lock;
 // on it while the process exits.
 std::condition_variable &screen_changed = *new std::condition_variable;
 Layer0 layer0 = Layer0::nothing;
-int player_threads = 0;   // the player thread: 0 or 1
-int waiting_players = 0;  // direct play_local_h264 callers waiting for the player to give way
+int player_threads = 0;  // the player thread: 0 or 1
 // A start the player has not taken yet, and its path. Read without the lock by may_push.
 std::atomic<bool> player_fresh{false};
 char player_path[local_264_path_size] = {};
 bool player_joined = false;  // player_epoch is the stream the player pushes into
 uint32_t player_epoch = 0;
-uint32_t player_pictures = 0;  // pictures of the player's streams shown
 
 using Hold = std::lock_guard<std::mutex>;
 
@@ -77,6 +89,7 @@ uint32_t current_epoch() {
 void drop_switch_locked(const char *why) {
   if (local_h264_switch_mark != 1) return;
   local_h264_switch_mark = 0;
+  h264_cancel_break();
   const char *target = local_h264_switch_path;
   printf("background switch to %s dropped: %s\n", target != nullptr ? target : "(none)", why);
 }
@@ -106,14 +119,11 @@ Start start_locked(const char *path) {
   char copy[local_264_path_size] = {};
   memcpy(copy, path, length);  // the path may be cfg.local_path itself
   {
-    std::lock_guard<std::mutex> paths(local_264_path_mutex);
-    memcpy(local_264_path, copy, sizeof copy);
-  }
-  {
     std::lock_guard<std::recursive_mutex> hold(cfg_lock);
     memcpy(cfg.local_path, copy, sizeof copy);
   }
   memcpy(player_path, copy, sizeof copy);
+  if (player_joined) h264_cancel_break();  // the new file replaces a pending switch's break
   player_fresh = true;
   local_h264_mark = 1;
   layer0 = is_background_path(copy) ? Layer0::background : Layer0::local_video;
@@ -153,6 +163,46 @@ bool player_goes_on() {
   return local_h264_mark == 1 && !player_fresh && local_h264_switch_mark == 0;
 }
 
+// A switch is pending: the stream the player pushes into breaks off after its next picture.
+void request_switch_locked() {
+  local_h264_switch_mark = 1;
+  if (player_joined && local_h264_mark == 1 && !player_fresh) {
+    h264_break_after_picture(player_epoch);
+  }
+  screen_changed.notify_all();
+}
+
+void resume_locked(uint8_t theme) {
+  // Only the host's own stream holds a resume back, and only while its blocks are queued.
+  if (layer0 == Layer0::host_stream && h264_block_cnt > 0) return;
+  printf("h264 block == 0, check lvgl state\n");
+  if (lvgl_state != gui_paused && lvgl_state != gui_shown) return;  // start-up not finished
+  if (theme >= background_video_count) {
+    // The table has no entry for it; the first theme's background stands in.
+    printf("theme index %d out of range, background of theme 0\n", theme);
+    theme = 0;
+  }
+  const bool paused = lvgl_state == gui_paused;
+  const bool slideshow = ImgPlaying == 1;  // kept by keep_on: the background would end it
+  const bool background_plays = layer0 == Layer0::background && local_h264_mark == 1;
+  if (!paused && (background_plays || slideshow)) return;  // the GUI has the screen already
+  if (paused) {
+    printf("restore lvgl \n------------------");
+    fflush(stdout);
+    lvgl_state = gui_shown;
+  }
+  set_framerate(24);
+  if (!slideshow && !background_plays) {
+    if (local_h264_mark == 1) stop_locked();  // a local clip gives way to the background
+    clean_fb1();
+    start_locked(h264_bg_filses[theme]);
+  }
+  if (paused) {
+    data_update_type = command_resume;
+    data_update_mark = 1;
+  }
+}
+
 }  // namespace
 
 int screen_start_player(const char *path) {
@@ -171,8 +221,7 @@ void screen_stop_player() {
 
 void screen_request_switch() {
   Hold hold(screen_lock);
-  local_h264_switch_mark = 1;
-  screen_changed.notify_all();
+  request_switch_locked();
 }
 
 void screen_set_switch_path(const char *path) {
@@ -187,30 +236,7 @@ void screen_pause() {
 
 void screen_resume(uint8_t theme) {
   Hold hold(screen_lock);
-  if (h264_block_cnt > 0) return;
-  printf("h264 block == 0, check lvgl state\n");
-  if (lvgl_state != gui_paused) return;
-  printf("restore lvgl \n------------------");
-  fflush(stdout);
-  lvgl_state = gui_shown;
-  set_framerate(24);
-  if (theme >= background_video_count) {
-    // The table has no entry for it; the first theme's background stands in.
-    printf("theme index %d out of range, background of theme 0\n", theme);
-    theme = 0;
-  }
-  clean_fb1();
-  if (start_locked(h264_bg_filses[theme]) == Start::refused) {
-    char playing[local_264_path_size];
-    {
-      std::lock_guard<std::mutex> paths(local_264_path_mutex);
-      memcpy(playing, local_264_path, sizeof playing);
-    }
-    playing[sizeof playing - 1] = '\0';
-    printf("resume: %s plays on, no background for theme %d\n", playing, theme);
-  }
-  data_update_type = command_resume;
-  data_update_mark = 1;
+  resume_locked(theme);
 }
 
 void screen_follow_theme(uint8_t theme, std::atomic<uint8_t> &last_followed) {
@@ -218,27 +244,30 @@ void screen_follow_theme(uint8_t theme, std::atomic<uint8_t> &last_followed) {
   if (theme == last_followed || lvgl_state != gui_shown) return;
   if (theme >= background_video_count) return;  // kept valid by every writer
   local_last_h264_switch_path = local_h264_switch_path.exchange(h264_bg_filses[theme]);
-  local_h264_switch_mark = 1;
+  request_switch_locked();
   last_followed = theme;
   if (local_h264_mark == 0) {
     clean_fb1();
     start_locked(h264_bg_filses[theme]);
   }
-  screen_changed.notify_all();
 }
 
 void screen_show_host_jpeg(const uint8_t *data, int length) {
   Hold hold(screen_lock);
   if (local_h264_mark == 1) stop_locked();
   show_jpg_buffer(data, length);
-  layer0 = Layer0::host_still;
+  layer0 = Layer0::nothing;
 }
 
-void screen_show_controller_picture(const char *path) {
+void screen_show_host_png(const uint8_t *data, int length) {
   Hold hold(screen_lock);
-  if (local_h264_mark == 1) stop_locked();  // started again since the end frame stopped it
+  pause_locked();
+  decode_png(data, length);
+}
+
+void screen_show_host_jpeg_file(const char *path) {
+  Hold hold(screen_lock);
   show_jpg_local(path);
-  layer0 = Layer0::controller_still;
 }
 
 void screen_host_stream_block() {
@@ -248,16 +277,38 @@ void screen_host_stream_block() {
   layer0 = Layer0::host_stream;
 }
 
-void screen_slideshow_started() {
-  Hold hold(screen_lock);
-  // Beside a video that goes on, the slideshow gives way at the video's next block.
-  if (local_h264_mark == 0) layer0 = Layer0::slideshow;
-}
-
 void screen_stop_slideshow() {
   Hold hold(screen_lock);
   ImgPlaying = 0;
-  if (layer0 == Layer0::slideshow) layer0 = Layer0::nothing;
+}
+
+void screen_request_publish() {
+  Hold hold(screen_lock);
+  data_update_mark = 1;
+}
+
+bool screen_status_frame() {
+  Hold hold(screen_lock);
+  if (lvgl_state != gui_shown) return false;
+  data_update_mark = 1;
+  return true;
+}
+
+bool screen_picture_frame() {
+  Hold hold(screen_lock);
+  return lvgl_state == gui_shown;
+}
+
+bool screen_show_controller_picture(const char *path) {
+  Hold hold(screen_lock);
+  if (lvgl_state != gui_shown) {
+    printf("GUI paused: %s not shown\n", path);
+    return false;
+  }
+  if (local_h264_mark == 1) stop_locked();
+  show_jpg_local(path);
+  layer0 = Layer0::nothing;
+  return true;
 }
 
 uint8_t screen_gui_command() { return data_update_type; }
@@ -272,32 +323,9 @@ void screen_picture_package_stored() {
   if (data_update_type == command_none) data_update_mark = 0;
 }
 
-bool screen_player_take_over(const char *path) {
-  std::unique_lock<std::mutex> lock(screen_lock);
-  if (player_threads > 0) {
-    ++waiting_players;
-    stop_locked();
-    const bool freed =
-        screen_changed.wait_for(lock, handover_wait, [] { return player_threads == 0; });
-    --waiting_players;
-    if (!freed) {
-      printf("play_local_h264: the running player did not give way, %s not played\n", path);
-      return false;
-    }
-  }
-  player_threads = 1;
-  const Start started = start_locked(path);
-  if (started == Start::bad_path) {
-    player_threads = 0;
-    screen_changed.notify_all();
-    return false;
-  }
-  return true;
-}
-
 PlayerOrder screen_player_next() {
   Hold hold(screen_lock);
-  PlayerOrder order{PlayerOrder::quit, {}, 0};
+  PlayerOrder order{PlayerOrder::quit, {}, 0, local_last_h264_switch_path};
   if (player_fresh) {
     player_fresh = false;
     player_joined = false;
@@ -315,6 +343,11 @@ PlayerOrder screen_player_next() {
   }
   local_h264_playing = 1;
   if (local_h264_switch_mark == 1) {
+    // The player's own stream ends here, under the lock a host stream's start takes: a
+    // stream begun since (the host's first block) is not the player's and stays.
+    if (player_joined) end_h264_stream_of(player_epoch);
+    player_joined = false;
+    puts("h264 stop ");
     order.kind = PlayerOrder::switch_file;
     const char *target = local_h264_switch_path;
     if (target != nullptr) snprintf(order.path, sizeof order.path, "%s", target);
@@ -339,6 +372,7 @@ bool screen_player_switched(bool opened, uint32_t &epoch) {
   }
   if (local_h264_mark != 1 || player_fresh) return false;  // stopped or replaced meanwhile
   local_h264_switch_mark = 0;
+  h264_cancel_break();
   if (player_on_layer0()) layer0 = Layer0::background;
   const char *target = local_h264_switch_path;
   if (target != nullptr) snprintf(player_path, sizeof player_path, "%s", target);
@@ -362,35 +396,12 @@ void screen_player_wait_room(int pending, int timeout_ms) {
   }
 }
 
-uint32_t screen_player_pictures() {
-  Hold hold(screen_lock);
-  return player_pictures;
-}
-
-void screen_player_wait_picture(uint32_t since, int timeout_ms) {
-  std::unique_lock<std::mutex> lock(screen_lock);
-  screen_changed.wait_for(lock, std::chrono::milliseconds(timeout_ms),
-                          [&] { return player_pictures != since || !player_goes_on(); });
-}
-
 void screen_player_run_ended() {
   Hold hold(screen_lock);
   if (player_fresh) return;
   local_h264_mark = 0;
   player_joined = false;
   if (player_on_layer0()) layer0 = Layer0::nothing;
-}
-
-bool screen_picture_shown(uint32_t epoch) {
-  Hold hold(screen_lock);
-  if (!player_joined || epoch != player_epoch) return false;
-  ++player_pictures;
-  screen_changed.notify_all();
-  if (local_h264_switch_mark != 1 || local_h264_mark != 1 || player_fresh) return false;
-  puts("break h264");
-  end_h264_stream();
-  player_joined = false;
-  return true;
 }
 
 ScreenView screen_view() {
@@ -412,16 +423,8 @@ const char *layer0_name(Layer0 owner) {
     case Layer0::background: return "background";
     case Layer0::local_video: return "local video";
     case Layer0::host_stream: return "host stream";
-    case Layer0::host_still: return "host still";
-    case Layer0::controller_still: return "controller still";
-    case Layer0::slideshow: return "slideshow";
   }
   return "?";
-}
-
-int local_h264_player_threads() {
-  Hold hold(screen_lock);
-  return player_threads + waiting_players;
 }
 
 int local_h264_players() {
