@@ -15,13 +15,8 @@
 #include "app/handlers.h"
 #include "app/host_packet.h"
 #include "crypto/crypto.h"
+#include "platform/owners.h"
 #include "tty/tty.h"
-
-namespace {
-struct FreeDeleter {
-  void operator()(void *block) const { free(block); }
-};
-}  // namespace
 
 int host_command_loop(uint8_t *reply) {
   for (;;) {

@@ -11,8 +11,8 @@
 #include <cstring>
 #include <string>
 
+#include "platform/owners.h"
 #include "platform/root_path.h"
-#include "storage/owners.h"
 
 char *check_dev_version() {
   char *text = static_cast<char *>(malloc(sizeof device_identity));
@@ -24,7 +24,7 @@ void setVersion() {
   static constexpr char marker[] = "1.1";
   static_assert(sizeof marker == 4);
   std::string path = root_path("/usr/data/version");
-  storage_detail::UniqueFd fd(open(path.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0644));
+  UniqueFd fd(open(path.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0644));
   if (!fd) {
     puts("setVersion open version err ");
     return;
