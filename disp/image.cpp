@@ -329,10 +329,10 @@ void playPresetMode() {
     memcpy(path, cfg.local_path, sizeof path);
   }
   switch (mode) {
-    case preset_slideshow:
+    case 1:
       play_local_jpg_async();
       break;
-    case preset_local_video:
+    case 2:
       play_local_h264_async(path);
       break;
     default:

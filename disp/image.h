@@ -34,6 +34,5 @@ void *play_local_jpg_thread(void *);
 int slideshow_thread_count();
 void playBootAnnimation();
 void playXyzAnnimation();
-// Starts the content cfg.mode asks for (start-up, and each time the host attaches): the
-// slideshow (preset_slideshow) or the video at cfg.local_path (preset_local_video).
+// Starts the content cfg.mode asks for at start-up: 1 the slideshow.
 void playPresetMode();

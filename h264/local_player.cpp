@@ -21,7 +21,6 @@
 #include "disp/disp.h"
 #include "h264/h264.h"
 #include "h264/screen.h"
-#include "platform/owners.h"
 #include "platform/root_path.h"
 
 const char *const h264_bg_filses[background_video_count] = {
@@ -57,6 +56,11 @@ constexpr const char *theme5_user_copy = "/usr/data/5_RollingBlocksN.h264";
 constexpr int most_pending_blocks = 3;
 constexpr int pending_pause_ms = 100;
 constexpr int no_picture_wait_ms = 1000;
+
+struct FileCloser {
+  void operator()(FILE *file) const { fclose(file); }
+};
+using UniqueFile = std::unique_ptr<FILE, FileCloser>;
 
 FILE *try_open(const char *device_path, int &error) {
   if (device_path == nullptr) {

@@ -19,12 +19,6 @@ struct AppConfig {
   char local_path[128];     // the local video last started
   int32_t size;             // bytes of the record stored in app.cfg: 132
 };
-// AppConfig::mode: what plays while the host is attached, at start-up and at each attach.
-enum PresetMode : uint8_t {
-  preset_none = 0,
-  preset_slideshow = 1,    // the SD card's pictures
-  preset_local_video = 2,  // the video at local_path
-};
 static_assert(offsetof(AppConfig, local_path) == 6);
 static_assert(offsetof(AppConfig, size) == 136);
 
