@@ -18,13 +18,10 @@
 #include "app/handlers_internal.h"
 #include "crypto/host_packet.h"
 #include "crypto/crypto.h"
+#include "platform/owners.h"
 #include "tty/tty.h"
 
 namespace {
-struct FreeDeleter {
-  void operator()(void *block) const { free(block); }
-};
-
 // A command that cannot have the memory it needs is not carried out: it is answered with the
 // failure layout and the loop goes on.
 HandlerEnd handle_within_memory(const HostCommand &cmd, uint8_t *reply) {

@@ -13,7 +13,7 @@
 #include <optional>
 #include <thread>
 
-#include "app/host_packet.h"
+#include "crypto/host_packet.h"
 #include "bench/bench_device.h"
 
 namespace {

@@ -14,6 +14,8 @@
 #include <cstring>
 #include <memory>
 
+#include "platform/owners.h"
+
 namespace {
 
 constexpr char alphabet[] = "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/";
@@ -26,10 +28,6 @@ constexpr std::array<uint8_t, 128> decoding_table = [] {
   for (uint8_t value = 0; value < 64; ++value) table[static_cast<uint8_t>(alphabet[value])] = value;
   return table;
 }();
-
-struct FreeDeleter {
-  void operator()(void *p) const { std::free(p); }
-};
 
 // The 1-byte block holding a NUL that the wrappers hand out when they produce nothing.
 template <typename T>

@@ -22,6 +22,7 @@
 #include <mbedtls/platform_util.h>
 
 #include "crypto/host_packet.h"
+#include "platform/owners.h"
 
 namespace {
 
@@ -29,9 +30,6 @@ constexpr size_t block_size = 8;
 constexpr size_t des_key_size = 8;
 constexpr size_t des3_key_size = 24;
 
-struct FreeDeleter {
-  void operator()(void *p) const { std::free(p); }
-};
 using Block = std::unique_ptr<uint8_t, FreeDeleter>;
 
 // Owners that wipe the key schedules, whatever path the function leaves by.

@@ -39,6 +39,7 @@
 
 #include "disp/disp.h"
 #include "disp/jpeg_header.h"
+#include "platform/owners.h"
 #include "platform/root_path.h"
 #include "storage/util.h"
 
@@ -64,30 +65,6 @@ std::mutex slideshow_start_lock;
 bool slideshow_starting = false;
 std::atomic<uint32_t> slideshow_generation{0};
 std::atomic<int> slideshow_threads{0};
-
-class UniqueFd {
- public:
-  explicit UniqueFd(int fd) : fd_(fd) {}
-  UniqueFd(const UniqueFd &) = delete;
-  UniqueFd &operator=(const UniqueFd &) = delete;
-  ~UniqueFd() {
-    if (fd_ >= 0) close(fd_);
-  }
-  int get() const { return fd_; }
-
- private:
-  int fd_;
-};
-
-struct FreeDeleter {
-  void operator()(void *memory) const { free(memory); }
-};
-struct FileCloser {
-  void operator()(FILE *stream) const { fclose(stream); }
-};
-struct DirCloser {
-  void operator()(DIR *dir) const { closedir(dir); }
-};
 
 // Copies one image row into a layer row as 0xAARRGGBB words (bytes B, G, R, A): RGBA as it
 // comes, RGB as opaque pixels.

@@ -17,7 +17,7 @@ uint8_t mcu_usb_data_rec[mcu_usb_data_rec_len] = {};
 uint8_t pc_send_theme_buffer[pc_send_theme_buffer_len] = {};
 
 uint8_t use_erase = 0;
-uint8_t before_data[7] = {0xA3, 0x00, 0x00, 0x00, 0x00, 0x00, 0xA4};
+uint8_t before_data[7] = {message_light, 0x00, 0x00, 0x00, 0x00, 0x00, message_pump_fan};
 int32_t group = 0;
 int32_t position = 0;
 

@@ -51,6 +51,26 @@ enum ControllerFrameType : uint8_t {
   frame_wake = 0x43,
   frame_picture = 0x99,
 };
+// Bytes 0 and 1 of every frame.
+constexpr uint8_t frame_header_byte0 = 0xAA;
+constexpr uint8_t frame_header_byte1 = 0x55;
+
+// The control mode of a status frame (frame_at::mode).
+enum ControlMode : uint8_t {
+  control_offline = 0,
+  control_wireless = 1,  // the controller relays a wireless peer's display record
+  control_online = 2,    // the host's theme record is shown
+};
+
+// The messages relayed to the controller: the prefix { code, 0x00 }, then the payload.
+enum ControllerMessage : uint8_t {
+  message_light = 0xA3,     // lighting data (host 0xFC)
+  message_pump_fan = 0xA4,  // 14 bytes of pump/fan settings (host 0xFB)
+  message_erase = 0xA6,     // firmware erase, no payload (host 0xF7)
+  message_firmware = 0xA7,  // firmware data (host 0xF8), see mcu_update_data
+};
+// The pump/fan message's payload: the 14 settings bytes of host command 0xFB.
+constexpr int pump_fan_len = 14;
 
 // Picture assembly: packages of 220 bytes placed by number; 0..185 fit whole, and of 186
 // the first 40 bytes fit, so a picture of up to 40,960 bytes is kept whole.

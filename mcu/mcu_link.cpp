@@ -300,7 +300,8 @@ void *mcu_uart_thread(void *arg) {
         }
         continue;
       }
-      if (frame[frame_at::header0] != 0xAA || frame[frame_at::header1] != 0x55) {
+      if (frame[frame_at::header0] != frame_header_byte0 ||
+          frame[frame_at::header1] != frame_header_byte1) {
         report_header_error(frame);
         close_port();
         break;

@@ -38,14 +38,6 @@ constexpr auto first_firmware_pause = std::chrono::milliseconds(50);
 constexpr auto message_time_limit = std::chrono::seconds(2);
 constexpr int firmware_log_bytes = 32;
 constexpr int theme_log_bytes = 32;
-constexpr int pump_fan_len = 14;
-
-enum MessageCode : uint8_t {
-  message_light = 0xA3,
-  message_pump_fan = 0xA4,
-  message_erase = 0xA6,
-  message_firmware = 0xA7,
-};
 
 // A non-blocking writer on the open controller port, with mcu_port_lock held by the caller.
 // The port's own descriptor stays blocking, as the controller thread's reads need it: the
@@ -122,7 +114,7 @@ class PortWriter {
 
 }  // namespace
 
-bool mcu_gate_closed() { return control_mode == 1; }
+bool mcu_gate_closed() { return control_mode == control_wireless; }
 
 int mcu_erase() {
   puts("-----------------------------------erase");

@@ -9,6 +9,9 @@
 
 #include <cstdint>
 
+// The library exports plain C functions.
+extern "C" {
+
 // The layer information record, filled in by fb_open.
 struct LayerInfo {
   int32_t width;           // pixels
@@ -58,3 +61,5 @@ int fb_pan_display_enable_user_cfg(int fd);
 int fb_pan_display_set_user_cfg(int fd, LayerUserConfig *cfg);
 // Makes the frame visible: layer 0 as configured, layer 1 its own buffer.
 int fb_pan_display(int fd, LayerInfo *info, int index);
+
+}  // extern "C"

@@ -5,6 +5,9 @@
 
 #include <cstdint>
 
+// The library exports plain C functions.
+extern "C" {
+
 struct JpegDecoder;
 
 // Output pixel format code for JpegJob::format: 32-bit 0xAARRGGBB, 4 bytes per pixel.
@@ -36,3 +39,5 @@ int jpegd_decoder_set_output_mem(JpegDecoder *decoder, JpegJob *job, uint8_t *va
 int jpegd_decoder_get(JpegDecoder *decoder, JpegJob *job, JpegOutput *output);
 int jpegd_decoder_put(JpegDecoder *decoder, JpegOutput *output);
 void jpegd_decoder_close(JpegDecoder *decoder);
+
+}  // extern "C"

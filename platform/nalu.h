@@ -6,6 +6,9 @@
 #include <cstddef>
 #include <cstdint>
 
+// The library exports plain C functions.
+extern "C" {
+
 struct NaluBuffer;
 
 struct NaluUnitInfo {
@@ -30,3 +33,5 @@ int nalu_buf_read_unit(NaluBuffer *buffer, NaluUnitInfo *info, uint8_t *dest, in
 void nalu_buf_clean(NaluBuffer *buffer);
 // Releases the splitter (the daemon keeps its one for the life of the process).
 void nalu_buf_free(NaluBuffer *buffer);
+
+}  // extern "C"

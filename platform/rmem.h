@@ -5,6 +5,9 @@
 #include <cstddef>
 #include <cstdint>
 
+// The library exports plain C functions.
+extern "C" {
+
 // A handle (>= 0), or negative with errno set.
 int rmem_open();
 // A buffer of `size` bytes (a multiple of 4096; other sizes are rounded up to one), zeroed;
@@ -15,3 +18,5 @@ uint8_t *rmem_alloc(int handle, uint32_t *paddr, size_t size);
 void rmem_free(int handle, uint8_t *vaddr, uint32_t paddr, size_t size);
 // Releases the handle and every buffer it still holds.
 void rmem_close(int handle);
+
+}  // extern "C"

@@ -5,6 +5,9 @@
 
 #include <cstdint>
 
+// The library exports plain C functions.
+extern "C" {
+
 struct H264Decoder;
 
 constexpr uint32_t fourcc_nv12 = 0x3231564E;  // "NV12"
@@ -44,3 +47,5 @@ int v4l2_h264_decoder_get_frame_info(H264Decoder *decoder, H264FrameInfo *info);
 // Drops pending decoder work (references, buffered input).
 int v4l2_h264_decoder_work_release(H264Decoder *decoder);
 void v4l2_h264_decoder_close(H264Decoder *decoder);
+
+}  // extern "C"

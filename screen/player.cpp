@@ -20,6 +20,7 @@
 #include "disp/image.h"
 #include "h264/h264.h"
 #include "h264/local_player.h"
+#include "platform/owners.h"
 #include "screen/screen.h"
 #include "storage/util.h"
 
@@ -31,11 +32,6 @@ namespace {
 constexpr int most_pending_blocks = 3;
 constexpr int pending_pause_ms = 100;
 constexpr int no_picture_wait_ms = 1000;
-
-struct FileCloser {
-  void operator()(FILE *file) const { fclose(file); }
-};
-using UniqueFile = std::unique_ptr<FILE, FileCloser>;
 
 // One pass through the file from where it stands, into stream `epoch`. Ends the run when the
 // file gives nothing; otherwise leaves it rewound.

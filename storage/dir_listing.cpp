@@ -15,8 +15,8 @@
 #include <cstring>
 #include <string>
 
+#include "platform/owners.h"
 #include "platform/root_path.h"
-#include "storage/owners.h"
 #include "storage/storage.h"
 
 namespace {
@@ -80,7 +80,7 @@ void GetDir(const char *path, char *result) {
   listing.append("result:");
 
   const std::string real = path != nullptr ? root_path(path) : std::string();
-  storage_detail::UniqueDir dir(opendir(real.c_str()));
+  UniqueDir dir(opendir(real.c_str()));
   if (!dir) {
     perror("Open dir error...");
     listing.append("nodir");

@@ -36,13 +36,9 @@
 #include <mutex>
 #include <string>
 
+#include "platform/owners.h"
 #include "platform/root_path.h"
-#include "storage/owners.h"
 #include "storage/storage.h"
-
-using storage_detail::UniqueDir;
-using storage_detail::UniqueFd;
-using storage_detail::UniqueFile;
 
 namespace {
 

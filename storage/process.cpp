@@ -14,13 +14,10 @@
 #include <cstdio>
 #include <cstring>
 
-#include "storage/owners.h"
+#include "platform/owners.h"
 #include "storage/storage.h"
 
 extern char **environ;
-
-using storage_detail::UniqueFd;
-using storage_detail::UniqueFile;
 
 namespace {
 

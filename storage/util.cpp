@@ -20,10 +20,8 @@
 #include <cstring>
 #include <string>
 
+#include "platform/owners.h"
 #include "platform/root_path.h"
-#include "storage/owners.h"
-
-using storage_detail::UniqueFd;
 
 std::recursive_mutex cfg_lock;
 AppConfig cfg = {0, 0, 0, 0, 0, 0, {}, 132};

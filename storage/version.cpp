@@ -11,8 +11,8 @@
 #include <cstring>
 #include <string>
 
+#include "platform/owners.h"
 #include "platform/root_path.h"
-#include "storage/owners.h"
 
 char *check_dev_version() {
   char *text = static_cast<char *>(malloc(sizeof device_identity));
@@ -23,7 +23,7 @@ char *check_dev_version() {
 void setVersion() {
   static constexpr char marker[] = "1.1";
   static_assert(sizeof marker == 4);
-  storage_detail::UniqueFd fd(open_regular_file("/usr/data/version", O_RDWR | O_CREAT, 0644));
+  UniqueFd fd(open_regular_file("/usr/data/version", O_RDWR | O_CREAT, 0644));
   if (!fd) {
     puts("setVersion open version err ");
     return;

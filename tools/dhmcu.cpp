@@ -475,7 +475,7 @@ int main(int argc, char **argv) {
     fprintf(stderr, "dhmcu: --packages and --picture-size go before the --picture they shape\n");
     return 2;
   }
-  if (wireless_given && !status_given) state.controller.mode = 1;
+  if (wireless_given && !status_given) state.controller.mode = control_wireless;
   const bool periodic = status_given || wireless_given || serve_path != nullptr;
   warn_rate(state.rate);
 

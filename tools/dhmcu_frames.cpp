@@ -16,8 +16,8 @@ static_assert(std::tuple_size_v<decltype(ControllerState::overrides)> == size_t(
 
 Frame blank_frame(uint8_t type) {
   Frame frame(controller_frame_len, 0);
-  frame[frame_at::header0] = 0xAA;
-  frame[frame_at::header1] = 0x55;
+  frame[frame_at::header0] = frame_header_byte0;
+  frame[frame_at::header1] = frame_header_byte1;
   frame[frame_at::type] = type;
   return frame;
 }

@@ -3,13 +3,15 @@
 #include <algorithm>
 #include <cstdio>
 
+#include "mcu/mcu.h"
+
 namespace {
 
 constexpr auto burst_gap = std::chrono::milliseconds(20);
 constexpr auto payload_wait = std::chrono::milliseconds(1000);
 constexpr size_t bytes_shown = 32;
-constexpr size_t pump_fan_len = 14;
-constexpr uint8_t code_light = 0xA3, code_pump_fan = 0xA4, code_erase = 0xA6, code_firmware = 0xA7;
+constexpr uint8_t code_light = message_light, code_pump_fan = message_pump_fan,
+                  code_erase = message_erase, code_firmware = message_firmware;
 
 bool is_code(uint8_t byte) {
   return byte == code_light || byte == code_pump_fan || byte == code_erase || byte == code_firmware;
@@ -105,7 +107,7 @@ void McuListener::end_burst(Clock::time_point) {
     if (pending_) {
       const uint8_t code = *pending_;
       pending_.reset();
-      const size_t taken = code == code_pump_fan ? std::min(left, pump_fan_len)
+      const size_t taken = code == code_pump_fan ? std::min(left, size_t(pump_fan_len))
                                                  : left - following_prefixes(bytes + at, left);
       report(code, pending_since_, bytes + at, taken, time_of(at) - pending_since_);
       at += taken;

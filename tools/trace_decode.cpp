@@ -199,8 +199,8 @@ void describe_command(const uint8_t *record, std::string &text, json &fields, bo
               " ...";
       break;
     case CMD_MCU_SET_PUMP_FAN:
-      fields["pump_fan"] = hex(record + 8, 14);
-      text += " " + hex(record + 8, 14);
+      fields["pump_fan"] = hex(record + 8, pump_fan_len);
+      text += " " + hex(record + 8, pump_fan_len);
       break;
     default:
       break;
@@ -481,7 +481,7 @@ void controller_frame(TraceDecoder &d, std::vector<TraceEvent> &events) {
   TraceEvent event = make_event(d, TraceDir::to_device, d.in_start_us, "frame");
   event.units.push_back(
       make_unit(d.in_start_us, UnitKind::frame, frame, controller_frame_len, controller_frame_len));
-  if (frame[0] != 0xAA || frame[1] != 0x55) {
+  if (frame[0] != frame_header_byte0 || frame[1] != frame_header_byte1) {
     event.kind = "header-error";
     event.fields["header"] = hex(frame, 2);
     event.text = "header error: " + hex(frame, 8) +
@@ -505,7 +505,7 @@ void controller_to_device(TraceDecoder &d, const uint8_t *bytes, size_t count, i
     bytes += take;
     count -= take;
     if (d.in.size() == size_t(controller_frame_len)) {
-      const bool header_error = d.in[0] != 0xAA || d.in[1] != 0x55;
+      const bool header_error = d.in[0] != frame_header_byte0 || d.in[1] != frame_header_byte1;
       controller_frame(d, events);
       // The reopen flushes what the port held: the rest of this read is gone.
       if (header_error) return;
@@ -516,15 +516,16 @@ void controller_to_device(TraceDecoder &d, const uint8_t *bytes, size_t count, i
 // --- Controller link, from the device: messages framed by silence.
 
 bool is_prefix_code(uint8_t code) {
-  return code == 0xA3 || code == 0xA4 || code == 0xA6 || code == 0xA7;
+  return code == message_light || code == message_pump_fan || code == message_erase ||
+         code == message_firmware;
 }
 
 const char *message_name(uint8_t code) {
   switch (code) {
-    case 0xA3: return "lighting data";
-    case 0xA4: return "pump/fan settings";
-    case 0xA6: return "firmware erase";
-    case 0xA7: return "firmware data";
+    case message_light: return "lighting data";
+    case message_pump_fan: return "pump/fan settings";
+    case message_erase: return "firmware erase";
+    case message_firmware: return "firmware data";
     default: return "data";
   }
 }
@@ -555,7 +556,7 @@ void emit_message(TraceDecoder &d, bool prefixed, uint8_t code, int64_t prefix_s
     }
     event.text += ": " + hex(payload, std::min(count, bytes_shown)) +
                   (length > bytes_shown ? " ..." : "");
-  } else if (prefixed && code != 0xA6) {
+  } else if (prefixed && code != message_erase) {
     event.text += ", no payload";
   }
   events.push_back(std::move(event));
@@ -574,16 +575,17 @@ void end_burst(TraceDecoder &d, std::vector<TraceEvent> &events) {
   auto prefix_at = [&burst](size_t at) {
     return is_prefix_code(burst[at]) && burst[at + 1] == 0x00;
   };
-  const bool trailing = end >= 2 && prefix_at(end - 2) && burst[end - 2] != 0xA6;
+  const bool trailing = end >= 2 && prefix_at(end - 2) && burst[end - 2] != message_erase;
   if (trailing) end -= 2;
-  const bool erase_before = trailing && end >= 2 && burst[end - 2] == 0xA6 && burst[end - 1] == 0;
+  const bool erase_before =
+      trailing && end >= 2 && burst[end - 2] == message_erase && burst[end - 1] == 0;
   if (erase_before) end -= 2;
 
   size_t at = 0;
   if (d.prefix_open && end > 0) {
     d.prefix_open = false;
     size_t n = end;
-    if (d.prefix_code == 0xA4) n = std::min<size_t>(n, 14);  // the pump/fan payload is 14 bytes
+    if (d.prefix_code == message_pump_fan) n = std::min<size_t>(n, pump_fan_len);
     emit_message(d, true, d.prefix_code, d.prefix_start_us, start - d.prefix_last_us,
                  burst.data(), n, n, start, events);
     at = n;
@@ -592,14 +594,14 @@ void end_burst(TraceDecoder &d, std::vector<TraceEvent> &events) {
     const size_t left = end - at;
     const uint8_t *rest = burst.data() + at;
     if (left >= 2 && prefix_at(at)) {
-      if (rest[0] == 0xA6 || left == 2) {
+      if (rest[0] == message_erase || left == 2) {
         emit_message(d, true, rest[0], start, 0, nullptr, 0, 0, start, events);
         at += 2;
         continue;
       }
       // A prefix and its payload without a pause.
       size_t n = left - 2;
-      if (rest[0] == 0xA4) n = std::min<size_t>(n, 14);
+      if (rest[0] == message_pump_fan) n = std::min<size_t>(n, pump_fan_len);
       emit_message(d, true, rest[0], start, 0, rest + 2, n, n, start, events);
       at += 2 + n;
       continue;
@@ -607,7 +609,7 @@ void end_burst(TraceDecoder &d, std::vector<TraceEvent> &events) {
     emit_message(d, false, 0, start, 0, rest, left, left, start, events);
     at = end;
   }
-  if (erase_before) emit_message(d, true, 0xA6, last, 0, nullptr, 0, 0, last, events);
+  if (erase_before) emit_message(d, true, message_erase, last, 0, nullptr, 0, 0, last, events);
   if (trailing) {
     // Its payload follows after the pause.
     d.prefix_open = true;
@@ -749,7 +751,7 @@ void describe_frame(const uint8_t *frame, std::string &text, nlohmann::json &fie
       break;
   }
   // The display record a wireless peer relays, taken in wireless mode.
-  if (type == frame_status && frame[frame_at::mode] == 1) {
+  if (type == frame_status && frame[frame_at::mode] == control_wireless) {
     fields["wireless"] = {{"theme", frame[frame_at::theme]},
                           {"brightness", frame[frame_at::brightness]},
                           {"rotation", frame[frame_at::rotation]}};

@@ -84,18 +84,7 @@ UsbAction UsbMonitor::step(int state, bool halted) {
 }
 
 void usb_attach_action() {
-  uint8_t mode = 0;
-  char path[sizeof cfg.local_path];
-  {
-    std::lock_guard<std::recursive_mutex> hold(cfg_lock);
-    mode = cfg.mode;
-    memcpy(path, cfg.local_path, sizeof path);
-  }
-  if (mode == 1) {
-    play_local_jpg_async();
-  } else if (mode == 2) {
-    play_local_h264_async(path);
-  }
+  playPresetMode();
   active_brightness();
 }
 

@@ -9,18 +9,9 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
-namespace {
+#include "platform/owners.h"
 
-// A descriptor, closed when the owner goes.
-struct Descriptor {
-  int fd = -1;
-  explicit Descriptor(int descriptor) : fd(descriptor) {}
-  Descriptor(const Descriptor &) = delete;
-  Descriptor &operator=(const Descriptor &) = delete;
-  ~Descriptor() {
-    if (fd >= 0) close(fd);
-  }
-};
+namespace {
 
 std::string errno_text(const std::string &what, const std::string &path) {
   return what + " " + path + ": " + strerror(errno);
@@ -73,17 +64,17 @@ SharedFile SharedFile::create(const std::string &path, size_t size, std::string 
   }
   // A private name first: readers never see the file before it has its full size.
   std::string fresh = path + ".new." + std::to_string(getpid());
-  Descriptor fd(open(fresh.c_str(), O_RDWR | O_CREAT | O_TRUNC | O_CLOEXEC, 0644));
-  if (fd.fd < 0) {
+  UniqueFd fd(open(fresh.c_str(), O_RDWR | O_CREAT | O_TRUNC | O_CLOEXEC, 0644));
+  if (!fd) {
     error = errno_text("cannot create", fresh);
     return file;
   }
-  if (ftruncate(fd.fd, off_t(size)) != 0) {
+  if (ftruncate(fd.get(), off_t(size)) != 0) {
     error = errno_text("cannot size", fresh);
     unlink(fresh.c_str());
     return file;
   }
-  void *map = mmap(nullptr, size, PROT_READ | PROT_WRITE, MAP_SHARED, fd.fd, 0);
+  void *map = mmap(nullptr, size, PROT_READ | PROT_WRITE, MAP_SHARED, fd.get(), 0);
   if (map == MAP_FAILED) {
     error = errno_text("cannot map", fresh);
     unlink(fresh.c_str());
@@ -91,8 +82,7 @@ SharedFile SharedFile::create(const std::string &path, size_t size, std::string 
   }
   file.data_ = static_cast<uint8_t *>(map);
   file.size_ = size;
-  file.fd_ = fd.fd;
-  fd.fd = -1;
+  file.fd_ = fd.release();
   if (rename(fresh.c_str(), path.c_str()) != 0) {
     error = errno_text("cannot put in place", path);
     unlink(fresh.c_str());
@@ -103,18 +93,18 @@ SharedFile SharedFile::create(const std::string &path, size_t size, std::string 
 
 SharedFile SharedFile::open_read_only(const std::string &path, std::string &error) {
   SharedFile file;
-  Descriptor fd(open(path.c_str(), O_RDONLY | O_CLOEXEC));
-  if (fd.fd < 0) {
+  UniqueFd fd(open(path.c_str(), O_RDONLY | O_CLOEXEC));
+  if (!fd) {
     error = errno_text("cannot open", path);
     return file;
   }
   struct stat st {};
-  if (fstat(fd.fd, &st) != 0 || !S_ISREG(st.st_mode) || st.st_size <= 0) {
+  if (fstat(fd.get(), &st) != 0 || !S_ISREG(st.st_mode) || st.st_size <= 0) {
     error = path + ": not a non-empty regular file";
     return file;
   }
   size_t size = size_t(st.st_size);
-  void *map = mmap(nullptr, size, PROT_READ, MAP_SHARED, fd.fd, 0);
+  void *map = mmap(nullptr, size, PROT_READ, MAP_SHARED, fd.get(), 0);
   if (map == MAP_FAILED) {
     error = errno_text("cannot map", path);
     return file;

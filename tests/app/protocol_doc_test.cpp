@@ -12,7 +12,7 @@
 #include <string>
 #include <vector>
 
-#include "app/host_packet.h"
+#include "crypto/host_packet.h"
 #include "crypto/crypto.h"
 #include "tools/host_client.h"
 
@@ -67,10 +67,10 @@ std::string hex(const uint8_t *bytes, size_t count) {
 }
 
 // The daemon's command table: the codes its dispatch names (`case CMD_X:` in app/handlers.cpp),
-// valued from the enum of app/host_packet.h.
+// valued from the enum of crypto/host_packet.h.
 std::map<int, std::string> command_table() {
   std::map<std::string, int> values;
-  const std::string header = read_source("app/host_packet.h");
+  const std::string header = read_source("crypto/host_packet.h");
   const std::regex enumerator(R"((CMD_[A-Z0-9_]+) = 0x([0-9A-Fa-f]{2}),)");
   for (std::sregex_iterator it(header.begin(), header.end(), enumerator), end; it != end; ++it) {
     values[(*it)[1].str()] = int(std::stoul((*it)[2].str(), nullptr, 16));
@@ -82,7 +82,7 @@ std::map<int, std::string> command_table() {
     const std::string name = (*it)[1].str();
     const auto value = values.find(name);
     if (value == values.end()) {
-      ADD_FAILURE() << name << " is dispatched in app/handlers.cpp but has no value in app/host_packet.h";
+      ADD_FAILURE() << name << " is dispatched in app/handlers.cpp but has no value in crypto/host_packet.h";
       continue;
     }
     table[value->second] = name;

@@ -5,7 +5,7 @@
 #include <string>
 #include <vector>
 
-#include "app/host_packet.h"
+#include "crypto/host_packet.h"
 #include "tools/host_client.h"
 
 namespace {

@@ -17,7 +17,7 @@
 #include <turbojpeg.h>
 #include <unistd.h>
 
-#include "app/host_packet.h"
+#include "crypto/host_packet.h"
 #include "storage/storage.h"
 #include "tests/support/target.h"
 #include "tests/support/waiting.h"

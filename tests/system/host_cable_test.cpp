@@ -21,7 +21,7 @@
 #include <string>
 #include <vector>
 
-#include "app/host_packet.h"
+#include "crypto/host_packet.h"
 #include "platform/panel_view.h"
 #include "tests/support/target.h"
 #include "tests/support/waiting.h"

@@ -1,18 +1,16 @@
-// Owners for the descriptors, streams and directory handles the storage functions open: each
-// closes what it holds when the function leaves, on every path. Where a close can fail in a way
-// that must be reported, the function closes by hand through close_now()/release().
-//
-// Used inside the storage functions only; any thread.
+// Owners for what a function opens or allocates: each closes or frees what it holds when the
+// function leaves, on every path. Where a close can fail in a way that must be reported, the
+// function closes by hand through close_now()/release(). For every folder; any thread.
 #pragma once
 
 #include <dirent.h>
 #include <unistd.h>
 
 #include <cstdio>
+#include <cstdlib>
 #include <memory>
 
-namespace storage_detail {
-
+// A file descriptor; -1 holds nothing.
 class UniqueFd {
  public:
   explicit UniqueFd(int fd = -1) : fd_(fd) {}
@@ -43,6 +41,11 @@ class UniqueFd {
   int fd_;
 };
 
+// A block from malloc (or a function that hands out one for the caller to free).
+struct FreeDeleter {
+  void operator()(void *block) const { std::free(block); }
+};
+
 struct FileCloser {
   void operator()(FILE *stream) const { fclose(stream); }
 };
@@ -52,5 +55,3 @@ struct DirCloser {
   void operator()(DIR *dir) const { closedir(dir); }
 };
 using UniqueDir = std::unique_ptr<DIR, DirCloser>;
-
-}  // namespace storage_detail
