@@ -145,8 +145,8 @@ int lock(GuiSharedBlock *block, Answer &answer) {
     result = pthread_mutex_timedlock(&block->mutex, &deadline);
     if (result == ETIMEDOUT && written_over(&block->mutex)) result = -ETIMEDOUT;
   }
-  if (result == ENOTRECOVERABLE || result == EINVAL || result == -ETIMEDOUT) {
-    answer.events |= event_unusable;  // nobody can take it any more: only a set-up is left
+  if (result != 0 && result != EOWNERDEAD && result != ETIMEDOUT) {
+    answer.events |= event_unusable;  // nobody can take it as it is: only a set-up is left
     answer.error = result;
     result = set_up(block) ? pthread_mutex_trylock(&block->mutex) : EINVAL;
   }
