@@ -4,10 +4,12 @@
 // - start-up (main thread): starts play_h264_thread once, detached, after the display is open;
 //   it never returns.
 // - producers: the host command loop (121 push_h264_block, 123 stop_h264) and the local video
-//   player thread (push_h264_block_in_stream, stop_h264 on a switch). Any thread may push or
-//   stop; a push may wait up to 2 s for a free slot.
-// - readers of h264_block_cnt: the host loop (replies to 121, 122), the controller link and the
-//   GUI coordination (resume at 0), the local player (keeps at most 3 pending).
+//   player thread (push_h264_block_in_stream). Any thread may push or stop; a push may wait up
+//   to 2 s for a free slot.
+// - the screen owner (screen/) ends streams (end_h264_stream, end_h264_stream_of) and asks
+//   for a break after a picture (a background switch); this folder never calls it.
+// - readers of h264_block_cnt: the host loop (replies to 121, 122), the screen owner (a resume
+//   waits while a host stream has blocks queued), the local player (keeps at most 3 pending).
 #pragma once
 
 #include <atomic>
