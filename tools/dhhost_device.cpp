@@ -48,7 +48,7 @@ int power_command(const Options &opt, uint8_t code) {
     say_error(exchange_failure(opt, what, result));
     return exit_device;
   }
-  print_result(opt, {{"ok", true}, {"gone", false}}, "the device answered\n");
+  print_result(opt, {{"ok", true}}, "the device answered\n");
   return exit_ok;
 }
 
