@@ -4,19 +4,22 @@
 #   ROOT/device  what the daemon sees as "/" (its DISPLAYHEAD_ROOT): /dev, /usr/data, /media,
 #                the SD card, /sys
 #   ROOT/host    the host-side ends: ttyACM0 (the PC's end of the USB cable), ttyMCU (the
-#                controller's end of its UART) and mcu.ctl (the serving dhmcu's control socket)
-#   ROOT/log     every log: daemon.log, dhgui.log, dhmcu.log, socat.log
+#                controller's end of its UART), mcu.ctl (the serving dhmcu's control socket)
+#                and sim.ctl (dhsim's: the cable and the power)
+#   ROOT/log     every log: daemon.log, dhsim.log, dhgui.log, dhmcu.log, socat.log
 #
-# Two socat null-modem cables join the daemon's serial ports to their far ends: device
-# /dev/ttyGS0 (the USB gadget port) to host/ttyACM0, where the PC's dhhost talks, and device
-# /dev/ttyS5 (the controller's UART) to host/ttyMCU, where dhmcu plays the controller. dhgui
-# maps the GUI process's shared block. Every process started here is remembered in SIM_PIDS
-# and ended by sim_stop. Needs DH_TOP (the source tree).
+# dhsim owns the USB cable and the device's power: it joins device /dev/ttyGS0 (the USB gadget
+# port) to host/ttyACM0, where the PC's dhhost talks, which exists only while the cable is
+# plugged and the device is up, and it runs the daemon (restarting it when the device's
+# reboot asks; see tools/dhsim.cpp). A socat null-modem cable joins device /dev/ttyS5 (the
+# controller's UART) to host/ttyMCU, where dhmcu plays the controller. dhgui maps the GUI
+# process's shared block. Every process started here is remembered in SIM_PIDS and ended by
+# sim_stop. Needs DH_TOP (the source tree).
 #
 # Scripts use the variables below, set by sim_paths, never literal paths.
 
 SIM_PIDS=()
-SIM_DAEMON_PID="" SIM_MCU_PID=""
+SIM_DAEMON_PID="" SIM_MCU_PID="" SIM_DHSIM="" SIM_DHSIM_PID=""
 # Relative to the device's root.
 SIM_UDC_STATE=sys/class/udc/13500000.otg/state
 # The display driver's attributes the daemon writes: the rotator's angle and the backlight.
@@ -24,8 +27,8 @@ SIM_ROTATOR=sys/bus/platform/drivers/ingenic-fb/ingenic-fb.0/rotator_angle
 SIM_BACKLIGHT=sys/class/backlight/backlight_pwm0/brightness
 SIM_CARD=tmp/sdcard/mmcblk0p1
 
-# sim_paths ROOT: sets SIM_ROOT, SIM_DEVICE, SIM_HOST, SIM_LOG, SIM_HOST_PORT, SIM_MCU_PORT
-# and SIM_MCU_CTL for the run folder ROOT.
+# sim_paths ROOT: sets SIM_ROOT, SIM_DEVICE, SIM_HOST, SIM_LOG, SIM_HOST_PORT, SIM_MCU_PORT,
+# SIM_MCU_CTL and SIM_CTL for the run folder ROOT.
 sim_paths() {
   SIM_ROOT=$1
   SIM_DEVICE=$1/device
@@ -34,6 +37,7 @@ sim_paths() {
   SIM_HOST_PORT=$SIM_HOST/ttyACM0
   SIM_MCU_PORT=$SIM_HOST/ttyMCU
   SIM_MCU_CTL=$SIM_HOST/mcu.ctl
+  SIM_CTL=$SIM_HOST/sim.ctl
 }
 # SIM_TRACE=1 puts dhtrace between each cable and its far end (see sim_start_trace).
 SIM_TRACE=${SIM_TRACE:-0}
@@ -41,12 +45,11 @@ SIM_TRACE=${SIM_TRACE:-0}
 # sim_build BUILD-DIR: configures and builds the daemon and the tools.
 sim_build() {
   dh_configure "$1"
-  cmake --build "$1" --parallel "$(nproc)" --target displayhead dhhost dhshot dhmcu dhgui dhtrace >/dev/null
+  cmake --build "$1" --parallel "$(nproc)" --target displayhead dhhost dhshot dhmcu dhgui dhtrace dhsim >/dev/null
 }
 
 # sim_make_root ROOT: the three folders; in the device's: its folders, the boot logo, the SD
-# card with its slideshow pictures, and the host's cable plugged in. The 13 background videos
-# come with sim_add_backgrounds.
+# card with its slideshow pictures. The 13 background videos come with sim_add_backgrounds.
 sim_make_root() {
   sim_paths "$1"
   local dev=$SIM_DEVICE
@@ -54,7 +57,6 @@ sim_make_root() {
     "$(dirname "$dev/$SIM_UDC_STATE")"
   cp "$DH_TOP/media/logo.jpg" "$dev/media/logo.jpg"
   cp "$DH_TOP"/media/slideshow/*.jpg "$dev/$SIM_CARD/img/"
-  sim_cable "$1" plugged
   sim_display_attributes "$SIM_DEVICE"
 }
 
@@ -88,14 +90,23 @@ sim_panel() {
   done
 }
 
-# sim_cable ROOT plugged|pulled: the USB gadget's state, as the host's cable leaves it.
+# sim_cable ROOT plugged|pulled: the host's USB cable, through dhsim (sim_start).
 sim_cable() {
   sim_paths "$1"
-  if [ "$2" = plugged ]; then
-    echo configured >"$SIM_DEVICE/$SIM_UDC_STATE"
-  else
-    echo "not attached" >"$SIM_DEVICE/$SIM_UDC_STATE"
-  fi
+  "$SIM_DHSIM" ctl "$SIM_CTL" cable "$([ "$2" = plugged ] && echo plug || echo pull)" >/dev/null
+}
+
+# sim_device_commands ROOT DHSIM: the device image's reboot and halt, in its /sbin: they ask
+# dhsim to restart the device or to power it off.
+sim_device_commands() {
+  sim_paths "$1"
+  mkdir -p "$SIM_DEVICE/sbin"
+  local command
+  for command in reboot halt; do
+    printf '#!/bin/sh\n# The device image'"'"'s %s, simulated: dhsim drops the cable and ends the daemon.\nexec "%s" ctl "%s" %s\n' \
+      "$command" "$2" "$SIM_CTL" "$command" >"$SIM_DEVICE/sbin/$command"
+    chmod +x "$SIM_DEVICE/sbin/$command"
+  done
 }
 
 # sim_wait_file PATH SECONDS: waits until PATH exists; 1 when it does not come.
@@ -119,10 +130,11 @@ sim_wait_log() {
   return 1
 }
 
-# sim_start ROOT BUILD-DIR [DHMCU-ARGS...]: the cables, the daemon, dhgui and dhmcu serving
-# its control socket SIM_MCU_CTL (by default reporting offline mode, 31 degrees and 1500 rpm
-# twice a second). Output goes to SIM_LOG/{daemon,dhgui,dhmcu}.log. SIM_CARD_MB, when set,
-# gives the SD card a size of its own (sim_card_command). Returns 1 with a message when a
+# sim_start ROOT BUILD-DIR [DHMCU-ARGS...]: the cables, dhsim and the daemon it runs, dhgui
+# and dhmcu serving its control socket SIM_MCU_CTL (by default reporting offline mode, 31
+# degrees and 1500 rpm twice a second). Output goes to SIM_LOG/{daemon,dhsim,dhgui,dhmcu}.log.
+# SIM_CARD_MB, when set, gives the SD card a size of its own (sim_card_command); SIM_TCP_PORT
+# (and SIM_TCP_BIND) make dhsim serve the host's end on TCP. Returns 1 with a message when a
 # part does not come up.
 sim_start() {
   sim_paths "$1"
@@ -130,28 +142,40 @@ sim_start() {
   shift 2
   local controller_args=("$@")
   [ ${#controller_args[@]} -gt 0 ] || controller_args=(--status 0,31,1500 --rate 2)
-  # Traced, the cables end in SIM_HOST/direct and dhtrace makes the ports the peers open.
-  local host_end=$SIM_HOST_PORT mcu_end=$SIM_MCU_PORT
+  # Traced, dhtrace makes the ports the daemon and the controller open, and the cables' ends
+  # for them are in SIM_HOST/direct.
+  local device_end=$SIM_DEVICE/dev/ttyGS0 mcu_end=$SIM_MCU_PORT
   if [ "$SIM_TRACE" = 1 ]; then
     mkdir -p "$SIM_HOST/direct"
-    host_end=$SIM_HOST/direct/ttyACM0 mcu_end=$SIM_HOST/direct/ttyMCU
+    device_end=$SIM_HOST/direct/ttyGS0 mcu_end=$SIM_HOST/direct/ttyMCU
   fi
-  socat "pty,raw,echo=0,link=$SIM_DEVICE/dev/ttyGS0" "pty,raw,echo=0,link=$host_end" 2>>"$SIM_LOG/socat.log" &
+  SIM_DHSIM=$build/dhsim
+  sim_device_commands "$SIM_ROOT" "$SIM_DHSIM"
+  local daemon=("$build/displayhead")
+  [ -z "${SIM_CARD_MB:-}" ] || sim_card_command daemon "$SIM_CARD_MB" "$build/displayhead"
+  local tcp=()
+  [ -z "${SIM_TCP_PORT:-}" ] || tcp=(--tcp "$SIM_TCP_PORT" --bind "${SIM_TCP_BIND:-127.0.0.1}")
+  rm -f "$SIM_CTL"
+  DISPLAYHEAD_ROOT=$SIM_DEVICE "$SIM_DHSIM" serve --device-end "$device_end" --host-end "$SIM_HOST_PORT" \
+    --udc-state "$SIM_DEVICE/$SIM_UDC_STATE" --ctl "$SIM_CTL" --log "$SIM_LOG/daemon.log" "${tcp[@]}" \
+    --power off -- "${daemon[@]}" 2>>"$SIM_LOG/dhsim.log" &
+  SIM_DHSIM_PID=$!
   SIM_PIDS+=($!)
   socat "pty,raw,echo=0,link=$SIM_DEVICE/dev/ttyS5" "pty,raw,echo=0,link=$mcu_end" 2>>"$SIM_LOG/socat.log" &
   SIM_PIDS+=($!)
-  local end
-  for end in "$SIM_DEVICE/dev/ttyGS0" "$host_end" "$SIM_DEVICE/dev/ttyS5" "$mcu_end"; do
-    sim_wait_file "$end" 5 || { echo "sim: socat made no $end" >&2; return 1; }
+  local end i
+  for end in "$SIM_CTL" "$device_end" "$SIM_DEVICE/dev/ttyS5" "$mcu_end"; do
+    for ((i = 0; i < 200; ++i)); do
+      [ ! -e "$end" ] || break
+      kill -0 "$SIM_DHSIM_PID" 2>/dev/null || { echo "sim: $(tail -n 2 "$SIM_LOG/dhsim.log")" >&2; return 1; }
+      sleep 0.05
+    done
+    [ -e "$end" ] || { echo "sim: no $end came (see $SIM_LOG/dhsim.log, socat.log)" >&2; return 1; }
   done
-  local daemon=("$build/displayhead")
-  [ -z "${SIM_CARD_MB:-}" ] || sim_card_command daemon "$SIM_CARD_MB" "$build/displayhead"
-  DISPLAYHEAD_ROOT=$SIM_DEVICE "${daemon[@]}" >"$SIM_LOG/daemon.log" 2>&1 &
-  SIM_DAEMON_PID=$!
-  SIM_PIDS+=($!)
-  sim_wait_log "$SIM_LOG/daemon.log" 'init_tty done!' 10 ||
-    { echo "sim: the daemon did not open its host port (see $SIM_LOG/daemon.log)" >&2; return 1; }
   [ "$SIM_TRACE" != 1 ] || sim_start_trace "$build" || return 1
+  "$SIM_DHSIM" ctl "$SIM_CTL" power on >/dev/null ||
+    { echo "sim: the daemon did not open its host port (see $SIM_LOG/daemon.log)" >&2; return 1; }
+  SIM_DAEMON_PID=$(pgrep -n -P "$SIM_DHSIM_PID" || true)
   DISPLAYHEAD_ROOT=$SIM_DEVICE "$build/dhgui" --brief >"$SIM_LOG/dhgui.log" 2>&1 &
   SIM_PIDS+=($!)
   rm -f "$SIM_MCU_CTL"
@@ -192,19 +216,22 @@ sim_card_path() {
   fi
 }
 
-# sim_start_trace BUILD-DIR: dhtrace on both links, between the cables' far ends (in
-# SIM_HOST/direct) and the ports the host and the controller open (SIM_HOST_PORT,
-# SIM_MCU_PORT). JSON lines go to SIM_LOG/trace-host.jsonl and trace-mcu.jsonl, the captures
-# to trace-host.pcapng and trace-mcu.pcapng.
+# sim_start_trace BUILD-DIR: dhtrace on both links. On the host's, between the daemon's port
+# (which it makes, SIM_DEVICE/dev/ttyGS0) and the device's end of dhsim's cable, so that the
+# host's end still comes and goes with the cable; on the controller's, between the cable's
+# far end (SIM_HOST/direct/ttyMCU) and the port dhmcu opens (SIM_MCU_PORT). JSON lines go to
+# SIM_LOG/trace-host.jsonl and trace-mcu.jsonl, the captures to trace-host.pcapng and
+# trace-mcu.pcapng.
 sim_start_trace() {
-  local build=$1 wiring port link name
-  for wiring in ttyACM0:host:host ttyMCU:controller:mcu; do
-    IFS=: read -r port link name <<<"$wiring"
-    "$build/dhtrace" --device "$SIM_HOST/direct/$port" --listen "$SIM_HOST/$port" --link "$link" \
-      --json --pcap "$SIM_LOG/trace-$name.pcapng" >"$SIM_LOG/trace-$name.jsonl" 2>>"$SIM_LOG/dhtrace.log" &
-    SIM_PIDS+=($!)
-    sim_wait_file "$SIM_HOST/$port" 5 || { echo "sim: dhtrace made no $SIM_HOST/$port" >&2; return 1; }
-  done
+  local build=$1
+  "$build/dhtrace" --device "$SIM_HOST/direct/ttyGS0" --listen "$SIM_DEVICE/dev/ttyGS0" --listen-is-device \
+    --link host --json --pcap "$SIM_LOG/trace-host.pcapng" >"$SIM_LOG/trace-host.jsonl" 2>>"$SIM_LOG/dhtrace.log" &
+  SIM_PIDS+=($!)
+  sim_wait_file "$SIM_DEVICE/dev/ttyGS0" 5 || { echo "sim: dhtrace made no $SIM_DEVICE/dev/ttyGS0" >&2; return 1; }
+  "$build/dhtrace" --device "$SIM_HOST/direct/ttyMCU" --listen "$SIM_MCU_PORT" --link controller \
+    --json --pcap "$SIM_LOG/trace-mcu.pcapng" >"$SIM_LOG/trace-mcu.jsonl" 2>>"$SIM_LOG/dhtrace.log" &
+  SIM_PIDS+=($!)
+  sim_wait_file "$SIM_MCU_PORT" 5 || { echo "sim: dhtrace made no $SIM_MCU_PORT" >&2; return 1; }
 }
 
 # sim_follow LOG PREFIX: echoes LOG's new lines as they come, each after PREFIX, leaving out

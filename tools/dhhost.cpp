@@ -57,9 +57,10 @@ const std::vector<Subcommand> &subcommands() {
       {"stop-play", {}, false, "Stop the local video (0x6F).", run_stop_play},
       {"play-state", {}, false, "Say whether a local video is playing (0x70).", run_play_state},
       {"stream", {"FILE"}, false,
-       "Stream an H.264 file to the screen in blocks, never overfilling the device's queue; when its "
-       "pictures have been shown at --fps RATE (the device's frame rate, 24 by default) end it with "
-       "0x7B (0x79, 0x7A, 0x7B). Ctrl-C ends the stream too.",
+       "Stream an H.264 file to the screen in blocks, never overfilling the device's queue; then two "
+       "end-of-stream units (00 00 00 01 0B): once the device has taken the second, the last picture is "
+       "shown, and 0x7B ends the stream (0x79, 0x7A, 0x7B). Ctrl-C ends the stream too. --fps is "
+       "accepted and checked for older scripts; the end no longer depends on it.",
        run_stream, Extra::fps},
       {"queue", {}, false, "Print how many H.264 blocks wait in the device's queue, 0..5 (0x7A).", run_queue},
       {"stop-stream", {}, false, "End a host video stream (0x7B).", run_stop_stream},

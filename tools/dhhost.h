@@ -40,7 +40,8 @@ void print_result(const Options &opt, const nlohmann::json &object, const std::s
 // {"ok": true} with --json; nothing otherwise.
 void print_done(const Options &opt);
 
-// Opens the port named by the options; -1 after a message saying why.
+// Claims the port named by the options for this program alone (a terminal or a Unix
+// socket); -1 after a message saying why (missing, held by another program, not a port).
 int open_port(const Options &opt);
 
 // An open port, closed at the end of the subcommand.
@@ -66,6 +67,7 @@ enum class Exchange {
   port_error,
   not_ours,     // the reply belongs to another command
   failed,       // the device's failure reply: bytes 6..13 "_failed\0"
+  gone,         // the port hung up: the device went away
 };
 
 // One command: the pending input discarded, the packet, its block (in pieces; the rest filler

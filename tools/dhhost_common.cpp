@@ -77,13 +77,19 @@ void print_result(const Options &opt, const nlohmann::json &object, const std::s
 void print_done(const Options &opt) { print_result(opt, {{"ok", true}}); }
 
 int open_port(const Options &opt) {
-  if (access(opt.port.c_str(), F_OK) != 0) {
-    say_error("port " + opt.port + ": " + strerror(errno) + " (-p PORT or DHHOST_PORT names the device's port)");
-    return -1;
+  int fd = -1;
+  std::string error;
+  switch (host_port_claim(opt.port, fd, error)) {
+    case PortClaim::ok: return fd;
+    case PortClaim::missing:
+      say_error("port " + error + " (-p PORT or DHHOST_PORT names the device's port; a USB serial port is "
+                "there only while the device is plugged in and running)");
+      break;
+    case PortClaim::held: say_error(error + "; the port is one program's at a time"); break;
+    case PortClaim::not_port:
+    case PortClaim::failed: say_error(error); break;
   }
-  const int fd = host_port_open(opt.port);
-  if (fd < 0) say_error("cannot open the port " + opt.port);
-  return fd;
+  return -1;
 }
 
 Port::Port(const Options &opt) : fd(open_port(opt)) {}
@@ -111,12 +117,20 @@ Exchange exchange(const Options &opt, int fd, uint8_t code, std::span<const uint
 
   discard_pending(fd);
   const PacketBytes packet = build_packet(code, tag, payload);
-  if (host_write_all(fd, packet) != 0 || write_block(fd, block, filler) != 0) return Exchange::port_error;
-  const long got = host_read_exact(fd, reply.data(), reply.size(), opt.timeout_ms);
-  if (got < 0) return Exchange::port_error;
-  if (size_t(got) < reply.size()) return Exchange::no_reply;
-  if (reply[0] != code || reply[1] != reply_status_ok || memcmp(reply.data() + 2, tag.data(), 4) != 0) {
-    return Exchange::not_ours;
+  if (host_write_all(fd, packet) != 0 || write_block(fd, block, filler) != 0) {
+    return errno == port_gone_errno ? Exchange::gone : Exchange::port_error;
+  }
+  // A reply to another program's command that came late (a TCP client that left just before)
+  // is passed over: ours follows it.
+  const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(opt.timeout_ms);
+  bool passed_over = false;
+  for (;;) {
+    const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
+    const long got = host_read_exact(fd, reply.data(), reply.size(), int(std::max<long>(1, left.count())));
+    if (got < 0) return errno == port_gone_errno ? Exchange::gone : Exchange::port_error;
+    if (size_t(got) < reply.size()) return passed_over ? Exchange::not_ours : Exchange::no_reply;
+    if (reply[0] == code && reply[1] == reply_status_ok && memcmp(reply.data() + 2, tag.data(), 4) == 0) break;
+    passed_over = true;
   }
   if (memcmp(reply.data() + failure_at, failure_mark, sizeof failure_mark) == 0) return Exchange::failed;
   return Exchange::ok;
@@ -132,6 +146,9 @@ std::string exchange_failure(const Options &opt, const std::string &what, Exchan
              " (the device may still be reading it: the next command may need the link's 2 s "
              "resynchronisation, so wait 2 s before it)";
     case Exchange::port_error: return what + ": the port failed: " + strerror(errno);
+    case Exchange::gone:
+      return what + ": the device went away (" + opt.port +
+             " hung up: the cable was pulled, or the device restarted or powered off)";
     case Exchange::not_ours: return what + ": the reply belongs to another command";
     case Exchange::failed: return what + ": the device reports that it failed";
   }

@@ -30,13 +30,33 @@ int run_mark_usb_display(const Options &opt, const Args &) {
   return simple_command(opt, CMD_MARK_USB_DISPLAY);
 }
 
-int run_reboot(const Options &opt, const Args &) {
-  return simple_command(opt, CMD_REBOOT);
+namespace {
+
+// Reboot and halt: a device that goes away before it answers has done what it was asked.
+int power_command(const Options &opt, uint8_t code) {
+  Port port(opt);
+  if (!port.ok()) return exit_usage;
+  ReplyBytes reply{};
+  const Exchange result = exchange(opt, port.fd, code, {}, {}, reply);
+  if (result == Exchange::gone) {
+    print_result(opt, {{"ok", true}, {"gone", true}}, "the device went away\n");
+    return exit_ok;
+  }
+  if (result != Exchange::ok) {
+    char what[32];
+    snprintf(what, sizeof what, "command 0x%02X", code);
+    say_error(exchange_failure(opt, what, result));
+    return exit_device;
+  }
+  print_result(opt, {{"ok", true}}, "the device answered\n");
+  return exit_ok;
 }
 
-int run_halt(const Options &opt, const Args &) {
-  return simple_command(opt, CMD_HALT);
-}
+}  // namespace
+
+int run_reboot(const Options &opt, const Args &) { return power_command(opt, CMD_REBOOT); }
+
+int run_halt(const Options &opt, const Args &) { return power_command(opt, CMD_HALT); }
 
 namespace {
 

@@ -2,10 +2,16 @@
 //
 // A stream goes in blocks of at most one ring slot (202,752 bytes). The device queues at most
 // five; every 0x79 reply says how many are queued, and while five are, dhhost asks with 0x7A
-// until one has been taken. The device takes a block off the queue as soon as its decoder
-// has the bytes, long before their pictures are shown, so at the end dhhost also waits for
-// the pictures still to come (counted in the file, shown at the device's frame rate) before
-// it ends the stream with 0x7B, which drops whatever is not yet shown.
+// until one has been taken.
+//
+// The end of a stream needs care, for two reasons. The device's NAL-unit splitter completes
+// a unit only when the next start code arrives, so the stream's last picture stays in the
+// splitter until something follows it; and a queue count of 0 means the decoder has taken
+// every block, not that their pictures have been shown (0x7B drops what is not yet shown).
+// So after the file dhhost sends two more blocks, each one end-of-stream unit
+// (00 00 00 01 0B): the first completes the last picture; the decoder takes the second only
+// after it has decoded and shown every picture before it (and waited out the frame period of
+// the last), so once 0x7A reads 0 the last picture is on the screen and 0x7B ends the stream.
 #include <chrono>
 #include <cstdio>
 #include <cstring>
@@ -20,24 +26,8 @@ namespace {
 constexpr size_t stream_block = 202752;
 constexpr int ring_slots = 5;
 
-// Pictures in an H.264 stream: slices that start a picture (first_mb_in_slice 0, whose
-// Exp-Golomb code is the single bit 1). Counted piece by piece; `tail` carries the last bytes
-// of the piece before, so that a start code across two pieces is found.
-size_t count_pictures(const std::vector<uint8_t> &piece, std::vector<uint8_t> &tail) {
-  std::vector<uint8_t> data = tail;
-  data.insert(data.end(), piece.begin(), piece.end());
-  size_t pictures = 0;
-  size_t i = 0;
-  for (; i + 4 < data.size(); ++i) {
-    if (data[i] != 0 || data[i + 1] != 0 || data[i + 2] != 1) continue;
-    const uint8_t type = data[i + 3] & 0x1F;
-    if ((type == 1 || type == 5) && (data[i + 4] & 0x80) != 0) ++pictures;
-    i += 2;
-  }
-  // What has not been looked at as the start of a code yet.
-  tail.assign(data.begin() + long(std::min(i, data.size())), data.end());
-  return pictures;
-}
+// The unit that ends a stream.
+constexpr uint8_t end_of_stream[] = {0x00, 0x00, 0x00, 0x01, 0x0B};
 
 // The queue count in a 0x79 or 0x7A reply.
 int queued(const ReplyBytes &reply) { return reply[reply_result]; }
@@ -100,29 +90,33 @@ int run_stop_stream(const Options &opt, const Args &) {
   return simple_command(opt, CMD_STOP_H264);
 }
 
+// Pushes one block; false after a message.
+bool push_block(const Options &opt, int fd, std::span<const uint8_t> block, int &count, uint64_t done,
+                uint64_t total) {
+  uint8_t payload[4];
+  write_be32(payload, uint32_t(block.size()));
+  size_t filler = 0;
+  ReplyBytes reply{};
+  const Exchange sent = exchange(opt, fd, CMD_PUSH_H264_BLOCK, payload, block, reply, &filler);
+  if (sent != Exchange::ok) {
+    say_error(exchange_failure(opt, "command 0x79", sent) + "; the stream stopped after " + std::to_string(done) +
+              " of " + std::to_string(total) + " bytes");
+    return false;
+  }
+  count = queued(reply);
+  return true;
+}
+
 int run_stream(const Options &opt, const Args &args) {
-  uint64_t fps = 24;
-  if (opt.fps && !parse_number(*opt.fps, 0, 255, "--fps", fps)) return exit_usage;
+  if (opt.fps) {
+    uint64_t fps = 0;
+    if (!parse_number(*opt.fps, 0, 255, "--fps", fps)) return exit_usage;
+  }
   LocalFile file;
   if (!file.open(args[0], UINT64_MAX, false, "a stream")) return exit_usage;
-  // The pictures are counted in a first pass, so that the end can wait for the last one.
-  size_t pictures = 0;
-  {
-    LocalFile counting;
-    if (!counting.open(args[0], UINT64_MAX, false, "a stream")) return exit_usage;
-    std::vector<uint8_t> piece, tail;
-    for (uint64_t done = 0; done < counting.size(); done += piece.size()) {
-      if (!counting.read(stream_block, piece)) return exit_usage;
-      if (piece.empty()) break;
-      pictures += count_pictures(piece, tail);
-    }
-  }
   Port port(opt);
   if (!port.ok()) return exit_usage;
 
-  // When the last picture is due: pictures / fps after the first block (no pacing at fps 0).
-  const auto start = std::chrono::steady_clock::now();
-  const auto play_time = std::chrono::milliseconds(fps == 0 ? 0 : pictures * 1000 / fps);
   Progress progress(file.size());
   int count = 0;
   size_t blocks = 0;
@@ -139,25 +133,17 @@ int run_stream(const Options &opt, const Args &args) {
     if (!wait_for_room(opt, port.fd, count, ring_slots)) return exit_device;
     if (!file.read(stream_block, block)) return exit_usage;
     if (block.empty()) break;  // the file became shorter: send what there was
-    uint8_t payload[4];
-    write_be32(payload, uint32_t(block.size()));
-    size_t filler = 0;
-    const Exchange sent = exchange(opt, port.fd, CMD_PUSH_H264_BLOCK, payload, block, reply, &filler);
-    if (sent != Exchange::ok) {
-      say_error(exchange_failure(opt, "command 0x79", sent) + "; the stream stopped after " + std::to_string(done) +
-                " of " + std::to_string(file.size()) + " bytes");
-      return exit_device;
-    }
-    count = queued(reply);
+    if (!push_block(opt, port.fd, block, count, done, file.size())) return exit_device;
     done += block.size();
     ++blocks;
     progress.update(done);
   }
-  // Let the device show what is queued, then end the stream.
-  if (!interrupted() && !wait_for_room(opt, port.fd, count, 1)) return exit_device;
-  while (!interrupted() && std::chrono::steady_clock::now() < start + play_time + std::chrono::milliseconds(200)) {
-    std::this_thread::sleep_for(std::chrono::milliseconds(20));
+  // The last picture completed, then a marker the decoder takes only when it has been shown.
+  for (int i = 0; i < 2 && !interrupted(); ++i) {
+    if (!wait_for_room(opt, port.fd, count, ring_slots)) return exit_device;
+    if (!push_block(opt, port.fd, end_of_stream, count, file.size(), file.size())) return exit_device;
   }
+  if (!interrupted() && !wait_for_room(opt, port.fd, count, 1)) return exit_device;
   if (!transact(opt, port.fd, CMD_STOP_H264, {}, {}, reply)) return exit_device;
   if (interrupted()) {
     say_error("interrupted: every block was sent; the stream is ended (0x7B) before its last pictures were shown");

@@ -3,8 +3,13 @@
 // peer to open instead, and copies every byte unchanged both ways, the copy first and the
 // decoding after it, so the link is delayed by no more than a read and a write.
 //
-//   dhtrace --device PORT --listen PATH [--link host|controller] [--json] [--pcap FILE]
+//   dhtrace --device PORT --listen PATH [--listen-is-device] [--link host|controller] [--json]
+//           [--pcap FILE]
 //   dhtrace --read FILE.pcapng [--json]
+//
+// With --listen-is-device the roles turn round: the pty at PATH is the device's port (the
+// daemon opens it) and PORT is the peer's end of the cable. The simulator traces the host
+// link that way, so that the host's end stays its own and can come and go with the cable.
 //
 // One line (or one JSON object, --json) per protocol unit on standard output; --pcap also
 // writes a pcapng capture, which --read decodes again offline. SIGINT and SIGTERM end it; the
@@ -40,6 +45,7 @@ void on_signal(int) { stop_requested = 1; }
 struct Options {
   std::string device, listen, link = "host", pcap, read;
   bool json = false;
+  bool listen_is_device = false;
 };
 
 struct Output {
@@ -179,17 +185,19 @@ int run_proxy(const Options &options, Output &output) {
     for (int side = 0; side < 2 && ready > 0; ++side) {
       if ((fds[side].revents & (POLLIN | POLLHUP | POLLERR)) == 0) continue;
       const int from = fds[side].fd, to = side == 0 ? device : master;
+      // Side 0 is the pty at --listen: the peer's, or the device's with --listen-is-device.
+      const bool to_device = (side == 0) != options.listen_is_device;
       const ssize_t n = read(from, buffer.data(), buffer.size());
       if (n > 0) {
         idle = false;
         if (!write_all(to, buffer.data(), size_t(n))) {
           fprintf(stderr, "dhtrace: cannot pass %zd bytes %s: %s\n", n,
-                  side == 0 ? "to the device" : "to the peer", strerror(errno));
+                  to_device ? "to the device" : "to the peer", strerror(errno));
         }
-        trace_feed(decoder, side == 0 ? TraceDir::to_device : TraceDir::from_device,
+        trace_feed(decoder, to_device ? TraceDir::to_device : TraceDir::from_device,
                    buffer.data(), size_t(n), now_us(), events);
       } else if (n == 0 || (errno != EAGAIN && errno != EINTR && errno != EIO)) {
-        fprintf(stderr, "dhtrace: the %s side ended%s%s\n", side == 0 ? "peer's" : "device's",
+        fprintf(stderr, "dhtrace: the %s side ended%s%s\n", to_device ? "peer's" : "device's",
                 n == 0 ? "" : ": ", n == 0 ? "" : strerror(errno));
         status = 1;
         stop_requested = 1;
@@ -254,6 +262,8 @@ int main(int argc, char **argv) {
                "A capture made with --pcap, offline:  dhtrace --read FILE.pcapng"};
   app.add_option("--device", options.device, "the device's port (as the peer would open it)");
   app.add_option("--listen", options.listen, "the pty to make for the peer to open instead");
+  app.add_flag("--listen-is-device", options.listen_is_device,
+               "the pty at --listen is the device's port, and --device the peer's end of the cable");
   app.add_option("--link", options.link, "which link: host (the PC's) or controller")
       ->check(CLI::IsMember({"host", "controller"}));
   app.add_flag("--json", options.json, "one JSON object per line instead of text");

@@ -22,8 +22,11 @@
 // grants), and every request must name 127.0.0.1 or localhost as its host.
 //
 // It prints "dhview: http://127.0.0.1:PORT/" once it listens (--port 0 takes a free port) and
-// ends cleanly on SIGINT or SIGTERM. Exit status 2 on a usage error, 1 when it cannot listen.
+// ends cleanly on SIGINT or SIGTERM. Exit status 2 on a usage error or a port that another
+// program listens on, 1 when it cannot listen for another reason.
 #include <httplib.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
 #include <signal.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -233,9 +236,17 @@ int main(int argc, char **argv) {
     return httplib::Server::HandlerResponse::Unhandled;
   });
   server.Get("/", [](const httplib::Request &, httplib::Response &res) {
+    // The page carries the state as it is now, so that it shows values before its events
+    // connect ("<" escaped, so that no text in the state can end the script).
+    StateUpdate update;
+    state_wait_newer(0, 0, std::chrono::milliseconds(1000), update);
+    std::string state;
+    for (const char c : update.state) state += c == '<' ? std::string("\\u003c") : std::string(1, c);
+    std::string page(reinterpret_cast<const char *>(dhview_page), dhview_page_size);
+    const std::string mark = "/*DHVIEW_INITIAL_STATE*/null";
+    if (const size_t at = page.find(mark); at != std::string::npos && !state.empty()) page.replace(at, mark.size(), state);
     res.set_header("Cache-Control", "no-store");
-    res.set_content(reinterpret_cast<const char *>(dhview_page), dhview_page_size,
-                    "text/html; charset=utf-8");
+    res.set_content(page, "text/html; charset=utf-8");
   });
   server.Get("/stream.mjpg", [](const httplib::Request &, httplib::Response &res) { serve_stream(res); });
   server.Get("/events", [](const httplib::Request &, httplib::Response &res) { serve_events(res); });
@@ -256,19 +267,24 @@ int main(int argc, char **argv) {
     res.set_header("Cache-Control", "no-store");
     res.set_content(png, "image/png");
   });
-  server.Post("/control/cable", [&layout](const httplib::Request &req, httplib::Response &res) {
+  // The controls take their values from the query and read no body (the ContentReader
+  // form), so that a POST without one, as curl -X POST sends it, is served too.
+  server.Post("/control/cable", [&layout](const httplib::Request &req, httplib::Response &res,
+                                                 const httplib::ContentReader &) {
     const std::string to = req.get_param_value("to");
     if (to != "plugged" && to != "pulled") return answer(res, "to= takes plugged or pulled");
     answer(res, set_cable(layout, to == "plugged"));
   });
-  server.Post("/control/knob", [&layout, &dhmcu](const httplib::Request &req, httplib::Response &res) {
+  server.Post("/control/knob", [&layout, &dhmcu](const httplib::Request &req, httplib::Response &res,
+                                                 const httplib::ContentReader &) {
     int steps = 1;
     if (req.has_param("steps") && !parse_int(req.get_param_value("steps").c_str(), 1, 13, steps)) {
       return answer(res, "steps= takes 1..13");
     }
     answer(res, knob_steps(layout, steps, dhmcu));
   });
-  server.Post("/control/controller", [&layout](const httplib::Request &req, httplib::Response &res) {
+  server.Post("/control/controller", [&layout](const httplib::Request &req, httplib::Response &res,
+                                                 const httplib::ContentReader &) {
     struct Field {
       const char *name;
       int high;
@@ -292,6 +308,12 @@ int main(int argc, char **argv) {
     answer(res, "");
   });
 
+  // SO_REUSEADDR alone: the library's default adds SO_REUSEPORT, with which a second dhview
+  // would share the port with the first and the answers would alternate between two devices.
+  server.set_socket_options([](socket_t sock) {
+    const int yes = 1;
+    setsockopt(sock, SOL_SOCKET, SO_REUSEADDR, &yes, sizeof yes);
+  });
   int port = options.port;
   if (port == 0) {
     port = server.bind_to_any_port("127.0.0.1");
@@ -299,7 +321,27 @@ int main(int argc, char **argv) {
     port = -1;
   }
   if (port < 0) {
-    fprintf(stderr, "dhview: cannot listen on 127.0.0.1:%d\n", options.port);
+    // Why: the library keeps errno to itself, so the bind is tried once more here.
+    int why = errno;
+    if (options.port != 0) {
+      const int probe = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+      const int yes = 1;
+      setsockopt(probe, SOL_SOCKET, SO_REUSEADDR, &yes, sizeof yes);
+      sockaddr_in where{};
+      where.sin_family = AF_INET;
+      where.sin_port = htons(uint16_t(options.port));
+      where.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+      why = bind(probe, reinterpret_cast<sockaddr *>(&where), sizeof where) == 0 ? 0 : errno;
+      close(probe);
+    }
+    if (why == EADDRINUSE) {
+      fprintf(stderr,
+              "dhview: port %d on 127.0.0.1 is taken (another dhview, or another program, listens there); "
+              "give another with --port PORT, or --port 0 for a free one\n",
+              options.port);
+      return 2;
+    }
+    fprintf(stderr, "dhview: cannot listen on 127.0.0.1:%d: %s\n", options.port, strerror(why));
     return 1;
   }
   picture_watch_start(layout.device, options.quality);

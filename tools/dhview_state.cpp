@@ -60,8 +60,8 @@ nlohmann::json number_or_null(int value) {
 }
 
 // A descriptor connected to the controller's control socket, or -1 with `error` set.
-int connect_controller(const SimLayout &layout, std::string &error) {
-  const std::string path = layout.host + "/mcu.ctl";
+// `who` names the socket's server in messages: "the controller", "the simulator".
+int connect_socket(const std::string &path, const std::string &who, std::string &error) {
   sockaddr_un address{};
   address.sun_family = AF_UNIX;
   if (path.size() >= sizeof address.sun_path) {
@@ -78,7 +78,7 @@ int connect_controller(const SimLayout &layout, std::string &error) {
   setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &limit, sizeof limit);
   setsockopt(fd, SOL_SOCKET, SO_SNDTIMEO, &limit, sizeof limit);
   if (connect(fd, reinterpret_cast<const sockaddr *>(&address), sizeof address) != 0) {
-    error = "the controller has no control socket at " + path + " (" + strerror(errno) + ")";
+    error = who + " has no control socket at " + path + " (" + strerror(errno) + ")";
     close(fd);
     return -1;
   }
@@ -259,7 +259,47 @@ bool state_wait_newer(uint64_t after_state, uint64_t after_trace,
   return true;
 }
 
+namespace {
+
+// One line to a control socket and the first line of its answer; an error text, or "".
+std::string socket_command(const std::string &path, const std::string &who, const std::string &words,
+                           std::string &reply) {
+  reply.clear();
+  std::string error;
+  const int fd = connect_socket(path, who, error);
+  if (fd < 0) return error;
+  const std::string line = words + "\n";
+  size_t sent = 0;
+  while (sent < line.size()) {
+    const ssize_t n = send(fd, line.data() + sent, line.size() - sent, MSG_NOSIGNAL);
+    if (n <= 0) {
+      close(fd);
+      return who + "'s control socket took no command";
+    }
+    sent += size_t(n);
+  }
+  char buffer[4096];
+  while (reply.find('\n') == std::string::npos && reply.size() < reply_limit) {
+    const ssize_t n = recv(fd, buffer, sizeof buffer, 0);
+    if (n <= 0) break;
+    reply.append(buffer, size_t(n));
+  }
+  close(fd);
+  if (const size_t end = reply.find('\n'); end != std::string::npos) reply.resize(end);
+  if (reply.empty()) return who + " did not answer";
+  if (reply.rfind("error", 0) == 0) return who + " says: " + reply;
+  return "";
+}
+
+}  // namespace
+
 std::string set_cable(const SimLayout &layout, bool plugged) {
+  // The simulator's cable: the host's end goes away and comes back with the gadget state.
+  if (exists(layout.host + "/sim.ctl")) {
+    std::string reply;
+    return socket_command(layout.host + "/sim.ctl", "the simulator", plugged ? "cable plug" : "cable pull", reply);
+  }
+  // A device without dhsim: the gadget state alone.
   const std::string path = layout.device + udc_state_path;
   const std::string temporary = path + ".dhview";
   const char *text = plugged ? "configured\n" : "not attached\n";
@@ -281,31 +321,7 @@ std::string set_cable(const SimLayout &layout, bool plugged) {
 
 std::string controller_command(const SimLayout &layout, const std::string &words,
                                std::string &reply) {
-  reply.clear();
-  std::string error;
-  const int fd = connect_controller(layout, error);
-  if (fd < 0) return error;
-  const std::string line = words + "\n";
-  size_t sent = 0;
-  while (sent < line.size()) {
-    const ssize_t n = send(fd, line.data() + sent, line.size() - sent, MSG_NOSIGNAL);
-    if (n <= 0) {
-      close(fd);
-      return "the controller's control socket took no command";
-    }
-    sent += size_t(n);
-  }
-  char buffer[4096];
-  while (reply.find('\n') == std::string::npos && reply.size() < reply_limit) {
-    const ssize_t n = recv(fd, buffer, sizeof buffer, 0);
-    if (n <= 0) break;
-    reply.append(buffer, size_t(n));
-  }
-  close(fd);
-  if (const size_t end = reply.find('\n'); end != std::string::npos) reply.resize(end);
-  if (reply.empty()) return "the controller did not answer";
-  if (reply.rfind("error", 0) == 0) return "the controller says: " + reply;
-  return "";
+  return socket_command(layout.host + "/mcu.ctl", "the controller", words, reply);
 }
 
 std::string knob_steps(const SimLayout &layout, int steps, const std::string &dhmcu) {

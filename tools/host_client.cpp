@@ -12,8 +12,15 @@
 #include <cstdlib>
 #include <cstring>
 #include <fcntl.h>
+#include <fstream>
 #include <poll.h>
 #include <random>
+#include <sys/file.h>
+#include <sstream>
+#include <sys/sysmacros.h>
+#include <sys/socket.h>
+#include <sys/stat.h>
+#include <sys/un.h>
 #include <termios.h>
 #include <unistd.h>
 
@@ -72,24 +79,125 @@ std::string name_payload(const std::string &name) {
   return payload;
 }
 
+namespace {
+
+void make_raw(int fd) {
+  termios tio{};
+  if (tcgetattr(fd, &tio) != 0) return;
+  cfmakeraw(&tio);
+  cfsetispeed(&tio, B115200);
+  cfsetospeed(&tio, B115200);
+  tio.c_cflag |= CLOCAL | CREAD;
+  tio.c_cc[VMIN] = 0;
+  tio.c_cc[VTIME] = 0;
+  tcsetattr(fd, TCSANOW, &tio);
+  tcflush(fd, TCIFLUSH);  // a stale answer of an earlier session must not pass for ours
+}
+
+// A pty's master: its far end closing is a pause (the peer reopens), not a hang-up.
+bool is_pty_master(int fd) {
+  char name[128];
+  return ptsname_r(fd, name, sizeof name) == 0;
+}
+
+}  // namespace
+
 int host_port_open(const std::string &path) {
   int fd = open(path.c_str(), O_RDWR | O_NOCTTY | O_CLOEXEC);
   if (fd < 0) {
     fprintf(stderr, "cannot open %s: %s\n", path.c_str(), strerror(errno));
     return -1;
   }
-  termios tio{};
-  if (tcgetattr(fd, &tio) == 0) {
-    cfmakeraw(&tio);
-    cfsetispeed(&tio, B115200);
-    cfsetospeed(&tio, B115200);
-    tio.c_cflag |= CLOCAL | CREAD;
-    tio.c_cc[VMIN] = 0;
-    tio.c_cc[VTIME] = 0;
-    tcsetattr(fd, TCSANOW, &tio);
-    tcflush(fd, TCIFLUSH);  // a stale answer of an earlier session must not pass for ours
-  }
+  make_raw(fd);
   return fd;
+}
+
+std::string port_holders(const std::string &path) {
+  struct stat port {};
+  if (stat(path.c_str(), &port) != 0) return "";
+  // The lock's holders, as the kernel lists them: "1: FLOCK ADVISORY WRITE PID MA:MI:INODE ..."
+  char id[64];
+  snprintf(id, sizeof id, "%02x:%02x:%llu", major(port.st_dev), minor(port.st_dev),
+           static_cast<unsigned long long>(port.st_ino));
+  std::ifstream locks("/proc/locks");
+  std::string line, holders;
+  while (std::getline(locks, line)) {
+    std::istringstream words(line);
+    std::string number, kind, advisory, mode, pid, where;
+    if (!(words >> number >> kind)) continue;
+    if (kind == "->") words >> kind;  // a waiter
+    if (kind != "FLOCK" || !(words >> advisory >> mode >> pid >> where) || where != id) continue;
+    if (pid == std::to_string(getpid())) continue;
+    std::string name;
+    std::ifstream comm("/proc/" + pid + "/comm");
+    std::getline(comm, name);
+    const std::string holder = (name.empty() ? "a program" : name) + " (pid " + pid + ")";
+    if (holders.find(holder) == std::string::npos) holders += (holders.empty() ? "" : ", ") + holder;
+  }
+  return holders;
+}
+
+PortClaim host_port_claim(const std::string &path, int &fd, std::string &error) {
+  fd = -1;
+  struct stat info {};
+  if (stat(path.c_str(), &info) != 0) {
+    error = path + ": " + strerror(errno);
+    return errno == ENOENT ? PortClaim::missing : PortClaim::failed;
+  }
+  if (S_ISSOCK(info.st_mode)) {
+    sockaddr_un address{};
+    address.sun_family = AF_UNIX;
+    if (path.size() >= sizeof address.sun_path) {
+      error = path + ": a socket path too long";
+      return PortClaim::failed;
+    }
+    memcpy(address.sun_path, path.c_str(), path.size() + 1);
+    fd = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    if (fd < 0 || connect(fd, reinterpret_cast<sockaddr *>(&address), sizeof address) != 0) {
+      error = "cannot connect to " + path + ": " + strerror(errno);
+      if (fd >= 0) close(fd);
+      fd = -1;
+      return PortClaim::failed;
+    }
+    return PortClaim::ok;
+  }
+  if (!S_ISCHR(info.st_mode)) {
+    error = path + " is not a terminal or a socket; it was left untouched";
+    return PortClaim::not_port;
+  }
+  fd = open(path.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
+  if (fd < 0) {
+    const int why = errno;
+    error = "cannot open " + path + ": " + strerror(why);
+    if (why == EBUSY) {  // a port another program opened with TIOCEXCL
+      const std::string holders = port_holders(path);
+      error = path + " is in use by " + (holders.empty() ? "another program" : holders);
+      return PortClaim::held;
+    }
+    return why == ENOENT ? PortClaim::missing : PortClaim::failed;
+  }
+  if (!isatty(fd)) {
+    close(fd);
+    fd = -1;
+    error = path + " is not a terminal or a socket; it was left untouched";
+    return PortClaim::not_port;
+  }
+  // A holder that is letting go (a bridge whose client has just left) is given half a second.
+  bool locked = false;
+  for (int tries = 0; tries < 50 && !(locked = flock(fd, LOCK_EX | LOCK_NB) == 0); ++tries) {
+    if (errno != EWOULDBLOCK) break;
+    usleep(10000);
+  }
+  if (!locked) {
+    const std::string holders = port_holders(path);
+    close(fd);
+    fd = -1;
+    error = path + " is in use by " + (holders.empty() ? "another program" : holders);
+    return PortClaim::held;
+  }
+  fcntl(fd, F_SETFL, fcntl(fd, F_GETFL) & ~O_NONBLOCK);
+  make_raw(fd);
+  return PortClaim::ok;
 }
 
 int host_write_all(int fd, std::span<const uint8_t> bytes) {
@@ -98,6 +206,10 @@ int host_write_all(int fd, std::span<const uint8_t> bytes) {
     ssize_t n = write(fd, bytes.data() + done, bytes.size() - done);
     if (n < 0) {
       if (errno == EINTR) continue;
+      if ((errno == EIO || errno == EPIPE) && !is_pty_master(fd)) {
+        errno = port_gone_errno;
+        return -1;
+      }
       if (errno == EAGAIN) {
         pollfd pfd{fd, POLLOUT, 0};
         poll(&pfd, 1, 1000);
@@ -124,16 +236,27 @@ long host_read_exact(int fd, uint8_t *buffer, size_t count, int timeout_ms) {
       return -1;
     }
     if (ready == 0) break;
+    // A port that hangs up (a USB serial port unplugged, a pty whose master is gone) reads
+    // end-of-file or EIO for good; a pty's master whose far end is closed only for a moment
+    // reads EIO until the far end reopens.
+    const bool hung_up = (pfd.revents & (POLLHUP | POLLERR)) != 0 && !is_pty_master(fd);
     ssize_t n = read(fd, buffer + done, count - done);
     if (n < 0) {
       if (errno == EINTR || errno == EAGAIN) continue;
-      if (errno == EIO) {  // a pty whose far end is closed for a moment: wait and try again
+      if (errno == EIO && !hung_up && is_pty_master(fd)) {
         usleep(10000);
         continue;
       }
+      if (errno == EIO || errno == ENXIO || errno == ENODEV) errno = port_gone_errno;
       return -1;
     }
-    if (n == 0) continue;  // a raw port with VMIN 0 returns 0 between bytes
+    if (n == 0) {
+      if (hung_up || (pfd.revents & POLLIN) != 0) {
+        errno = port_gone_errno;
+        return -1;
+      }
+      continue;  // a raw port with VMIN 0 returns 0 between bytes
+    }
     done += size_t(n);
   }
   return long(done);

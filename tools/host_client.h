@@ -4,6 +4,7 @@
 #pragma once
 
 #include <array>
+#include <cerrno>
 #include <cstdint>
 #include <span>
 #include <string>
@@ -27,11 +28,36 @@ std::string name_payload(const std::string &name);
 // Opens a host-side serial port (a USB ACM port, or a pty) in raw mode. -1 with a message.
 int host_port_open(const std::string &path);
 
-// Writes all bytes; 0, or -1 on an error (with errno set).
+// How claiming the host port went.
+enum class PortClaim {
+  ok,
+  missing,   // nothing at the path (an unplugged USB serial port leaves none)
+  held,      // another program has the port; `error` names it
+  not_port,  // neither a terminal nor a socket: left untouched
+  failed,    // it could not be opened
+};
+
+// The host port for one program alone: a terminal is opened, locked with flock (LOCK_EX,
+// as every host program here and pyserial's exclusive mode do; not TIOCEXCL, which a pty
+// that the simulator keeps open would keep after the program has gone), set raw and its
+// pending input dropped; a Unix socket is connected. `error` says why not.
+PortClaim host_port_claim(const std::string &path, int &fd, std::string &error);
+
+// Who holds the lock of the terminal at `path`, other than this process: "dhhost (pid 123)",
+// joined with ", "; empty when nobody can be seen.
+std::string port_holders(const std::string &path);
+
+// errno after a read or write on a port whose device went away: an unplugged USB serial
+// port (or the sim's host end, when its cable is pulled or the device restarts) hangs up.
+constexpr int port_gone_errno = ENODEV;
+
+// Writes all bytes; 0, or -1 on an error (with errno set; port_gone_errno when the device
+// went away).
 int host_write_all(int fd, std::span<const uint8_t> bytes);
 
 // Reads up to `count` bytes, waiting at most `timeout_ms` in all. Returns
-// the number of bytes read (less than `count` on a time-out), or -1 on an error.
+// the number of bytes read (less than `count` on a time-out), or -1 on an error (errno
+// port_gone_errno when the port hung up: the device went away).
 long host_read_exact(int fd, uint8_t *buffer, size_t count, int timeout_ms);
 
 enum class ReplyCheck {

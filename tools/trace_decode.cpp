@@ -771,7 +771,7 @@ nlohmann::json event_json(const TraceEvent &event) {
 }
 
 std::string event_line(const TraceEvent &event) {
-  return format("%10.3f %-10s %-11s ", double(event.t_us) / 1000.0, link_name(event.link),
+  return format("%10.3f ms %-10s %-11s ", double(event.t_us) / 1000.0, link_name(event.link),
                 dir_name(event.dir)) +
          event.text;
 }

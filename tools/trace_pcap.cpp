@@ -3,6 +3,7 @@
 // and skips the block types it does not know.
 #include "tools/trace_pcap.h"
 
+#include <algorithm>
 #include <cerrno>
 #include <cstring>
 #include <fstream>
@@ -91,25 +92,32 @@ bool pcap_write(PcapWriter &writer, const TraceEvent &event) {
   if (writer.file == nullptr) return false;
   for (const TraceUnit &unit : event.units) {
     const uint64_t t = uint64_t(writer.start_wall_us + unit.t_us);
-    std::vector<uint8_t> body;
-    put32(body, 0);  // interface 0
-    put32(body, uint32_t(t >> 32));
-    put32(body, uint32_t(t));
-    const uint64_t wire = pcap_unit_header + unit.length;
-    put32(body, uint32_t(pcap_unit_header + unit.bytes.size()));
-    put32(body, wire > 0xFFFFFFFFu ? 0xFFFFFFFFu : uint32_t(wire));
-    body.push_back('D');
-    body.push_back('H');
-    body.push_back(uint8_t(writer.link));
-    body.push_back(uint8_t(unit.kind));
-    body.insert(body.end(), unit.bytes.begin(), unit.bytes.end());
-    pad4(body);
-    put16(body, option_epb_flags);
-    put16(body, 4);
-    put32(body, event.dir == TraceDir::to_device ? flag_inbound : flag_outbound);
-    put16(body, option_end);
-    put16(body, 0);
-    if (!write_block(writer.file, block_enhanced, body)) return false;
+    const uint64_t left_out = unit.length > unit.bytes.size() ? unit.length - unit.bytes.size() : 0;
+    size_t at = 0;
+    do {
+      const size_t piece = std::min(pcap_piece, unit.bytes.size() - at);
+      const bool last = at + piece == unit.bytes.size();
+      std::vector<uint8_t> body;
+      put32(body, 0);  // interface 0
+      put32(body, uint32_t(t >> 32));
+      put32(body, uint32_t(t));
+      const uint64_t wire = pcap_unit_header + piece + (last ? left_out : 0);
+      put32(body, uint32_t(pcap_unit_header + piece));
+      put32(body, wire > 0xFFFFFFFFu ? 0xFFFFFFFFu : uint32_t(wire));
+      body.push_back('D');
+      body.push_back('H');
+      body.push_back(uint8_t(writer.link));
+      body.push_back(uint8_t(uint8_t(unit.kind) | (at > 0 ? pcap_continued : 0)));
+      body.insert(body.end(), unit.bytes.begin() + long(at), unit.bytes.begin() + long(at + piece));
+      pad4(body);
+      put16(body, option_epb_flags);
+      put16(body, 4);
+      put32(body, event.dir == TraceDir::to_device ? flag_inbound : flag_outbound);
+      put16(body, option_end);
+      put16(body, 0);
+      if (!write_block(writer.file, block_enhanced, body)) return false;
+      at += piece;
+    } while (at < unit.bytes.size());
   }
   return fflush(writer.file) == 0;
 }
@@ -170,7 +178,8 @@ bool pcap_read(const std::string &path, std::vector<PcapRecord> &records, std::s
         PcapRecord record;
         record.t_us = int64_t(uint64_t(get32(body + 4)) << 32 | get32(body + 8));
         record.link = TraceLink(data[2]);
-        record.kind = UnitKind(data[3]);
+        record.kind = UnitKind(data[3] & ~pcap_continued);
+        record.continued = (data[3] & pcap_continued) != 0;
         record.length = original >= pcap_unit_header ? original - pcap_unit_header : 0;
         record.bytes.assign(data + pcap_unit_header, data + captured);
         // Options: the direction flag.

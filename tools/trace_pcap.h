@@ -3,6 +3,12 @@
 // 1 controller) and the unit kind (UnitKind), followed by the unit's bytes as they crossed the
 // wire. The direction is in the record's flags: inbound is to the device, outbound from it.
 // The interface is named after the link.
+//
+// Wireshark and tshark refuse a record of more than 262,144 bytes, and a host block may be
+// 1 MiB: a unit longer than pcap_piece bytes is split across consecutive records of the same
+// time and direction, the first with the unit's kind, the rest with the kind plus 0x80
+// ("continued"). Each piece's original length is its own; the last one's also counts what the
+// trace left out of a longer unit. Reading the records in order gives the unit back.
 #pragma once
 
 #include <cstdint>
@@ -14,6 +20,8 @@
 
 constexpr uint16_t pcap_link_user0 = 147;
 constexpr size_t pcap_unit_header = 4;
+constexpr size_t pcap_piece = 65536 - pcap_unit_header;  // a unit's bytes in one record
+constexpr uint8_t pcap_continued = 0x80;                 // in the kind byte of later pieces
 
 struct PcapWriter {
   FILE *file = nullptr;
@@ -33,7 +41,8 @@ struct PcapRecord {
   TraceDir dir = TraceDir::to_device;
   TraceLink link = TraceLink::host;
   UnitKind kind = UnitKind::packet;
-  uint64_t length = 0;     // the unit's length on the wire
+  bool continued = false;  // a later piece of a unit split across records
+  uint64_t length = 0;     // the length on the wire of the piece
   std::vector<uint8_t> bytes;
 };
 

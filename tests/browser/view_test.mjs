@@ -109,6 +109,21 @@ test("the controller controls reach the device through dhmcu's control socket", 
   await waitFor("the controller's own values", 5000, async () => (await text("controller")) === "mode 0, 45 °C, 2100 rpm");
 });
 
+test("a page opened afresh shows the state at once, its inputs what the controller sends", async () => {
+  const fresh = await device.browser.newPage();
+  try {
+    await fresh.goto(device.url, { waitUntil: "domcontentloaded" });
+    // No waiting: the state came with the page, before its events connect.
+    const value = (id) => fresh.$eval(`#${id}`, (element) => element.textContent);
+    assert.equal(await value("usb"), "configured");
+    assert.notEqual(await value("connection"), "connecting…");
+    assert.equal(await fresh.$eval("#set-temp", (input) => input.value), "45");
+    assert.equal(await fresh.$eval("#set-pump", (input) => input.value), "2100");
+  } finally {
+    await fresh.close();
+  }
+});
+
 test("after a host JPEG the panel image shows its colour", async () => {
   // A one-colour JPEG, made by the browser's own encoder.
   const jpeg = await page.evaluate(() => {
@@ -132,6 +147,9 @@ test("after a host JPEG the panel image shows its colour", async () => {
   // The traffic list shows the command and its reply as dhtrace decodes them.
   await waitFor("the JPEG command in the traffic list", 5000, () => page.$$eval("#trace tr",
     (rows) => rows.filter((row) => row.className === "to-device" && /0x65/.test(row.textContent)).length > 0));
+  // The controller's status frames, twice a second, are counted on one row and push nothing out.
+  await waitFor("the status frames counted on their row", 5000, () => page.$$eval("#trace tr",
+    (rows) => rows.some((row) => /status mode=.*\(×\d+\)/.test(row.textContent))));
 });
 
 test("the page's picture and its PNG screenshot match dhshot", async () => {

@@ -1,5 +1,5 @@
-// The whole simulated device as a user meets it: scripts/sim brings up the daemon, the socat
-// cables, dhmcu (status frames twice a second) and dhgui in a fresh sandbox root, and the
+// The whole simulated device as a user meets it: scripts/sim brings up the daemon, its
+// cables (dhsim, socat), dhmcu (status frames twice a second) and dhgui in a fresh sandbox root, and the
 // test drives it through the far ends of the cables with the dhhost and dhmcu executables,
 // as scripts/demo does. At the end it is stopped with SIGINT, and must leave no process and
 // no root behind.
@@ -33,7 +33,7 @@ ToolRun run_tool(const std::string &program, const std::string &arguments);
 class SimulatedDevice {
  public:
   // scripts/sim with these options (--root, --quiet and --no-build are added); returns when
-  // the device is up and the sim has said how to drive it.
+  // the device is up and the sim has written ROOT/log/ready.
   explicit SimulatedDevice(const std::vector<std::string> &options = {});
   ~SimulatedDevice();
   SimulatedDevice(const SimulatedDevice &) = delete;
@@ -60,7 +60,7 @@ class SimulatedDevice {
   bool wait_for_pixel(int x, int y, uint32_t rgb, std::chrono::milliseconds within) const;
 
  private:
-  // SIGINT, at the end: the sim must end with status 130 and leave no process of the device
+  // SIGINT, at the end: the sim must end with status 0 and leave no process of the device
   // and no root.
   void interrupt();
 

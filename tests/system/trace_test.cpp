@@ -335,6 +335,7 @@ TEST(Dhtrace, EveryCommandOfTheTableIsDecodedAsSent) {
             std::string::npos)
       << plain;
   EXPECT_NE(plain.find("0x63 listing page 20/20"), std::string::npos);
+  EXPECT_NE(plain.find(" ms host       to-device   0x0A CMD_GET_VERSION"), std::string::npos) << plain;  // times in ms
 }
 
 TEST(Dhtrace, DroppedPacketsAreNamedByTheCheckTheyFail) {
@@ -452,6 +453,59 @@ TEST(Dhtrace, TheDissectorDeciphersNamesLengthsAndTags) {
   EXPECT_EQ(fields[4], "3|0x62|" + tag(size) + "||||7||512");
   EXPECT_EQ(fields[6], "3|0x26|" + tag(created) + "|||||0|512");
   EXPECT_EQ(fields[8], "3|0x26|" + tag(failed) + "|||||1|512");
+}
+
+// A block of 1 MiB (the largest the device takes) is split across records of the capture,
+// so that tshark (which refuses a record over 256 KiB) reads the whole capture, and dhtrace
+// --read puts the block together again.
+TEST(Dhtrace, AOneMebibyteBlockIsReadWholeByTsharkAndDhtrace) {
+  REQUIRE_TSHARK();
+  DaemonUnderTest daemon(HostPort::cable);
+  const std::string traced = daemon.root() + "/host/traced";
+  const std::string out = daemon.root() + "/trace.jsonl";
+  const std::string capture = daemon.root() + "/trace.pcapng";
+  auto trace = start_trace(daemon.host_port_path(), traced, out, {"--pcap", capture});
+  const int fd = host_port_open(traced);
+  ASSERT_GE(fd, 0);
+  constexpr size_t mib = 1048576;
+  std::string block(mib, '\0');
+  for (size_t i = 0; i < mib; ++i) block[i] = char(i * 7 + i / 4096);
+  ReplyBytes created{}, saved{}, size{};
+  ASSERT_EQ(host_transact(fd, CMD_CREATE_FILE, bytes_of(name_payload("/usr/data/big.bin")), {}, created, 5000),
+            ReplyCheck::ok);
+  ASSERT_EQ(host_transact(fd, CMD_SAVE_FILE_BUFFER, bytes_of(chunk_payload(mib, mib, 1)), bytes_of(block), saved,
+                          30000),
+            ReplyCheck::ok);
+  ASSERT_EQ(host_transact(fd, CMD_GET_FILE_SIZE, bytes_of(name_payload("/usr/data/big.bin")), {}, size, 5000),
+            ReplyCheck::ok);
+  close(fd);
+  wait_for_events(out, 3, is_answer, 10000ms);
+  EXPECT_EQ(trace->stop(), 0);
+
+  const std::string said = run("tshark -r " + capture + " -X lua_script:" DH_SOURCE_DIR
+                               "/tools/wireshark/displayhead.lua 2>&1 >/dev/null");
+  // Neither "cap_len ... is larger than 262144" nor a damaged capture.
+  EXPECT_EQ(said.find("larger than"), std::string::npos) << said;
+  EXPECT_EQ(said.find("damaged"), std::string::npos) << said;
+  EXPECT_EQ(said.find("cut short"), std::string::npos) << said;
+  const std::vector<std::string> records =
+      tshark_fields(capture, "-e displayhead.unit -e displayhead.continued -e displayhead.length");
+  size_t block_bytes = 0, continued = 0;
+  for (const std::string &record : records) {
+    if (record.rfind("2|", 0) != 0) continue;
+    continued += record.find("|True|") != std::string::npos || record.find("|1|") != std::string::npos ? 1 : 0;
+    block_bytes += std::stoul(record.substr(record.rfind('|') + 1));
+  }
+  EXPECT_EQ(block_bytes, mib);
+  EXPECT_EQ(continued, (mib + 65531) / 65532 - 1);
+  ASSERT_FALSE(records.empty());
+  EXPECT_EQ(records.back().substr(0, 2), "3|");  // the last reply, after the whole block
+
+  const std::vector<json> read = json_lines(run(build_dir() + "/dhtrace --read " + capture + " --json"));
+  const auto block_line = std::find_if(read.begin(), read.end(), [](const json &l) { return l["kind"] == "block"; });
+  ASSERT_NE(block_line, read.end());
+  EXPECT_NE((*block_line)["text"].get<std::string>().find("1048576"), std::string::npos) << *block_line;
+  EXPECT_EQ(read.back()["size"], mib) << read.back();
 }
 
 // The controller link: the daemon's port is a cable whose far end dhtrace opens; the test

@@ -1,6 +1,8 @@
 -- A dissector for the display head's serial links, as dhtrace captures them (pcapng, link
 -- type USER0): each record is "DH", the link (0 host, 1 controller), the unit kind, then the
--- unit's bytes. Host packets are deciphered here (DES-CBC, the packet key as key and IV) and
+-- unit's bytes. A unit longer than 65,532 bytes (a host block may be 1 MiB; Wireshark takes
+-- at most 262,144 bytes a record) is split across consecutive records, the later ones with
+-- the kind plus 128 ("continued"). Host packets are deciphered here (DES-CBC, the packet key as key and IV) and
 -- checked in the device's order: trailer, padding byte, check byte, magic byte; a packet the
 -- device would drop is flagged with the reason.
 --
@@ -66,6 +68,7 @@ local f = {
   picture_size = ProtoField.uint16("displayhead.picture_size", "Picture size", base.DEC),
   prefix = ProtoField.uint8("displayhead.prefix", "Message", base.HEX, message_names),
   data = ProtoField.bytes("displayhead.data", "Data"),
+  continued = ProtoField.bool("displayhead.continued", "Continued from the record before"),
 }
 dh.fields = f
 local dropped_expert = ProtoExpert.new("displayhead.dropped", "The device drops this packet",
@@ -329,9 +332,19 @@ function dh.dissector(tvb, pinfo, tree)
   if tvb:len() < 4 or tvb(0, 2):string() ~= "DH" then return 0 end
   pinfo.cols.protocol:set("DISPLAYHEAD")
   local link, unit = tvb(2, 1):uint(), tvb(3, 1):uint()
+  local continued = unit >= 128
+  if continued then unit = unit - 128 end
   local root = tree:add(dh, tvb(), "Display head, " .. (link_names[link] or "?") .. " link")
   root:add(f.link, tvb(2, 1))
-  root:add(f.unit, tvb(3, 1))
+  root:add(f.unit, tvb(3, 1), unit)
+  if continued then
+    root:add(f.continued, tvb(3, 1), true)
+    local body = tvb(4):tvb()
+    root:add(f.length, body:len())
+    root:add(f.data, body(0, math.min(body:len(), 64)))
+    pinfo.cols.info:set((unit_names[unit] or "data") .. " (continued), " .. body:len() .. " bytes")
+    return tvb:len()
+  end
   local body = tvb(4):tvb()
   root:add(f.length, body:len())
   if link == 0 and unit == 1 then dissect_packet(body, pinfo, root)

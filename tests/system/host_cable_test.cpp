@@ -1,0 +1,292 @@
+// The host's side of the device as a host program meets it: the end of a stream, the port
+// held by one program at a time, and a simulated device whose cable can be pulled, which
+// reboots and halts, and whose TCP bridge serves one client.
+#include <gmock/gmock.h>
+#include <gtest/gtest.h>
+
+#include <arpa/inet.h>
+#include <fcntl.h>
+#include <netinet/in.h>
+#include <poll.h>
+#include <sys/file.h>
+#include <sys/socket.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <cstdio>
+#include <filesystem>
+#include <fstream>
+#include <random>
+#include <string>
+#include <vector>
+
+#include "app/host_packet.h"
+#include "platform/panel_view.h"
+#include "tests/support/target.h"
+#include "tests/support/waiting.h"
+#include "tests/system/daemon_harness.h"
+#include "tests/system/sim_device.h"
+
+namespace fs = std::filesystem;
+using namespace std::chrono_literals;
+using testing::HasSubstr;
+
+namespace {
+
+const std::string sources = DH_SOURCE_DIR;
+
+// The test stream of five colours, three pictures each, cut after the first slice of the
+// first white picture: its last picture is white, the one before it blue.
+std::string stream_ending_in_one_white_picture() {
+  const std::string stream = read_file(sources + "/tests/media/colours_480x480.h264");
+  int pictures = 0;
+  for (size_t i = 0; i + 4 < stream.size(); ++i) {
+    if (stream[i] != 0 || stream[i + 1] != 0 || stream[i + 2] != 1) continue;
+    const int type = stream[i + 3] & 0x1F;
+    const bool starts_picture = (type == 1 || type == 5) && (uint8_t(stream[i + 4]) & 0x80) != 0;
+    if (starts_picture && ++pictures == 14) {  // the 14th picture's start ends the 13th
+      const size_t cut = i > 0 && stream[i - 1] == 0 ? i - 1 : i;
+      return stream.substr(0, cut);
+    }
+  }
+  ADD_FAILURE() << "the colour stream has fewer than 14 pictures";
+  return stream;
+}
+
+bool near_white(uint32_t argb) {
+  return ((argb >> 16) & 0xFF) > 200 && ((argb >> 8) & 0xFF) > 200 && (argb & 0xFF) > 200;
+}
+
+// scripts/sim-ctl ROOT WORDS: its status and what it printed.
+ToolRun sim_ctl(const std::string &root, const std::string &words) {
+  ToolRun run;
+  FILE *pipe = popen(("bash " + sources + "/scripts/sim-ctl " + root + " " + words + " 2>&1").c_str(), "r");
+  if (pipe == nullptr) return run;
+  char chunk[4096];
+  size_t n;
+  while ((n = fread(chunk, 1, sizeof chunk, pipe)) > 0) run.out.append(chunk, n);
+  const int status = pclose(pipe);
+  run.status = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+  return run;
+}
+
+// The host's end of the simulated cable, claimed as dhhost claims it.
+int claim(const std::string &path) {
+  int fd = -1;
+  std::string error;
+  EXPECT_EQ(host_port_claim(path, fd, error), PortClaim::ok) << error;
+  return fd;
+}
+
+int connect_tcp(int port) {
+  const int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+  sockaddr_in where{};
+  where.sin_family = AF_INET;
+  where.sin_port = htons(uint16_t(port));
+  where.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  EXPECT_EQ(connect(fd, reinterpret_cast<sockaddr *>(&where), sizeof where), 0) << strerror(errno);
+  return fd;
+}
+
+// Everything a socket sends until its far end closes it.
+std::string read_to_end(int fd) {
+  std::string text;
+  char buffer[512];
+  pollfd pfd{fd, POLLIN, 0};
+  while (poll(&pfd, 1, 10000) > 0) {
+    const ssize_t n = read(fd, buffer, sizeof buffer);
+    if (n <= 0) break;
+    text.append(buffer, size_t(n));
+  }
+  return text;
+}
+
+// A TCP port nobody listens on now.
+int free_port() {
+  const int fd = socket(AF_INET, SOCK_STREAM, 0);
+  sockaddr_in where{};
+  where.sin_family = AF_INET;
+  where.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  bind(fd, reinterpret_cast<sockaddr *>(&where), sizeof where);
+  socklen_t size = sizeof where;
+  getsockname(fd, reinterpret_cast<sockaddr *>(&where), &size);
+  close(fd);
+  return ntohs(where.sin_port);
+}
+
+}  // namespace
+
+// The device completes a unit only at the next start code, and a queue count of 0 means taken,
+// not shown: dhhost's end-of-stream units and its wait must put the very last picture up.
+TEST(HostStream, TheLastPictureOfAStreamIsShown) {
+  SKIP_WITHOUT_H264_PICTURES();
+  DaemonUnderTest daemon(HostPort::cable);
+  const std::string file = daemon.root() + "/white-last.h264";
+  std::ofstream(file, std::ios::binary) << stream_ending_in_one_white_picture();
+
+  const ToolRun stream = run_tool("dhhost", "-p " + daemon.host_port_path() + " stream " + file);
+  ASSERT_EQ(stream.status, 0) << stream.out;
+  // dhhost returns only once the last picture has been shown; it is still there.
+  PanelPicture picture;
+  std::string error;
+  ASSERT_TRUE(compose_panel(daemon.root(), picture, error)) << error;
+  const uint32_t middle = picture.at(picture.width / 2, picture.height / 2);
+  EXPECT_TRUE(near_white(middle)) << std::hex << middle << " is not the white of the last picture";
+}
+
+// Two programs on the port: the second is refused and told who holds it. What is neither a
+// terminal nor a socket is refused and left as it was.
+TEST(HostPort, OneProgramAtATimeAndOnlyAPort) {
+  DaemonUnderTest daemon(HostPort::cable);
+  const std::string port = daemon.host_port_path();
+  {
+    const int held = claim(port);
+    ASSERT_GE(held, 0);
+    const ToolRun second = run_tool("dhhost", "-p " + port + " version");
+    EXPECT_EQ(second.status, 2) << second.out;
+    EXPECT_THAT(second.out, HasSubstr("is in use by"));
+    EXPECT_THAT(second.out, HasSubstr("(pid " + std::to_string(getpid()) + ")"));
+    close(held);
+  }
+  const ToolRun free_again = run_tool("dhhost", "-p " + port + " version");
+  EXPECT_EQ(free_again.status, 0) << free_again.out;
+
+  const std::string regular = daemon.root() + "/not-a-port.txt", fifo = daemon.root() + "/a-fifo";
+  std::ofstream(regular) << "keep me";
+  ASSERT_EQ(mkfifo(fifo.c_str(), 0600), 0);
+  for (const std::string &path : {regular, fifo, daemon.root()}) {
+    const ToolRun refused = run_tool("dhhost", "-p " + path + " version");
+    EXPECT_EQ(refused.status, 2) << path << ": " << refused.out;
+    EXPECT_THAT(refused.out, HasSubstr("is not a terminal or a socket")) << path;
+  }
+  EXPECT_EQ(read_file(regular), "keep me");
+}
+
+// The cable, reboot and halt of the simulated device, as a host program sees them.
+TEST(SimulatedCable, PulledRebootedAndHalted) {
+  SKIP_WITHOUT_SIMULATED_DEVICE();
+  SimulatedDevice device;
+  const std::string root = device.root(), port = device.host_path("ttyACM0");
+  const std::string state = device.device_root() + "/sys/class/udc/13500000.otg/state";
+  const std::string ready = read_file(root + "/log/ready");
+  EXPECT_THAT(ready, HasSubstr("HOST_PORT=" + port + "\n"));
+  EXPECT_THAT(ready, HasSubstr("DEVICE=" + device.device_root() + "\n"));
+  EXPECT_EQ(sim_ctl(root, "status").out, "cable=plugged power=on daemon=running\n");
+
+  // Pulled: an open port reads end-of-file, a new open finds nothing, the gadget is detached.
+  const int open_port = claim(port);
+  ASSERT_GE(open_port, 0);
+  EXPECT_EQ(sim_ctl(root, "cable pull").status, 0);
+  uint8_t byte = 0;
+  errno = 0;
+  EXPECT_EQ(host_read_exact(open_port, &byte, 1, 10000), -1);
+  EXPECT_EQ(errno, port_gone_errno);
+  close(open_port);
+  EXPECT_FALSE(fs::exists(port));
+  EXPECT_EQ(read_file(state), "not attached\n");
+  const ToolRun away = device.dhhost("version");
+  EXPECT_EQ(away.status, 2) << away.out;
+  EXPECT_EQ(sim_ctl(root, "status").out, "cable=pulled power=on daemon=running\n");
+  EXPECT_EQ(sim_ctl(root, "cable plug").status, 0);
+  EXPECT_EQ(read_file(state), "configured\n");
+  EXPECT_EQ(device.dhhost("version").status, 0);
+
+  // Reboot: the device goes away, the daemon starts again with its stored files, the port
+  // comes back.
+  EXPECT_EQ(device.dhhost("config 50 0 0 0 0 0").status, 0);
+  auto starts_of_daemon = [&device] {
+    const std::string log = device.log("daemon");
+    size_t count = 0;
+    for (size_t at = log.find("init_tty done!"); at != std::string::npos; at = log.find("init_tty done!", at + 1)) ++count;
+    return count;
+  };
+  const size_t starts = starts_of_daemon();
+  const ToolRun reboot = device.dhhost("reboot");
+  EXPECT_EQ(reboot.status, 0) << reboot.out;
+  EXPECT_THAT(reboot.out, HasSubstr("the device went away"));
+  ASSERT_TRUE(wait_until([&] { return fs::exists(port); }, 30s)) << device.log("dhsim");
+  EXPECT_GT(starts_of_daemon(), starts);
+  EXPECT_EQ(device.dhhost("version").status, 0);
+  EXPECT_EQ(read_file(device.device_root() + "/usr/data/app.cfg").substr(0, 1), "\x32");
+
+  // Halt: off until the sim is told to power it on.
+  const ToolRun halt = device.dhhost("halt");
+  EXPECT_EQ(halt.status, 0) << halt.out;
+  EXPECT_THAT(halt.out, HasSubstr("the device went away"));
+  EXPECT_EQ(sim_ctl(root, "status").out, "cable=plugged power=off daemon=stopped\n");
+  EXPECT_FALSE(fs::exists(port));
+  EXPECT_EQ(sim_ctl(root, "power on").status, 0);
+  EXPECT_EQ(device.dhhost("version").status, 0);
+
+  EXPECT_EQ(sim_ctl(root, "cable sideways").status, 2);
+}
+
+// The TCP bridge: one client, a second refused in words, dhhost refused while a client has the
+// port, and dhhost served the moment the client has gone.
+TEST(SimulatedCable, TheTcpBridgeServesOneClient) {
+  SKIP_WITHOUT_SIMULATED_DEVICE();
+  const int tcp = free_port();
+  SimulatedDevice device({"--tcp", std::to_string(tcp)});
+  EXPECT_THAT(read_file(device.root() + "/log/ready"), HasSubstr("TCP=" + std::to_string(tcp) + "\n"));
+
+  for (int round = 0; round < 3; ++round) {
+    const int first = connect_tcp(tcp);
+    ReplyBytes reply{};
+    ASSERT_EQ(host_transact(first, CMD_GET_VERSION, {}, {}, reply, 10000), ReplyCheck::ok);
+    const int second = connect_tcp(tcp);
+    EXPECT_THAT(read_to_end(second), HasSubstr("refused: the device's host port already serves the TCP client"));
+    close(second);
+    const ToolRun held = device.dhhost("version");
+    EXPECT_EQ(held.status, 2) << held.out;
+    EXPECT_THAT(held.out, HasSubstr("in use by dhsim"));
+    // A command whose reply is still on its way when the client leaves: the reply must not
+    // pass for the next program's.
+    host_write_all(first, build_packet(CMD_GET_VERSION, {1, 2, 3, 4}, {}));
+    close(first);
+    const ToolRun after = device.dhhost("version");
+    EXPECT_EQ(after.status, 0) << after.out;
+  }
+}
+
+namespace {
+
+std::string shell(const std::string &command) {
+  std::string out;
+  FILE *pipe = popen((command + " 2>&1").c_str(), "r");
+  if (pipe == nullptr) return out;
+  char chunk[4096];
+  size_t n;
+  while ((n = fread(chunk, 1, sizeof chunk, pipe)) > 0) out.append(chunk, n);
+  pclose(pipe);
+  return out;
+}
+
+}  // namespace
+
+// dhview beside the sim: a second one on its port is refused, its page carries the state it
+// was served with, and its cable control (a POST without a body) pulls dhsim's cable.
+TEST(SimulatedCable, DhviewOnItsOwnPortAndItsCableControl) {
+  SKIP_WITHOUT_SIMULATED_DEVICE();
+  if (!fs::exists(build_dir() + "/dhview")) GTEST_SKIP() << "this build has no dhview (no cpp-httplib)";
+  SimulatedDevice device({"--view", "0"});
+  const std::string ready = read_file(device.root() + "/log/ready");
+  const size_t at = ready.find("VIEW=http://127.0.0.1:");
+  ASSERT_NE(at, std::string::npos) << ready;
+  const std::string url = ready.substr(at + 5, ready.find('\n', at) - at - 5);
+  const std::string port = url.substr(std::string("http://127.0.0.1:").size(), url.size() - 18);
+
+  const ToolRun second = run_tool("dhview", "--root " + device.root() + " --port " + port);
+  EXPECT_EQ(second.status, 2) << second.out;
+  EXPECT_THAT(second.out, HasSubstr("port " + port + " on 127.0.0.1 is taken"));
+
+  const std::string page = shell("curl -s " + url);
+  EXPECT_THAT(page, HasSubstr("const initialState = {"));
+  EXPECT_THAT(page, HasSubstr("\"usb\":\"configured\""));
+
+  EXPECT_EQ(shell("curl -s -X POST -H 'X-Dhview: 1' '" + url + "control/cable?to=pulled'"), "{\"ok\":true}");
+  EXPECT_EQ(sim_ctl(device.root(), "status").out, "cable=pulled power=on daemon=running\n");
+  EXPECT_FALSE(fs::exists(device.host_path("ttyACM0")));
+  EXPECT_EQ(shell("curl -s -X POST -H 'X-Dhview: 1' '" + url + "control/cable?to=plugged'"), "{\"ok\":true}");
+  EXPECT_EQ(device.dhhost("version").status, 0);
+}
