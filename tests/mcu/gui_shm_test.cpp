@@ -202,13 +202,19 @@ TEST_F(GuiState, ResumeWithoutEffect) {
   lvgl_state = 0xFF;
   EXPECT_EQ(stdout_of([] { lvgl_resume(); }), "h264 block == 0, check lvgl state\n");
   EXPECT_EQ(lvgl_state, 0xFF);
+  // The background is a file that plays, so that its player cannot have ended by the resume.
+  write_device_file(h264_bg_filses[0], std::string(1500000, '\x11'));
   lvgl_state = 1;
   stdout_of([] { play_local_h264_async(h264_bg_filses[0]); });
   EXPECT_EQ(stdout_of([] { lvgl_resume(); }), "h264 block == 0, check lvgl state\n");
   EXPECT_EQ(lvgl_state, 1);
   EXPECT_EQ(data_update_type, 0);
   EXPECT_EQ(data_update_mark, 0);
-  stdout_of([] { stop_local_h264(); });
+  stdout_of([] {
+    stop_local_h264();
+    wait_for_players();
+  });
+  remove_device_file(h264_bg_filses[0]);
 }
 
 TEST_F(GuiState, ResumeWithAThemeBeyondTheTableUsesTheFirstTheme) {
