@@ -44,7 +44,8 @@ FILE *try_open(const char *device_path, int &error) {
   if (file == nullptr) {
     error = errno;
     if (fd >= 0) close(fd);
-    fprintf(stderr, "cannot open %s: %s\n", device_path, strerror(error));
+    // The chain's messages carry no path: a refused FIFO or device is named here.
+    if (error == EINVAL || error == EISDIR) fprintf(stderr, "cannot open %s: %s\n", device_path, strerror(error));
   }
   return file;
 }

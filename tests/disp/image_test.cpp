@@ -134,7 +134,7 @@ TEST(Jpeg, RejectedPicturesKeepTheScreen) {
   write_file("/tmp/bad.jpg", garbage);
   EXPECT_EQ(show_jpg_local("/tmp/empty.jpg"), 0);
   EXPECT_EQ(show_jpg_local("/tmp/bad.jpg"), 0);
-  EXPECT_EQ(show_jpg_local("/tmp"), 0);  // a folder cannot be read
+  EXPECT_EQ(show_jpg_local("/tmp"), -1);  // a folder is no regular file: cannot be opened
   EXPECT_NE(stderr_of([] { EXPECT_EQ(show_jpg_local("/tmp/missing.jpg"), -1); })
                 .find("Failed to open src file: No such file"), std::string::npos);
   write_file("/tmp/huge.jpg", "");  // sparse, far beyond any picture: refused unread
