@@ -313,7 +313,12 @@ class SimulatedDevice:
                  host_timeout: float = 10.0):
         self.build_dir = Path(build_dir).resolve() if build_dir else default_build_dir()
         self.source_dir = source_dir(self.build_dir)
-        for program in ("displayhead", "dhshot", "dhmcu", "dhgui"):
+        programs = ["displayhead", "dhshot", "dhmcu", "dhgui"]
+        if (self.source_dir / "scripts/sim-ctl").is_file():
+            programs.append("dhsim")  # the cable and the power
+        if trace:
+            programs.append("dhtrace")
+        for program in programs:
             if not (self.build_dir / program).is_file():
                 raise SimError(f"{self.build_dir} holds no {program}: build the daemon and the tools first "
                                f"(cmake --build {self.build_dir})")
