@@ -434,7 +434,7 @@ TEST_F(H264Player, AHostBlockDuringASwitchIsKept) {
   for (int round = 0; round < 40 && failure.empty(); ++round) {
     lvgl_state = 1;
     play_local_h264_async("/media/test/a.h264");
-    if (!wait_until([] { return h264_block_cnt == 3; }, 2000ms)) {  // the player pauses
+    if (!wait_until([] { return h264_block_cnt == 3; }, 20000ms)) {  // the player pauses
       failure = "the player queued no 3 blocks";
       break;
     }
@@ -445,9 +445,9 @@ TEST_F(H264Player, AHostBlockDuringASwitchIsKept) {
     std::this_thread::sleep_for(std::chrono::microseconds(round * 500));
     screen_host_stream_block();
     push_h264_block(host_block.data(), int(host_block.size()));
-    if (!wait_until([] { return local_h264_players() == 0; }, 3000ms)) {
+    if (!wait_until([] { return local_h264_players() == 0; }, 20000ms)) {
       failure = "the player did not end";
-    } else if (auto taken = take_block(2000ms); !taken) {
+    } else if (auto taken = take_block(20000ms); !taken) {
       failure = "round " + std::to_string(round) + ": the host's block was dropped";
     } else if (file_of(taken->bytes) != 9) {
       failure = "round " + std::to_string(round) + ": a block of the player's files queued";
