@@ -19,6 +19,7 @@
 #include "mcu/gui_shm.h"
 #include "mcu/mcu.h"
 #include "storage/util.h"
+#include "tests/support/target.h"
 #include "tests/mcu/controller_frames.h"
 #include "tests/mcu/gui_block_view.h"
 #include "tests/mcu/gui_sandbox.h"
@@ -281,6 +282,7 @@ class HostGone : public ScreenOwner {
 };
 
 TEST_F(HostGone, AfterAPngFrameAndALocalClip) {
+  SKIP_WITHOUT_H264_PICTURES();  // the clip's blocks stay queued only behind decoded pictures
   write_device_file(clip, read_file(source + "/tests/media/colours_480x480.h264"));
   current_theme_index = 2;
   frameTime = 99999;  // slow pictures: the clip's blocks stay queued

@@ -370,8 +370,13 @@ TEST(Dhhost, InterruptedStreamIsEnded) {
   const std::string output = daemon.root() + "/stream.out";
   const pid_t stream = spawn_dhhost({"-p", daemon.host_port_path(), "stream", sources + "/media/host_stream.h264"}, output);
   ASSERT_GT(stream, 0);
-  // The clip plays for several seconds: interrupted once its pictures are on the panel.
-  EXPECT_TRUE(wait_for_pans(daemon.root(), 3, 20000ms)) << daemon.output();
+  // The clip plays for several seconds: interrupted once its pictures are on the panel (or,
+  // where the build's decoder stand-in shows none, once the decoder has taken its blocks).
+  if (DH_H264_DECODES) {
+    EXPECT_TRUE(wait_for_pans(daemon.root(), 3, 20000ms)) << daemon.output();
+  } else {
+    EXPECT_TRUE(daemon.wait_for("decoder direct work failed", 3, 20000)) << daemon.output();
+  }
   kill(stream, SIGINT);
   int status = 0;
   waitpid(stream, &status, 0);

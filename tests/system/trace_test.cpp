@@ -501,7 +501,7 @@ TEST(Dhtrace, AOneMebibyteBlockIsReadWholeByTsharkAndDhtrace) {
   ASSERT_FALSE(records.empty());
   EXPECT_EQ(records.back().substr(0, 2), "3|");  // the last reply, after the whole block
 
-  const std::vector<json> read = json_lines(run(build_dir() + "/dhtrace --read " + capture + " --json"));
+  const std::vector<json> read = json_lines(run(program_command(build_dir() + "/dhtrace") + " --read " + capture + " --json"));
   const auto block_line = std::find_if(read.begin(), read.end(), [](const json &l) { return l["kind"] == "block"; });
   ASSERT_NE(block_line, read.end());
   EXPECT_NE((*block_line)["text"].get<std::string>().find("1048576"), std::string::npos) << *block_line;
