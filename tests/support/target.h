@@ -77,11 +77,3 @@ inline bool dead_holders_are_reported() {
   if (!DH_H264_DECODES)                                                                \
   GTEST_SKIP() << "this build has no H.264 decoder (built without libavcodec): it shows " \
                   "no video pictures"
-
-// For tests that cut a mapped file short under the daemon: the board's kernel raises SIGBUS in
-// the thread that touches the lost pages, and the daemon jumps back from it. A user-mode
-// emulator ends the whole program with "Bus error" instead (seen under qemu-user), so there
-// the tests are skipped.
-#define SKIP_UNDER_EMULATOR_FOR_SIGBUS()                                                   \
-  if (!emulator_words().empty())                                                            \
-  GTEST_SKIP() << "a user-mode emulator does not hand a cut mapping's SIGBUS to the program"
