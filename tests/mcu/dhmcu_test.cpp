@@ -337,6 +337,11 @@ TEST_F(DhMcu, ServesItsControlSocket) {
 TEST_F(DhMcu, EndsCleanlyOnASignalAndRefusesBadArguments) {
   start("");  // only listens
   ASSERT_TRUE(port_open()) << "dhmcu did not open " << port;  // its handlers are in place by then
+  // And it is in its loop once it has told a message apart (under a user-mode emulator the
+  // program's own set-up may still be under way when the port is open).
+  const Bytes data(10, 0x55);
+  ASSERT_EQ(write(pair.master, data.data(), data.size()), ssize_t(data.size()));
+  ASSERT_TRUE(printed("data without prefix, 10 bytes")) << seen;
   int status = -1;
   kill(child, SIGTERM);
   finish(status);
