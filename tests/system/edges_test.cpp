@@ -364,7 +364,7 @@ TEST(Edges, MemoryThatRunsOutFailsTheOperationAndTheDaemonGoesOn) {
             ReplyCheck::ok);
   ASSERT_TRUE(daemon.wait_for("open err:1", 2)) << daemon.output();  // the background's and this one's
   ASSERT_TRUE(wait_until([&] { return daemon.transact(CMD_GET_LOCAL_H264_STATE, {}, reply) == ReplyCheck::ok &&
-                                      reply[reply_result] == 0; }, 5s));
+                                      reply[reply_result] == 0; }, 30s));
 
   // A picture of noise: its compressed bytes alone are more than the daemon has to spare.
   std::vector<uint8_t> pixels(480 * 480 * 3);
@@ -405,7 +405,7 @@ TEST(Edges, MemoryThatRunsOutFailsTheOperationAndTheDaemonGoesOn) {
   // Memory back: the picture and the video work.
   ASSERT_EQ(prlimit(daemon.pid(), RLIMIT_AS, &before, nullptr), 0) << strerror(errno);
   ASSERT_TRUE(wait_until([&] { return daemon.transact(CMD_GET_LOCAL_H264_STATE, {}, reply) == ReplyCheck::ok &&
-                                      reply[reply_result] == 0; }, 5s))
+                                      reply[reply_result] == 0; }, 30s))
       << daemon.output();
   const int found_before = daemon.count("found 264 file 1");
   ASSERT_EQ(daemon.transact(CMD_PLAY_LOCAL_H264, bytes_of(name_payload("/media/clip.h264")), reply), ReplyCheck::ok);
