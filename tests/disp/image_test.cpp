@@ -151,17 +151,24 @@ TEST(Rotation, PicturesOnAnotherThreadStayInsideTheLayers) {
   auto jpeg = make_jpeg(720, 1472, 0x2040C0);
   auto png = make_png({720, 1600, 6}, sample);
   std::atomic<bool> done{false};
+  std::atomic<int> rounds{0};
   std::thread presenter([&] {
     while (!done) {
       show_jpg_buffer(jpeg.data(), int(jpeg.size()));
       show_png(png);
       clean_fb1();
+      ++rounds;
       std::this_thread::sleep_for(1ms);  // let set_rotation in
     }
   });
+  // Each turn comes once the presenter has shown its pictures at the turn before.
   for (int i = 1; i <= 6; ++i) {
     set_rotation(i % 2);
-    std::this_thread::sleep_for(30ms);  // pacing: turns spread over the pictures, nothing waits
+    const int seen = rounds;
+    if (!eventually([&] { return rounds > seen; }, 20000ms)) {
+      ADD_FAILURE() << "the presenter showed nothing after turn " << i;
+      break;
+    }
   }
   done = true;
   presenter.join();

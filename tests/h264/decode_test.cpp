@@ -134,9 +134,12 @@ TEST_F(H264Decode, HostStreamIsNeverBrokenOffForASwitch) {
   stop_h264();
   local_h264_switch_mark = 1;
   testing::internal::CaptureStdout();
+  const uint32_t shown_before = h264_pictures_shown;
   push_stream(read_stream("colours_480x480.h264"), 1500);
-  EXPECT_TRUE(wait_until([] { return h264_block_cnt == 0; }, 20000ms));
-  std::this_thread::sleep_for(300ms);  // not synchronisation: a break-off would show meanwhile
+  // The decoder looks at the switch after every picture: a break-off would come after the
+  // first, and the stream's second picture would never be shown.
+  EXPECT_TRUE(wait_until([&] { return h264_block_cnt == 0 && h264_pictures_shown - shown_before >= 2; },
+                         20000ms));
   const std::string out = testing::internal::GetCapturedStdout();
   EXPECT_EQ(out.find("break h264"), std::string::npos) << out;
   EXPECT_EQ(out.find("free h264 resource"), std::string::npos) << out;

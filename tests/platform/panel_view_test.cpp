@@ -454,7 +454,9 @@ TEST_F(Panel, TheLast256PansOfLayer0AreTimed) {
   ASSERT_TRUE(panel_pan_times_us(test_root(), times, error)) << error;
   ASSERT_EQ(times.size(), std::min<size_t>(earlier + 10, 256));
 
-  std::this_thread::sleep_for(std::chrono::milliseconds(2));  // the clock moves on: no pan before shares a time with those after
+  // Until the clock has moved past the last pan: no pan before shares a time with those after.
+  while (now_us() <= times.back()) {
+  }
   uint64_t middle = now_us();
   for (int i = 0; i < 300; ++i) ASSERT_EQ(fb_pan_display(layer0.handle, &layer0.info, 0), 0);
   uint64_t end = now_us();

@@ -77,6 +77,16 @@ std::unique_ptr<Child> start_trace(const std::string &device, const std::string 
   return child;
 }
 
+// A daemon on a cable whose host link dhtrace relays through `traced`, its decoded lines in
+// `out` and its capture in `capture`.
+struct CapturedHostLink {
+  DaemonUnderTest daemon{HostPort::cable};
+  const std::string traced = daemon.root() + "/host/traced";
+  const std::string out = daemon.root() + "/trace.jsonl";
+  const std::string capture = daemon.root() + "/trace.pcapng";
+  std::unique_ptr<Child> trace = start_trace(daemon.host_port_path(), traced, out, {"--pcap", capture});
+};
+
 std::vector<json> json_lines(const std::string &text) {
   std::vector<json> lines;
   std::istringstream in(text);
@@ -192,11 +202,8 @@ std::string table_name(uint8_t code) {
 bool is_answer(const json &line) { return line["kind"] == "reply" || line["kind"] == "page"; }
 
 TEST(Dhtrace, EveryCommandOfTheTableIsDecodedAsSent) {
-  DaemonUnderTest daemon(HostPort::cable);
-  const std::string traced = daemon.root() + "/host/traced";
-  const std::string out = daemon.root() + "/trace.jsonl";
-  const std::string capture = daemon.root() + "/trace.pcapng";
-  auto trace = start_trace(daemon.host_port_path(), traced, out, {"--pcap", capture});
+  CapturedHostLink link;
+  auto &[daemon, traced, out, capture, trace] = link;
   const int fd = host_port_open(traced);
   ASSERT_GE(fd, 0);
 
@@ -339,11 +346,8 @@ TEST(Dhtrace, EveryCommandOfTheTableIsDecodedAsSent) {
 }
 
 TEST(Dhtrace, DroppedPacketsAreNamedByTheCheckTheyFail) {
-  DaemonUnderTest daemon(HostPort::cable);
-  const std::string traced = daemon.root() + "/host/traced";
-  const std::string out = daemon.root() + "/trace.jsonl";
-  const std::string capture = daemon.root() + "/trace.pcapng";
-  auto trace = start_trace(daemon.host_port_path(), traced, out, {"--pcap", capture});
+  CapturedHostLink link;
+  auto &[daemon, traced, out, capture, trace] = link;
   const int fd = host_port_open(traced);
   ASSERT_GE(fd, 0);
   const std::array<uint8_t, 4> tag = {0x11, 0x22, 0x33, 0x44};
@@ -416,11 +420,8 @@ TEST(Dhtrace, DroppedPacketsAreNamedByTheCheckTheyFail) {
 
 TEST(Dhtrace, TheDissectorDeciphersNamesLengthsAndTags) {
   REQUIRE_TSHARK();
-  DaemonUnderTest daemon(HostPort::cable);
-  const std::string traced = daemon.root() + "/host/traced";
-  const std::string out = daemon.root() + "/trace.jsonl";
-  const std::string capture = daemon.root() + "/trace.pcapng";
-  auto trace = start_trace(daemon.host_port_path(), traced, out, {"--pcap", capture});
+  CapturedHostLink link;
+  auto &[daemon, traced, out, capture, trace] = link;
   const int fd = host_port_open(traced);
   ASSERT_GE(fd, 0);
   ReplyBytes size{}, created{}, failed{}, small{};
@@ -460,11 +461,8 @@ TEST(Dhtrace, TheDissectorDeciphersNamesLengthsAndTags) {
 // --read puts the block together again.
 TEST(Dhtrace, AOneMebibyteBlockIsReadWholeByTsharkAndDhtrace) {
   REQUIRE_TSHARK();
-  DaemonUnderTest daemon(HostPort::cable);
-  const std::string traced = daemon.root() + "/host/traced";
-  const std::string out = daemon.root() + "/trace.jsonl";
-  const std::string capture = daemon.root() + "/trace.pcapng";
-  auto trace = start_trace(daemon.host_port_path(), traced, out, {"--pcap", capture});
+  CapturedHostLink link;
+  auto &[daemon, traced, out, capture, trace] = link;
   const int fd = host_port_open(traced);
   ASSERT_GE(fd, 0);
   constexpr size_t mib = 1048576;
