@@ -23,7 +23,6 @@
 #include "h264/h264.h"
 #include "h264/local_player.h"
 #include "mcu/gui_shm.h"
-#include "mcu/gui_shm_helper.h"
 #include "mcu/mcu.h"
 #include "platform/root_path.h"
 #include "screen/player.h"

@@ -1,25 +1,20 @@
-// The block shared with the GUI process, and the GUI state (shown, paused) that the host's
-// pictures and videos switch.
+// The block shared with the GUI process ("/demo_shm"): the daemon's side. No thread of the
+// daemon maps it: the GUI process may cut it short, write over its mutex and condition
+// variable or hold the mutex for ever, so a helper process does (mcu/gui_shm.cpp).
 //
-// Who calls what:
-// - start-up: gui_helper_start() before any thread starts (mcu/gui_shm_helper.h).
-// - the controller thread: gui_shm_create() once as its first step; then, for every publish,
-//   gui_publish_begin(), its control-mode step on the returned record, gui_record_step(record).
-//   It is the only thread that publishes.
-// - lvgl_pause(): the host command loop. lvgl_resume(): the host command loop, the controller
-//   thread and the USB monitor. Both leave a request that the controller thread's next publish
-//   carries to the GUI process.
+// Who calls what: gui_helper_start() in main before any thread starts. The controller thread,
+// the only one that publishes: gui_shm_create() once as its first step; then for every publish
+// gui_publish_begin(), its control-mode step on the returned record, gui_record_step(record).
+// lvgl_pause() and lvgl_resume() (screen/player.h) leave a request the next publish carries.
 #pragma once
 
-#include <atomic>
+#include <sys/types.h>
+
 #include <cstdint>
 #include <cstring>
 
-#include "screen/screen.h"
 #include "mcu/gui_shm_layout.h"
-
-// lvgl_state, data_update_type and data_update_mark belong to the screen owner, which
-// changes them under its lock; lvgl_pause and lvgl_resume are its requests (screen/player.h).
+#include "screen/screen.h"
 
 // The record a publish prepares: the daemon's own copy, never the block. Every write goes
 // through gui_record_put, which notes the bytes the block is owed: the offsets of gui_record
@@ -38,17 +33,27 @@ inline void gui_record_put(GuiRecord *record, size_t at, uint8_t value) {
   gui_record_put(record, at, &value, 1);
 }
 
-// Opens (creating it if absent) the block and hands it to a new helper process, which sets
-// up the mutex and condition variable only in a block that is new (created, too short or never
-// set up) and sets the flag to 0; bytes 0..127 stay. On failure it prints why; publishing
-// then does nothing. Controller thread.
+// Forks the helper process (gui_shm_create does if nobody did). While there is one thread.
+void gui_helper_start();
+
+// Opens the block (creating it if absent) and hands it to the helper, which makes it 4096
+// bytes, sets up the mutex and condition variable only if the block is new (created, too short
+// or never set up) and sets the flag to 0; bytes 0..127 stay. On failure it prints why;
+// publishing then does nothing.
 void gui_shm_create();
 
-// The record a publish prepares. Never null. Controller thread.
+// The record a publish prepares. Never null.
 GuiRecord *gui_publish_begin();
 
-// The record step of a publish: the data record or the pending pause/resume command and
-// byte 127 = 0xB1 into the prepared record, then the hand-over (flag = 1, wake-up;
-// mcu/gui_shm_helper.h). A skipped publish (the mutex held, no block) leaves a pending command
-// pending and its bytes owed to the next one. Null does nothing. Controller thread.
+// The data record or the pending pause/resume command, and byte 127 = 0xB1, into the record;
+// then the helper writes the bytes the block is owed, sets the flag to 1 and wakes the GUI
+// process. It waits at most 100 ms for the answer; a later one is taken by the next publish.
+// A skipped publish (the mutex held, no block) leaves the command pending and the bytes owed.
+// Null does nothing.
 void gui_record_step(GuiRecord *record);
+
+// Waits at most `wait_ms` for an answer still out; then whether bytes are still owed.
+bool gui_block_pending(int wait_ms = 0);
+
+// The block, open()-like: a descriptor or -1 with errno set. Only the helper and tests map it.
+int open_gui_block(int flags, mode_t mode);

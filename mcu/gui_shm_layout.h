@@ -1,20 +1,14 @@
-// The layout of the block shared with the GUI process ("/demo_shm", 4096 bytes). This header is
-// the whole interface between the two processes: the daemon (through its helper process,
-// mcu/gui_shm_helper.cpp) writes the block, the GUI process (and tools/dhgui) read it. The
-// offsets of gui_record are also the daemon's one description of what a publish writes.
+// The layout of the block shared with the GUI process ("/demo_shm", 4096 bytes): the whole
+// interface between the two processes. The daemon's helper process writes it, the GUI process
+// (and tools/dhgui) read it; the offsets of gui_record are also the daemon's one description
+// of what a publish writes. Native byte order (little-endian on the board), except the pump
+// speed: big-endian, byte 11 high.
 //
 // bytes 0..127     the record, between the markers 0xA1 (byte 0) and 0xB1 (byte 127)
 // bytes 128..131   new-data flag, int32: the daemon sets 1 at every publish; the reader sets 0
-// bytes 136..      process-shared robust mutex (the native object), then the process-shared
-//                  condition variable at the next 8-byte boundary after it
-//
-// On the board (32-bit MIPS, 24-byte mutex, 48-byte condition variable) that puts the mutex at
-// 136 and the condition variable at 160. Where the native mutex is larger the condition
-// variable moves up behind it, so the two never overlap: on x86-64 (40-byte mutex) it sits at
-// 176. Both processes must be built for the same platform.
-//
-// All values are native byte order (little-endian on the board) except the pump speed, which is
-// big-endian (byte 11 high, byte 12 low).
+// bytes 136..      process-shared robust mutex, then the process-shared condition variable at
+//                  the next 8-byte boundary: 160 on the board (24-byte mutex), 176 on x86-64
+//                  (40-byte mutex). Both processes must be built for the same platform.
 #pragma once
 
 #include <pthread.h>
@@ -66,13 +60,9 @@ struct GuiSharedBlock {
   uint8_t unused_tail[gui_block_size - gui_cond_offset - sizeof(pthread_cond_t)];
 };
 
-static_assert(sizeof(GuiSharedBlock) == gui_block_size);
-static_assert(offsetof(GuiSharedBlock, record) == 0);
-static_assert(offsetof(GuiSharedBlock, new_data) == 128);
-static_assert(offsetof(GuiSharedBlock, mutex) == gui_mutex_offset);
-static_assert(offsetof(GuiSharedBlock, cond) == gui_cond_offset);
-static_assert(gui_cond_offset >= gui_mutex_offset + sizeof(pthread_mutex_t));
-static_assert(gui_cond_offset + sizeof(pthread_cond_t) <= gui_block_size);
+static_assert(sizeof(GuiSharedBlock) == gui_block_size && offsetof(GuiSharedBlock, new_data) == 128 &&
+              offsetof(GuiSharedBlock, mutex) == gui_mutex_offset &&
+              offsetof(GuiSharedBlock, cond) == gui_cond_offset);
 // The board: exactly the layout the GUI process was built for.
 static_assert(!(sizeof(void *) == 4 && sizeof(pthread_mutex_t) == 24) ||
               (offsetof(GuiSharedBlock, cond) == 160 && sizeof(pthread_cond_t) == 48));

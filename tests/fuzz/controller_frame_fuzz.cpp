@@ -19,13 +19,13 @@
 #include "screen/player.h"
 #include "screen/screen.h"
 #include "mcu/gui_shm.h"
-#include "mcu/gui_shm_file.h"
 #include "mcu/mcu.h"
 #include "storage/util.h"
 #include "tests/fuzz/fuzz_support.h"
 #include "usb_state/usb_state.h"
 
 #include <fcntl.h>
+#include <sys/mman.h>
 #include <unistd.h>
 
 namespace {
@@ -81,8 +81,10 @@ extern "C" int LLVMFuzzerInitialize(int *, char ***) {
   started_cfg = cfg;
   gui_shm_create();
   const int fd = open_gui_block(O_RDWR, 0);
-  gui_view = fd >= 0 ? map_gui_block(fd) : nullptr;
+  void *map = fd >= 0 ? mmap(nullptr, gui_block_size, PROT_READ | PROT_WRITE, MAP_SHARED, fd, 0)
+                      : MAP_FAILED;
   if (fd >= 0) close(fd);
+  gui_view = map == MAP_FAILED ? nullptr : static_cast<GuiSharedBlock *>(map);
   if (gui_view == nullptr) finding("the GUI block does not map");
   return 0;
 }

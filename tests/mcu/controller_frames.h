@@ -3,6 +3,7 @@
 #pragma once
 
 #include <fcntl.h>
+#include <sys/mman.h>
 #include <unistd.h>
 
 #include <array>
@@ -12,7 +13,7 @@
 
 #include <gtest/gtest.h>
 
-#include "mcu/gui_shm_file.h"
+#include "mcu/gui_shm.h"
 #include "mcu/mcu.h"
 
 using Frame = std::array<uint8_t, controller_frame_len>;
@@ -39,7 +40,8 @@ inline GuiSharedBlock *map_block_for_reading() {
   const int fd = open_gui_block(O_RDWR, 0);
   EXPECT_GE(fd, 0) << "no GUI block";
   if (fd < 0) return nullptr;
-  GuiSharedBlock *block = map_gui_block(fd);  // stays mapped for the life of the process
+  // Stays mapped for the life of the process.
+  void *map = mmap(nullptr, gui_block_size, PROT_READ | PROT_WRITE, MAP_SHARED, fd, 0);
   close(fd);
-  return block;
+  return map == MAP_FAILED ? nullptr : static_cast<GuiSharedBlock *>(map);
 }

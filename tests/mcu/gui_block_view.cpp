@@ -4,7 +4,6 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
-#include "mcu/gui_shm_helper.h"
 #include "mcu/gui_shm.h"
 #include "mcu/mcu.h"
 #include "tests/mcu/gui_sandbox.h"

@@ -7,7 +7,7 @@
 #include "disp/image.h"
 #include "h264/h264.h"
 #include "h264/local_player.h"
-#include "mcu/gui_shm_helper.h"
+#include "mcu/gui_shm.h"
 #include "screen/player.h"
 #include "screen/screen.h"
 

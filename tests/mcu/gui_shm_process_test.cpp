@@ -17,9 +17,7 @@
 #include <cstddef>
 #include <filesystem>
 
-#include "mcu/gui_shm_helper.h"
 #include "mcu/gui_shm.h"
-#include "mcu/gui_shm_file.h"
 #include "mcu/mcu.h"
 #include "usb_state/usb_state.h"
 #include "tests/mcu/gui_block_view.h"

@@ -12,7 +12,6 @@
 #include "screen/player.h"
 #include "screen/screen.h"
 #include "mcu/gui_shm.h"
-#include "mcu/gui_shm_helper.h"
 #include "mcu/mcu.h"
 #include "usb_state/usb_state.h"
 #include "tests/mcu/gui_block_view.h"
