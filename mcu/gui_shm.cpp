@@ -1,15 +1,15 @@
-// The daemon's side of the shared block, and the helper process that alone touches it.
+// The daemon's side of the shared block, and the helper processes that alone touch it.
 //
 // The block outlives the daemon and may be in use by the GUI process at a restart, so its
 // objects are set up only when it is new; the mutex is robust, so a holder that dies hands the
 // next locker EOWNERDEAD. But the GUI process can also leave the objects in any state or cut
 // the block short, and no portable code survives a C library call on such objects or a touch
-// of a page cut away. So the helper, forked while the daemon has a single thread, serves each
-// request in a worker it forks: the worker maps the block, makes the calls, leaves its answer
-// in a page it shares with the helper, and exits. A worker that dies (SIGBUS) or is still busy
-// after gui_worker_limit_s (its alarm ends it) costs that publish; the next one sets the
-// objects up again, and the answer says so. The controller thread waits at most
-// answer_wait_ms for an answer; a later one is taken by the next publish.
+// of a page cut away. So the helper, forked while the daemon has a single thread, keeps the
+// block's descriptor and passes each request on to a worker it forks: the worker maps the
+// block and makes the calls. A worker that dies (SIGBUS) or has not answered within
+// worker_limit_ms is ended; the request is answered as failed, and the next worker sets the
+// objects up again, with a message. The controller thread waits at most answer_wait_ms for an
+// answer; a later one is taken by the next publish.
 #include "mcu/gui_shm.h"
 
 #include <errno.h>
@@ -37,7 +37,7 @@ namespace {
 constexpr char shm_name[] = "/demo_shm";
 constexpr int answer_wait_ms = 100;
 constexpr int lock_try_ms = 2;  // then the publish is skipped: the GUI process holds the mutex
-constexpr int gui_worker_limit_s = 1;
+constexpr int worker_limit_ms = 1000;
 
 // `adopt` comes with the block's descriptor: the flag to 0, the objects set up when `fresh`.
 // Otherwise the bytes `owed` of `record`, flag 1 and the wake-up.
@@ -135,7 +135,7 @@ int lock(GuiSharedBlock *block, Answer &answer) {
   return result;
 }
 
-// A worker's whole life; `again` after one that died. A block shorter than ours (new, or cut by
+// One request; `again` after a worker that died. A block shorter than ours (new, or cut by
 // another process) is made whole and set up anew; a longer one is left as long as it is.
 Answer serve(const Request &request, int fd, bool again) {
   Answer answer{-1, ""};
@@ -159,9 +159,10 @@ Answer serve(const Request &request, int fd, bool again) {
                      std::all_of(objects, objects + (gui_cond_offset - gui_mutex_offset +
                                                      sizeof(pthread_cond_t)),
                                  [](uint8_t b) { return b == 0; });  // never set up
-  if (fresh && !set_up(block)) return note(answer, "gui shm: cannot set up its objects\n");
-  const int locked = lock(block, answer);
-  if (request.adopt) {
+  const bool usable = !fresh || set_up(block);
+  if (!usable) note(answer, "gui shm: cannot set up its objects\n");
+  const int locked = usable ? lock(block, answer) : EINVAL;
+  if (request.adopt && usable) {
     std::atomic_ref<int32_t>(block->new_data).store(0);
   } else if (locked == 0) {
     for (size_t i = 0; i < gui_record::size; ++i) {
@@ -171,8 +172,9 @@ Answer serve(const Request &request, int fd, bool again) {
     pthread_cond_signal(&block->cond);
   }
   if (locked == 0) pthread_mutex_unlock(&block->mutex);
-  answer.result = locked == 0 || request.adopt ? 1 : locked == ETIMEDOUT ? 0 : -1;
-  if (answer.result < 0) note(answer, "gui shm: cannot use the block: %s\n", strerror(locked));
+  munmap(map, gui_block_size);
+  answer.result = locked == 0 || (request.adopt && usable) ? 1 : locked == ETIMEDOUT ? 0 : -1;
+  if (answer.result < 0 && usable) note(answer, "gui shm: cannot use the block: %s\n", strerror(locked));
   return answer;
 }
 
@@ -204,38 +206,54 @@ bool transfer(bool sending, int sock, void *data, size_t size, int *fd) {
   return sendmsg(sock, &message, MSG_NOSIGNAL) == ssize_t(size);
 }
 
+// A worker: serves the requests the helper passes on until the helper goes.
+[[noreturn]] void worker_main(int link, int block_fd, bool again) {
+  signal(SIGBUS, SIG_DFL);  // a block cut short under it ends the worker, nothing else
+  Request request{};
+  while (recv(link, &request, sizeof request, 0) == ssize_t(sizeof request)) {
+    const Answer answer = serve(request, block_fd, again);
+    again = false;
+    if (send(link, &answer, sizeof answer, MSG_NOSIGNAL) != ssize_t(sizeof answer)) break;
+  }
+  _exit(0);
+}
+
 [[noreturn]] void helper_main(int sock) {
   learn_mutex();
-  void *page =
-      mmap(nullptr, sizeof(Answer), PROT_READ | PROT_WRITE, MAP_SHARED | MAP_ANONYMOUS, -1, 0);
-  auto *left = page == MAP_FAILED ? nullptr : static_cast<Answer *>(page);
-  int block_fd = -1;
+  int block_fd = -1, link = -1;
+  pid_t worker = -1;
   bool again = false;
   Request request{};
   for (int fd = -1; transfer(false, sock, &request, sizeof request, &fd); fd = -1) {
-    if (fd >= 0 && block_fd >= 0) close(block_fd);
-    if (fd >= 0) block_fd = fd;
-    const pid_t worker = left != nullptr ? fork() : -1;
-    if (worker == 0) {
-      signal(SIGBUS, SIG_DFL);  // a block cut short under it ends the worker, nothing else
-      signal(SIGALRM, SIG_DFL);
-      alarm(gui_worker_limit_s);
-      *left = serve(request, block_fd, again);
-      _exit(0);
+    int pair[2];
+    if (fd >= 0 || worker < 0) {  // a new block, or no worker: a new worker
+      if (worker > 0 && kill(worker, SIGKILL) == 0) waitpid(worker, nullptr, 0);
+      if (link >= 0) close(link);
+      if (fd >= 0 && block_fd >= 0) close(block_fd);
+      if (fd >= 0) block_fd = fd;
+      worker = socketpair(AF_UNIX, SOCK_SEQPACKET, 0, pair) == 0 ? fork() : -1;
+      if (worker == 0) {
+        close(sock);
+        close(pair[0]);
+        worker_main(pair[1], block_fd, again);
+      }
+      link = worker > 0 ? pair[0] : -1;
+      if (worker > 0) close(pair[1]);
     }
-    int status = 0;
-    const bool ended = worker > 0 && waitpid(worker, &status, 0) == worker && WIFEXITED(status);
     Answer answer{-1, ""};
-    if (ended) answer = *left;
-    if (worker < 0) note(answer, "gui shm: cannot start a helper process: %s\n", strerror(errno));
-    if (worker > 0 && !ended) {
-      const bool stuck = WIFSIGNALED(status) && WTERMSIG(status) == SIGALRM;
+    pollfd ready{link, POLLIN, 0};
+    const bool sent = link >= 0 && send(link, &request, sizeof request, MSG_NOSIGNAL) > 0;
+    const int seen = sent ? poll(&ready, 1, worker_limit_ms) : -1;
+    if (seen != 1 || recv(link, &answer, sizeof answer, 0) != ssize_t(sizeof answer)) {
+      if (worker > 0 && kill(worker, SIGKILL) == 0) waitpid(worker, nullptr, 0);
       note(answer, "gui shm: helper process %s, setting the mutex and condition variable up "
-                   "again\n", stuck ? "stuck" : "ended");
+                   "again\n", seen == 0 ? "stuck" : "ended");
+      worker = -1;
     }
-    again = !ended;
+    again = worker < 0;
     if (send(sock, &answer, sizeof answer, MSG_NOSIGNAL) != ssize_t(sizeof answer)) break;
   }
+  if (worker > 0) kill(worker, SIGKILL);
   _exit(0);  // the daemon is gone
 }
 
@@ -333,7 +351,7 @@ void gui_shm_create() {
   request.adopt = true;
   request.fresh = created;
   gui_helper_start();
-  const int wait_ms = gui_worker_limit_s * 5000;
+  const int wait_ms = worker_limit_ms * 5;
   if (fd >= 0 && !gui_block_pending(wait_ms) && send_request(request, 0)) {
     gui_block_pending(wait_ms);
   }
