@@ -7,9 +7,9 @@
 // of a page cut away. So the helper, forked while the daemon has a single thread, keeps the
 // block's descriptor and passes each request on to a worker it forks: the worker maps the
 // block and makes the calls. A worker that dies (SIGBUS) or has not answered within
-// worker_limit_ms is ended; the request is answered as failed, and the next worker sets the
-// objects up again, with a message. The controller thread waits at most answer_wait_ms for an
-// answer; a later one is taken by the next publish.
+// worker_limit_ms is ended; the next worker sets the objects up again, with a message, and
+// tries the request once more. The controller thread waits at most answer_wait_ms for an
+// answer; a request answered later is still served in turn, and its answer taken later.
 #include "mcu/gui_shm.h"
 
 #include <errno.h>
@@ -174,7 +174,9 @@ Answer serve(const Request &request, int fd, bool again) {
   if (locked == 0) pthread_mutex_unlock(&block->mutex);
   munmap(map, gui_block_size);
   answer.result = locked == 0 || (request.adopt && usable) ? 1 : locked == ETIMEDOUT ? 0 : -1;
-  if (answer.result < 0 && usable) note(answer, "gui shm: cannot use the block: %s\n", strerror(locked));
+  if (answer.result < 0 && usable) {
+    note(answer, "gui shm: cannot use the block: %s\n", strerror(locked));
+  }
   return answer;
 }
 
@@ -222,38 +224,50 @@ bool transfer(bool sending, int sock, void *data, size_t size, int *fd) {
   learn_mutex();
   int block_fd = -1, link = -1;
   pid_t worker = -1;
-  bool again = false;
+  bool again = false;  // the last worker died: the next one sets the objects up again
+  const auto end_worker = [&] {
+    if (worker > 0 && kill(worker, SIGKILL) == 0) waitpid(worker, nullptr, 0);
+    if (link >= 0) close(link);
+    worker = link = -1;
+  };
+  const auto start_worker = [&](bool again) {
+    int pair[2];
+    worker = socketpair(AF_UNIX, SOCK_SEQPACKET, 0, pair) == 0 ? fork() : -1;
+    if (worker == 0) {
+      close(sock);
+      close(pair[0]);
+      worker_main(pair[1], block_fd, again);
+    }
+    link = worker > 0 ? pair[0] : -1;
+    if (worker > 0) close(pair[1]);
+  };
   Request request{};
   for (int fd = -1; transfer(false, sock, &request, sizeof request, &fd); fd = -1) {
-    int pair[2];
-    if (fd >= 0 || worker < 0) {  // a new block, or no worker: a new worker
-      if (worker > 0 && kill(worker, SIGKILL) == 0) waitpid(worker, nullptr, 0);
-      if (link >= 0) close(link);
-      if (fd >= 0 && block_fd >= 0) close(block_fd);
-      if (fd >= 0) block_fd = fd;
-      worker = socketpair(AF_UNIX, SOCK_SEQPACKET, 0, pair) == 0 ? fork() : -1;
-      if (worker == 0) {
-        close(sock);
-        close(pair[0]);
-        worker_main(pair[1], block_fd, again);
-      }
-      link = worker > 0 ? pair[0] : -1;
-      if (worker > 0) close(pair[1]);
+    if (fd >= 0) {  // a new block: a new worker for it
+      end_worker();
+      if (block_fd >= 0) close(block_fd);
+      block_fd = fd;
     }
-    Answer answer{-1, ""};
-    pollfd ready{link, POLLIN, 0};
-    const bool sent = link >= 0 && send(link, &request, sizeof request, MSG_NOSIGNAL) > 0;
-    const int seen = sent ? poll(&ready, 1, worker_limit_ms) : -1;
-    if (seen != 1 || recv(link, &answer, sizeof answer, 0) != ssize_t(sizeof answer)) {
-      if (worker > 0 && kill(worker, SIGKILL) == 0) waitpid(worker, nullptr, 0);
-      note(answer, "gui shm: helper process %s, setting the mutex and condition variable up "
-                   "again\n", seen == 0 ? "stuck" : "ended");
-      worker = -1;
+    Answer answer{-1, ""}, lost{-1, ""};
+    // A worker that fails the request is replaced; the new one sets the objects up again and
+    // tries the request once more.
+    for (int attempt = 0; attempt < 2; ++attempt) {
+      if (worker < 0) start_worker(again);
+      pollfd ready{link, POLLIN, 0};
+      const bool sent = link >= 0 && send(link, &request, sizeof request, MSG_NOSIGNAL) > 0;
+      const int seen = sent ? poll(&ready, 1, worker_limit_ms) : -1;
+      again = seen != 1 || recv(link, &answer, sizeof answer, 0) != ssize_t(sizeof answer);
+      if (!again) break;
+      answer = Answer{-1, ""};
+      end_worker();
+      note(lost, "gui shm: helper process %s, setting the mutex and condition variable up "
+                 "again\n", seen == 0 ? "stuck" : "ended");
     }
-    again = worker < 0;
+    note(lost, "%.*s", int(sizeof answer.note), answer.note);  // what was lost comes first
+    memcpy(answer.note, lost.note, sizeof answer.note);
     if (send(sock, &answer, sizeof answer, MSG_NOSIGNAL) != ssize_t(sizeof answer)) break;
   }
-  if (worker > 0) kill(worker, SIGKILL);
+  end_worker();
   _exit(0);  // the daemon is gone
 }
 
@@ -262,55 +276,70 @@ bool transfer(bool sending, int sock, void *data, size_t size, int *fd) {
 int helper = -1;  // the daemon's end of the helper's socket
 int block_fd = -1;
 GuiRecord staging{};
-bool out = false;  // a request is with the helper, unanswered
-bool out_adopt = false;
-uint8_t out_command = 0;
+// The requests with the helper, unanswered, oldest first: served in turn, answered in turn.
+struct Sent {
+  bool adopt;
+  uint8_t command;
+  uint32_t puts;  // staging.puts when it was sent
+};
+constexpr int most_sent = 16;
+Sent sent[most_sent];
+int first_sent = 0, sent_count = 0;
 int last_result = -1;
 bool busy_reported = false;
 
 bool send_request(Request &request, uint8_t command) {
   int fd = request.adopt ? block_fd : -1;
-  if (helper < 0 || !transfer(true, helper, &request, sizeof request, &fd)) return false;
-  out = true;
-  out_adopt = request.adopt;
-  out_command = command;
-  std::fill(std::begin(staging.since), std::end(staging.since), false);
+  if (helper < 0 || sent_count == most_sent ||
+      !transfer(true, helper, &request, sizeof request, &fd)) {
+    return false;
+  }
+  sent[(first_sent + sent_count++) % most_sent] = Sent{request.adopt, command, staging.puts};
   return true;
 }
 
 void take(const Answer &answer) {
-  out = false;
+  const Sent done = sent[first_sent];
+  first_sent = (first_sent + 1) % most_sent;
+  --sent_count;
   last_result = answer.result;
   printf("%.*s", int(sizeof answer.note), answer.note);
-  if (out_adopt) return;
+  if (done.adopt) return;
   if (answer.result == 0 && !busy_reported) {
     printf("gui shm: mutex held by the GUI process, publish skipped\n");
   }
   busy_reported = answer.result == 0;
   if (answer.result != 1) return;
-  // In the block: owed now is only what was written after the hand-over.
-  memcpy(staging.owed, staging.since, sizeof staging.owed);
-  if (out_command != 0) screen_gui_command_published(out_command);
+  // In the block: owed now is only what was written after it was sent.
+  for (size_t i = 0; i < gui_record::size; ++i) {
+    if (staging.written[i] <= done.puts) staging.owed[i] = false;
+  }
+  if (done.command != 0) screen_gui_command_published(done.command);
 }
 
-// Takes the answer still out, waiting at most `wait_ms`; whether none is out any more.
+// Takes the answers that come within `wait_ms`; whether none is out any more.
 bool settle(int wait_ms) {
-  pollfd ready{helper, POLLIN, 0};
-  if (!out || poll(&ready, 1, std::max(wait_ms, 0)) != 1) return !out;
-  Answer answer;
-  if (recv(helper, &answer, sizeof answer, 0) == ssize_t(sizeof answer)) {
-    take(answer);
-  } else {
+  using namespace std::chrono;
+  const auto until = steady_clock::now() + milliseconds(wait_ms);
+  while (sent_count > 0) {
+    pollfd ready{helper, POLLIN, 0};
+    const auto left = duration_cast<milliseconds>(until - steady_clock::now()).count();
+    if (poll(&ready, 1, int(std::max<decltype(left)>(left, 0))) != 1) break;
+    Answer answer;
+    if (recv(helper, &answer, sizeof answer, 0) == ssize_t(sizeof answer)) {
+      take(answer);
+      continue;
+    }
     printf("gui shm: the helper process is gone, nothing reaches the block\n");
     close(helper);
     helper = -1;
-    out = false;
+    sent_count = 0;
   }
-  return true;
+  return sent_count == 0;
 }
 
 int gui_block_write(uint8_t command) {
-  if (!settle(0)) return 0;  // the answer to an earlier publish is still out
+  settle(0);
   Request request{};
   memcpy(request.record, staging.bytes, sizeof request.record);
   memcpy(request.owed, staging.owed, sizeof request.owed);
@@ -345,17 +374,17 @@ void gui_shm_create() {
   // Whatever happens below, no earlier block is published to any more.
   if (block_fd >= 0) close(block_fd);
   block_fd = fd;
+  const uint32_t puts = staging.puts;  // answers still out must clear nothing written from now
   staging = GuiRecord{};
+  staging.puts = puts;
   last_result = -1;
   Request request{};
   request.adopt = true;
   request.fresh = created;
   gui_helper_start();
-  const int wait_ms = worker_limit_ms * 5;
-  if (fd >= 0 && !gui_block_pending(wait_ms) && send_request(request, 0)) {
-    gui_block_pending(wait_ms);
-  }
-  if (fd >= 0 && last_result != 1) {
+  const bool ready = fd >= 0 && send_request(request, 0) && settle(worker_limit_ms * 5) &&
+                     last_result == 1;
+  if (fd >= 0 && !ready) {
     printf("gui shm: cannot set up %s\n", name.c_str());
     close(block_fd);
     block_fd = -1;
@@ -388,10 +417,6 @@ void gui_record_step(GuiRecord *record) {
 }
 
 bool gui_block_pending(int wait_ms) {
-  using namespace std::chrono;
-  const auto until = steady_clock::now() + milliseconds(wait_ms);
-  while (!settle(int(duration_cast<milliseconds>(until - steady_clock::now()).count())) &&
-         steady_clock::now() < until) {
-  }
+  settle(wait_ms);
   return std::any_of(std::begin(staging.owed), std::end(staging.owed), [](bool b) { return b; });
 }

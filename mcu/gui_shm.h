@@ -17,17 +17,22 @@
 #include "screen/screen.h"
 
 // The record a publish prepares: the daemon's own copy, never the block. Every write goes
-// through gui_record_put, which notes the bytes the block is owed: the offsets of gui_record
-// are the one description of what a publish writes.
+// through gui_record_put, which notes the bytes the block is owed and when they were written:
+// the offsets of gui_record are the one description of what a publish writes.
 struct GuiRecord {
   uint8_t bytes[gui_record::size];
-  bool owed[gui_record::size];   // written, not yet known to be in the block
-  bool since[gui_record::size];  // written since the last hand-over to the block
+  bool owed[gui_record::size];       // written, not yet known to be in the block
+  uint32_t written[gui_record::size];  // the put that wrote it last
+  uint32_t puts;
 };
 
 inline void gui_record_put(GuiRecord *record, size_t at, const void *from, size_t count) {
   memcpy(record->bytes + at, from, count);
-  for (size_t i = at; i < at + count; ++i) record->owed[i] = record->since[i] = true;
+  const uint32_t now = ++record->puts;
+  for (size_t i = at; i < at + count; ++i) {
+    record->owed[i] = true;
+    record->written[i] = now;
+  }
 }
 inline void gui_record_put(GuiRecord *record, size_t at, uint8_t value) {
   gui_record_put(record, at, &value, 1);
@@ -47,12 +52,12 @@ GuiRecord *gui_publish_begin();
 
 // The data record or the pending pause/resume command, and byte 127 = 0xB1, into the record;
 // then the helper writes the bytes the block is owed, sets the flag to 1 and wakes the GUI
-// process. It waits at most 100 ms for the answer; a later one is taken by the next publish.
-// A skipped publish (the mutex held, no block) leaves the command pending and the bytes owed.
-// Null does nothing.
+// process. It waits at most 100 ms for the answer; a request still unanswered then is served
+// after all, in turn, and its answer taken by a later publish. A skipped publish (the mutex
+// held, no block) leaves the command pending and the bytes owed. Null does nothing.
 void gui_record_step(GuiRecord *record);
 
-// Waits at most `wait_ms` for an answer still out; then whether bytes are still owed.
+// Waits at most `wait_ms` for the answers still out; then whether bytes are still owed.
 bool gui_block_pending(int wait_ms = 0);
 
 // The block, open()-like: a descriptor or -1 with errno set. Only the helper and tests map it.

@@ -60,7 +60,8 @@ struct GuiSharedBlock {
   uint8_t unused_tail[gui_block_size - gui_cond_offset - sizeof(pthread_cond_t)];
 };
 
-static_assert(sizeof(GuiSharedBlock) == gui_block_size && offsetof(GuiSharedBlock, new_data) == 128 &&
+static_assert(sizeof(GuiSharedBlock) == gui_block_size &&
+              offsetof(GuiSharedBlock, new_data) == 128 &&
               offsetof(GuiSharedBlock, mutex) == gui_mutex_offset &&
               offsetof(GuiSharedBlock, cond) == gui_cond_offset);
 // The board: exactly the layout the GUI process was built for.

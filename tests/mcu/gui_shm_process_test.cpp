@@ -403,6 +403,23 @@ TEST_F(GuiBlockProcess, AHelperThatNeverAnswersIsReplacedAndTheLinkKeepsItsPace)
   EXPECT_EQ(wait_child(reader), 0);
 }
 
+TEST_F(GuiBlockProcess, APublishMadeWhileTheHelperIsStuckLandsWithoutAnotherOne) {
+  // The controller's last frame may come while the answer to the one before is still out:
+  // its record must reach the block all the same, though no frame follows to carry it.
+  scribble(&view->cond, sizeof view->cond, 0);
+  std::string out = stdout_of([] {
+    water_temp = 41;
+    gui_record_step(gui_publish_begin());
+    water_temp = 42;
+    gui_record_step(gui_publish_begin());
+  });
+  EXPECT_TRUE(wait_until([&] { return view->record[gui_record::water_temp] == 42; }, 20000ms))
+      << "water temperature in the block: " << int(view->record[gui_record::water_temp]);
+  out += stdout_of([] { EXPECT_FALSE(gui_block_pending(publish_answer_ms)); });
+  EXPECT_NE(out.find("gui shm: helper process stuck"), std::string::npos) << out;
+  EXPECT_EQ(view->new_data, 1);
+}
+
 TEST_F(GuiBlockProcess, ABlockCutShortAgainAndAgainCostsOnlyPublishes) {
   // Another process cuts the block to nothing as fast as it can, while the daemon publishes:
   // a cut in the middle of a publish ends the helper, never the daemon.
