@@ -249,6 +249,14 @@ bool transfer(bool sending, int sock, void *data, size_t size, int *fd) {
       block_fd = fd;
     }
     Answer answer{-1, ""}, lost{-1, ""};
+    // A cut seen here is made whole here, so that its message outlives a worker the next cut
+    // ends; the objects went with it, so a new worker sets them up again.
+    struct stat st {};
+    if (!request.adopt && fstat(block_fd, &st) == 0 && st.st_size < off_t(gui_block_size)) {
+      note(lost, "gui shm: block cut to %d bytes, setting it up again\n", int(st.st_size));
+      again = again || ftruncate(block_fd, gui_block_size) == 0;
+      if (again) end_worker();
+    }
     // A worker that fails the request is replaced; the new one sets the objects up again and
     // tries the request once more.
     for (int attempt = 0; attempt < 2; ++attempt) {
