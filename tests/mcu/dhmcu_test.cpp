@@ -227,28 +227,37 @@ TEST_F(DhMcu, PrintsTheDisplayHeadsMessages) {
 // are still told apart: a lighting block followed at once by an erase, and by pump/fan
 // settings.
 TEST_F(DhMcu, TellsBackToBackRelaysApart) {
-  start("");
-  ASSERT_TRUE(port_open()) << "dhmcu did not open " << port;
-  tty_fd_mcu = pair.master;
   const Bytes light = {0x6c, 0x69, 0x67, 0x68, 0x74};
   const uint8_t settings[14] = {1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11, 12, 13, 14};
-  stdout_of([&] {
-    mcu_light_data(light.data(), uint32_t(light.size()));
-    mcu_erase();
-    mcu_light_data(light.data(), uint32_t(light.size()));
-    mcu_set_pump_fan(settings);
-  });
-  tty_fd_mcu = -2;
-  EXPECT_TRUE(printed("0c 0d 0e\n")) << seen;
-  kill(child, SIGTERM);
-  int status = -1;
-  const std::string lines = without_times(finish(status));
-  EXPECT_EQ(status, 0);
-  EXPECT_EQ(lines,
-            "A3 00 lighting data, 5 bytes _ ms after the prefix: 6c 69 67 68 74\n"
-            "A6 00 firmware erase\n"
-            "A3 00 lighting data, 5 bytes _ ms after the prefix: 6c 69 67 68 74\n"
-            "A4 00 pump/fan settings, 14 bytes _ ms after the prefix: 01 02 03 04 05 06 07 08 09 0a 0b 0c 0d 0e\n");
+  const std::string expected =
+      "A3 00 lighting data, 5 bytes _ ms after the prefix: 6c 69 67 68 74\n"
+      "A6 00 firmware erase\n"
+      "A3 00 lighting data, 5 bytes _ ms after the prefix: 6c 69 67 68 74\n"
+      "A4 00 pump/fan settings, 14 bytes _ ms after the prefix: 01 02 03 04 05 06 07 08 09 0a 0b 0c "
+      "0d 0e\n";
+  // dhmcu parts a payload from what follows by the pause before the next payload, as the
+  // controller does. A dhmcu the machine did not run for the whole of a 50 or 100 ms pause
+  // reads both sides of it at once and cannot see it: such a run says nothing about the
+  // splitting, which is the same every time it sees the pauses. So up to three runs.
+  std::string lines;
+  for (int run = 0; run < 3 && lines != expected; ++run) {
+    start("");
+    ASSERT_TRUE(port_open()) << "dhmcu did not open " << port;
+    tty_fd_mcu = pair.master;
+    stdout_of([&] {
+      mcu_light_data(light.data(), uint32_t(light.size()));
+      mcu_erase();
+      mcu_light_data(light.data(), uint32_t(light.size()));
+      mcu_set_pump_fan(settings);
+    });
+    tty_fd_mcu = -2;
+    EXPECT_TRUE(printed("0c 0d 0e\n")) << seen;
+    kill(child, SIGTERM);
+    int status = -1;
+    lines = without_times(finish(status));
+    EXPECT_EQ(status, 0);
+  }
+  EXPECT_EQ(lines, expected);
 }
 
 // The faults a controller can make: a picture out of order, with a package missing or
