@@ -12,8 +12,9 @@
 #include "screen/screen.h"
 
 namespace {
-// The helper process's parent is forked before main, while the test process has one thread.
-const bool helper_started = (gui_helper_start(), true);
+// The helper process is forked before main, while the test process has one thread, and after
+// the sandbox root is set: the helper opens the block under it.
+const bool helper_started = (test_root(), gui_helper_start(), true);
 }  // namespace
 
 std::string under_root(const std::string &device_path) { return test_root() + device_path; }
