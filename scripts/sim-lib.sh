@@ -151,14 +151,16 @@ sim_start() {
   fi
   SIM_DHSIM=$build/dhsim
   sim_device_commands "$SIM_ROOT" "$SIM_DHSIM"
-  local daemon=("$build/displayhead")
-  [ -z "${SIM_CARD_MB:-}" ] || sim_card_command daemon "$SIM_CARD_MB" "$build/displayhead"
+  # The card belongs to the device, not to one run of the daemon: dhsim, which outlives its
+  # reboots and power cycles, holds it.
+  local dhsim=("$SIM_DHSIM")
+  [ -z "${SIM_CARD_MB:-}" ] || sim_card_command dhsim "$SIM_CARD_MB" "$SIM_DHSIM"
   local tcp=()
   [ -z "${SIM_TCP_PORT:-}" ] || tcp=(--tcp "$SIM_TCP_PORT" --bind "${SIM_TCP_BIND:-127.0.0.1}")
   rm -f "$SIM_CTL"
-  DISPLAYHEAD_ROOT=$SIM_DEVICE "$SIM_DHSIM" serve --device-end "$device_end" --host-end "$SIM_HOST_PORT" \
+  DISPLAYHEAD_ROOT=$SIM_DEVICE "${dhsim[@]}" serve --device-end "$device_end" --host-end "$SIM_HOST_PORT" \
     --udc-state "$SIM_DEVICE/$SIM_UDC_STATE" --ctl "$SIM_CTL" --log "$SIM_LOG/daemon.log" "${tcp[@]}" \
-    --power off -- "${daemon[@]}" 2>>"$SIM_LOG/dhsim.log" &
+    --power off -- "$build/displayhead" 2>>"$SIM_LOG/dhsim.log" &
   SIM_DHSIM_PID=$!
   SIM_PIDS+=($!)
   socat "pty,raw,echo=0,link=$SIM_DEVICE/dev/ttyS5" "pty,raw,echo=0,link=$mcu_end" 2>>"$SIM_LOG/socat.log" &
@@ -186,9 +188,11 @@ sim_start() {
 }
 
 # sim_card_command ARRAY MB PROGRAM: sets the array named ARRAY to a command that runs
-# PROGRAM with the SD card (SIM_DEVICE/SIM_CARD) as a tmpfs of MB MiB of its own, in a user
-# and mount namespace, the card's files copied in; SIM_CARD_HOW says how the card is made.
-# Where the machine allows no such namespace, PROGRAM runs on the plain folder.
+# PROGRAM (with the arguments that follow the array) with the SD card (SIM_DEVICE/SIM_CARD) as
+# a tmpfs of MB MiB of its own, in a user and mount namespace, the card's files copied in;
+# PROGRAM and its children see the card, and it lasts as long as PROGRAM. SIM_CARD_HOW says
+# how the card is made. Where the machine allows no such namespace, PROGRAM runs on the plain
+# folder.
 sim_card_command() {
   local -n command=$1
   local card=$SIM_DEVICE/$SIM_CARD
@@ -197,9 +201,9 @@ sim_card_command() {
     # so the files the card started with can be copied over.
     # shellcheck disable=SC2016
     command=(unshare --user --map-root-user --mount bash -c \
-      'cd "$1" && mount -t tmpfs -o "size=$2m" displayhead-card "$1" && cp -a . "$1"/ && cd / && exec "$3"' \
+      'cd "$1" && mount -t tmpfs -o "size=$2m" displayhead-card "$1" && cp -a . "$1"/ && cd / && exec "${@:3}"' \
       sim-card "$card" "$2" "$3")
-    SIM_CARD_HOW="a tmpfs of $2 MiB in the daemon's own mount namespace"
+    SIM_CARD_HOW="a tmpfs of $2 MiB in the device's own mount namespace (kept across reboots)"
   else
     command=("$3")
     SIM_CARD_HOW="the machine allows no user namespace: the card is a plain folder of the host's file system, with its size"
@@ -207,10 +211,10 @@ sim_card_command() {
 }
 
 # sim_card_path: the SD card's folder as the daemon sees it, reachable from outside its
-# namespace (through /proc while the card is a tmpfs of its own).
+# namespace (through dhsim's /proc entry while the card is a tmpfs of its own).
 sim_card_path() {
-  if [ -n "${SIM_CARD_MB:-}" ] && [ -n "$SIM_DAEMON_PID" ] && [ -d "/proc/$SIM_DAEMON_PID/root$SIM_DEVICE" ]; then
-    echo "/proc/$SIM_DAEMON_PID/root$SIM_DEVICE/$SIM_CARD"
+  if [ -n "${SIM_CARD_MB:-}" ] && [ -n "$SIM_DHSIM_PID" ] && [ -d "/proc/$SIM_DHSIM_PID/root$SIM_DEVICE" ]; then
+    echo "/proc/$SIM_DHSIM_PID/root$SIM_DEVICE/$SIM_CARD"
   else
     echo "$SIM_DEVICE/$SIM_CARD"
   fi

@@ -423,8 +423,10 @@ class SimulatedDevice:
 
     @property
     def card(self) -> Path:
-        """The SD card's folder, as the host's side sees it."""
-        return self.device_root / CARD
+        """The SD card's folder, as the host's side sees it: with a card of its own size, the
+        device's tmpfs (through dhsim's /proc entry), which lasts across reboots."""
+        card = self.ready.get("CARD")
+        return Path(card) if card else self.device_root / CARD
 
     def output(self) -> str:
         try:

@@ -148,9 +148,10 @@ def test_plugin_attaches_screenshot_and_logs_to_a_failed_test(pytester, dh_build
     assert (folder / "dhmcu.log").is_file()
 
 
-@pytest.mark.dh_device(backgrounds=False)
+@pytest.mark.dh_device(backgrounds=False, card=4)
 def test_power_cycle_and_reboot_keep_the_stored_files(device, host, cable):
-    # (the cable fixture: power, like the cable, needs scripts/sim-ctl)
+    # (the cable fixture: power, like the cable, needs scripts/sim-ctl). The card is one of its
+    # own size, a tmpfs where the machine allows it: it too keeps its files, as a real one does.
     host.put_small(b"kept", CARD + "/kept.txt")
     device.power_off()
     assert device.status()["power"] == "off"
@@ -165,3 +166,4 @@ def test_power_cycle_and_reboot_keep_the_stored_files(device, host, cable):
     assert host.reconnect() == "morvadq7_0005_0020"
     assert device.status() == {"cable": "plugged", "power": "on", "daemon": "running"}
     assert host.file_size(CARD + "/kept.txt") == 4
+    assert (device.card / "kept.txt").read_bytes() == b"kept"
