@@ -264,6 +264,7 @@ GuiRecord staging{};
 int out = 0;  // requests sent and not answered yet: served in turn, answered in turn
 bool adopted = false;  // the helper holds a block to publish to
 bool busy_reported = false;
+uint32_t command_puts = 0;  // the last request sent with a command: only its landing clears it
 
 bool send_request(const Request &request) {
   const bool sent = helper >= 0 && send(helper, &request, sizeof request,
@@ -285,7 +286,9 @@ void take(const Answer &answer) {
   busy_reported = answer.result == 0;
   if (answer.result != 1) return;
   staging.landed = std::max(staging.landed, answer.ask.puts);  // answered in turn
-  if (answer.ask.command != 0) screen_gui_command_published(answer.ask.command);
+  if (answer.ask.command != 0 && answer.ask.puts >= command_puts) {
+    screen_gui_command_published(answer.ask.command);
+  }
 }
 
 // Takes the answers that come within `wait_ms`; whether none is out any more.
@@ -372,7 +375,7 @@ void gui_record_step(GuiRecord *record) {
   for (size_t i = 0; i < gui_record::size; ++i) {
     request.owed[i] = record->written[i] > record->landed;
   }
-  send_request(request);
+  if (send_request(request) && command != nullptr) command_puts = record->puts;
   settle(answer_wait_ms);
 }
 

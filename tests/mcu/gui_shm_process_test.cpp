@@ -420,6 +420,25 @@ TEST_F(GuiBlockProcess, APublishMadeWhileTheHelperIsStuckLandsWithoutAnotherOne)
   EXPECT_EQ(view->new_data, 1);
 }
 
+TEST_F(GuiBlockProcess, ALateAnswerClearsNoCommandAskedAfterALaterOne) {
+  // A pause whose answer is late, a resume published after it, then a pause again: the pause
+  // landing first must not clear the newer pause, which the resume then hides.
+  scribble(&view->cond, sizeof view->cond, 0);
+  std::string out = stdout_of([] {
+    data_update_type = 2;
+    gui_record_step(gui_publish_begin());
+    data_update_type = 3;
+    gui_record_step(gui_publish_begin());
+    data_update_type = 2;
+  });
+  out += stdout_of([] { EXPECT_FALSE(gui_block_pending(publish_answer_ms)); });
+  ASSERT_NE(out.find("gui shm: helper process stuck"), std::string::npos) << out;
+  EXPECT_EQ(view->record[gui_record::command_code], gui_resume_command[0]);  // landed last
+  EXPECT_EQ(data_update_type, 2) << "the pause asked last was never published";
+  ASSERT_TRUE(publish());
+  EXPECT_EQ(view->record[gui_record::command_code], gui_pause_command[0]);
+}
+
 TEST_F(GuiBlockProcess, ABlockCutShortAgainAndAgainCostsOnlyPublishes) {
   // Another process cuts the block to nothing as fast as it can, while the daemon publishes:
   // a cut in the middle of a publish ends the helper, never the daemon.
