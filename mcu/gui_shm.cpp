@@ -42,7 +42,7 @@ constexpr int worker_limit_ms = 1000;
 struct Ask {
   bool adopt;       // open the block, set the flag to 0; otherwise a publish
   uint8_t command;  // the pause (2) or resume (3) a publish carries, or 0
-  uint32_t puts;    // the record's put count when it was sent
+  uint64_t puts;    // the record's put count when it was sent
 };
 struct Request {
   Ask ask;
@@ -264,7 +264,7 @@ GuiRecord staging{};
 int out = 0;  // requests sent and not answered yet: served in turn, answered in turn
 bool adopted = false;  // the helper holds a block to publish to
 bool busy_reported = false;
-uint32_t command_puts = 0;  // the last request sent with a command: only its landing clears it
+uint64_t command_puts = 0;  // the last request sent with a command: only its landing clears it
 
 bool send_request(const Request &request) {
   const bool sent = helper >= 0 && send(helper, &request, sizeof request,
@@ -336,7 +336,7 @@ int open_gui_block(int flags, mode_t mode) { return shm_open_under_root(shm_name
 
 void gui_shm_create() {
   gui_helper_start();
-  const uint32_t puts = staging.puts;  // answers still out must clear nothing written from now
+  const uint64_t puts = staging.puts;  // answers still out must clear nothing written from now
   staging = GuiRecord{};
   staging.puts = staging.landed = puts;
   adopted = false;
@@ -382,5 +382,5 @@ void gui_record_step(GuiRecord *record) {
 bool gui_block_pending(int wait_ms) {
   settle(wait_ms);
   return std::any_of(std::begin(staging.written), std::end(staging.written),
-                     [](uint32_t put) { return put > staging.landed; });
+                     [](uint64_t put) { return put > staging.landed; });
 }

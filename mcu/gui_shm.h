@@ -20,8 +20,8 @@
 // request that landed.
 struct GuiRecord {
   uint8_t bytes[gui_record::size];
-  uint32_t written[gui_record::size];  // the put that wrote each byte last
-  uint32_t puts, landed;
+  uint64_t written[gui_record::size];  // the put that wrote each byte last: never wraps
+  uint64_t puts, landed;
 };
 
 inline void gui_record_put(GuiRecord *record, size_t at, const void *from, size_t count) {
