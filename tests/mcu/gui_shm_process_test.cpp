@@ -473,6 +473,32 @@ TEST_F(GuiBlockProcess, ABlockCutShortAgainAndAgainCostsOnlyPublishes) {
   RecordProperty("publishes_landed", landed);
 }
 
+TEST_F(GuiBlockProcess, AStartWhileTheBlockIsCutAgainAndAgainStillPublishesOnceItStops) {
+  // The cutter may end both workers of the start's request: the block is still the daemon's.
+  const std::string path = under_root(block_device_path);
+  Signal started, stop;
+  const pid_t cutter = fork_child([&] {
+    const int fd = open(path.c_str(), O_RDWR);
+    started.raise();
+    while (!stop.wait(0)) {
+      if (ftruncate(fd, 0) != 0) return 1;
+    }
+    return 0;
+  });
+  ASSERT_TRUE(started.wait(5000));
+  std::string out;
+  for (int start = 0; start < 20 && out.find("nothing is published") == std::string::npos;
+       ++start) {
+    out = stdout_of([] { gui_shm_create(); });
+  }
+  stop.raise();
+  EXPECT_EQ(wait_child(cutter), 0);
+  water_temp = 67;
+  out += publish_until_it_lands();
+  ASSERT_EQ(std::filesystem::file_size(path), gui_block_size) << out.substr(0, 3000);
+  EXPECT_EQ(view->record[gui_record::water_temp], 67);
+}
+
 // --- tools/dhgui against the daemon's side.
 
 class Dhgui {
