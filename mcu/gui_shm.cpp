@@ -51,8 +51,8 @@ struct Request {
 };
 struct Answer {
   Ask ask;
-  int8_t result;   // 1 done; 0 skipped, the GUI process holds the mutex; -1 failed
-  char note[256];  // lines for the daemon's log
+  int8_t result;    // 1 done; 0 skipped, the GUI process holds the mutex; -1 failed
+  char note[1024];  // lines for the daemon's log: room for all a request can gather
 };
 
 Answer &note(Answer &answer, const char *format, ...) {

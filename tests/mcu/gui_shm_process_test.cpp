@@ -462,6 +462,14 @@ TEST_F(GuiBlockProcess, ABlockCutShortAgainAndAgainCostsOnlyPublishes) {
     }
   });
   EXPECT_NE(out.find("cut to 0 bytes"), std::string::npos) << out.substr(0, 2000);
+  // Every message whole, on a line of its own, however many a request gathered.
+  for (size_t at = 0, end; at < out.size(); at = end + 1) {
+    end = out.find('\n', at);
+    const std::string line = out.substr(at, end - at);
+    EXPECT_TRUE(line.rfind("gui shm: ", 0) == 0 && line.find("gui shm: ", 1) == std::string::npos)
+        << line;
+    if (end == std::string::npos) break;
+  }
   stop.raise();
   EXPECT_EQ(wait_child(cutter), 0);
   water_temp = 66;
