@@ -261,6 +261,7 @@ int open_block(Answer &answer, bool *created) {
 // --- The daemon's side: the controller thread alone (and tests, one thread at a time).
 
 int helper = -1;  // the daemon's end of the helper's socket
+pid_t helper_pid = -1;
 GuiRecord staging{};
 int out = 0;  // requests sent and not answered yet: served in turn, answered in turn
 bool adopted = false;  // the helper holds a block to publish to
@@ -307,6 +308,8 @@ bool settle(int wait_ms) {
     }
     printf("gui shm: the helper process is gone, nothing reaches the block\n");
     close(helper);
+    kill(helper_pid, SIGKILL);  // in case only the socket failed
+    waitpid(helper_pid, nullptr, 0);
     helper = -1;
     out = 0;
     adopted = false;
@@ -331,6 +334,7 @@ void gui_helper_start() {
   }
   fcntl(pair[0], F_SETFD, FD_CLOEXEC);
   helper = pair[0];
+  helper_pid = pid;
 }
 
 int open_gui_block(int flags, mode_t mode) { return shm_open_under_root(shm_name, flags, mode); }

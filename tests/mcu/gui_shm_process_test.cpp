@@ -16,6 +16,7 @@
 
 #include <cstddef>
 #include <filesystem>
+#include <fstream>
 
 #include "mcu/gui_shm.h"
 #include "mcu/mcu.h"
@@ -505,6 +506,35 @@ TEST_F(GuiBlockProcess, AStartWhileTheBlockIsCutAgainAndAgainStillPublishesOnceI
   out += publish_until_it_lands();
   ASSERT_EQ(std::filesystem::file_size(path), gui_block_size) << out.substr(0, 3000);
   EXPECT_EQ(view->record[gui_record::water_temp], 67);
+}
+
+// This process's children that have not been waited for, zombies included.
+std::vector<pid_t> children() {
+  std::vector<pid_t> found;
+  for (const auto &entry : std::filesystem::directory_iterator("/proc")) {
+    std::ifstream stat(entry.path() / "stat");
+    std::string line;
+    if (!std::getline(stat, line) || line.rfind(')') == std::string::npos) continue;
+    int parent = 0;
+    if (sscanf(line.c_str() + line.rfind(')') + 1, " %*c %d", &parent) == 1 &&
+        parent == getpid()) {
+      found.push_back(pid_t(std::stoi(entry.path().filename().string())));
+    }
+  }
+  return found;
+}
+
+TEST_F(GuiBlockProcess, AHelperThatDiedIsWaitedFor) {
+  const std::vector<pid_t> helpers = children();
+  ASSERT_EQ(helpers.size(), 1u);
+  ASSERT_EQ(kill(helpers[0], SIGKILL), 0);
+  const std::string out = stdout_of([] {
+    EXPECT_TRUE(wait_until([] { return !publish(); }, 10000ms));
+  });
+  EXPECT_NE(out.find("the helper process is gone"), std::string::npos) << out;
+  EXPECT_EQ(children(), std::vector<pid_t>{}) << "left a zombie";
+  stdout_of([] { gui_shm_create(); });  // a new helper for the tests that follow
+  EXPECT_TRUE(publish());
 }
 
 // --- tools/dhgui against the daemon's side.
