@@ -249,7 +249,7 @@ int open_block(Answer &answer, bool *created) {
       note(lost, "gui shm: helper process %s, setting the mutex and condition variable up "
                  "again\n", seen == 0 ? "stuck" : "ended");
     }
-    if (request.ask.adopt && fd >= 0) answer.result = 1;  // open: a publish tries again
+    if (request.ask.adopt && fd >= 0 && again) answer.result = 1;  // a publish tries again
     note(lost, "%.*s", int(sizeof answer.note), answer.note);  // what was lost comes first
     memcpy(answer.note, lost.note, sizeof answer.note);
     if (send(sock, &answer, sizeof answer, MSG_NOSIGNAL) != ssize_t(sizeof answer)) break;
