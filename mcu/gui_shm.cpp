@@ -268,9 +268,20 @@ bool adopted = false;  // the helper holds a block to publish to
 bool busy_reported = false;
 uint64_t command_puts = 0;  // the last request sent with a command: only its landing clears it
 
+void helper_gone() {
+  printf("gui shm: the helper process is gone, nothing reaches the block\n");
+  close(helper);
+  kill(helper_pid, SIGKILL);  // in case only the socket failed
+  waitpid(helper_pid, nullptr, 0);
+  helper = -1;
+  out = 0;
+  adopted = false;
+}
+
 bool send_request(const Request &request) {
   const bool sent = helper >= 0 && send(helper, &request, sizeof request,
                                         MSG_NOSIGNAL | MSG_DONTWAIT) == ssize_t(sizeof request);
+  if (!sent && helper >= 0 && errno == EPIPE) helper_gone();  // it died between requests
   out += sent ? 1 : 0;
   return sent;
 }
@@ -306,13 +317,7 @@ bool settle(int wait_ms) {
       take(answer);
       continue;
     }
-    printf("gui shm: the helper process is gone, nothing reaches the block\n");
-    close(helper);
-    kill(helper_pid, SIGKILL);  // in case only the socket failed
-    waitpid(helper_pid, nullptr, 0);
-    helper = -1;
-    out = 0;
-    adopted = false;
+    helper_gone();
   }
   return out == 0;
 }

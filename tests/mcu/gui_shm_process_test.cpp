@@ -508,29 +508,38 @@ TEST_F(GuiBlockProcess, AStartWhileTheBlockIsCutAgainAndAgainStillPublishesOnceI
   EXPECT_EQ(view->record[gui_record::water_temp], 67);
 }
 
-// This process's children that have not been waited for, zombies included.
+// A process's state letter from /proc (Z: a zombie), and this process's children that have
+// not been waited for, zombies included.
+char state_of(const std::filesystem::path &process, pid_t *parent = nullptr) {
+  std::ifstream stat(process / "stat");
+  std::string line;
+  char state = '?';
+  int ppid = 0;
+  if (std::getline(stat, line) && line.rfind(')') != std::string::npos) {
+    sscanf(line.c_str() + line.rfind(')') + 1, " %c %d", &state, &ppid);
+  }
+  if (parent != nullptr) *parent = ppid;
+  return state;
+}
+
 std::vector<pid_t> children() {
   std::vector<pid_t> found;
   for (const auto &entry : std::filesystem::directory_iterator("/proc")) {
-    std::ifstream stat(entry.path() / "stat");
-    std::string line;
-    if (!std::getline(stat, line) || line.rfind(')') == std::string::npos) continue;
-    int parent = 0;
-    if (sscanf(line.c_str() + line.rfind(')') + 1, " %*c %d", &parent) == 1 &&
-        parent == getpid()) {
-      found.push_back(pid_t(std::stoi(entry.path().filename().string())));
-    }
+    pid_t parent = 0;
+    state_of(entry.path(), &parent);
+    if (parent == getpid()) found.push_back(pid_t(std::stoi(entry.path().filename().string())));
   }
   return found;
 }
 
 TEST_F(GuiBlockProcess, AHelperThatDiedIsWaitedFor) {
+  // It dies between two publishes: the next one finds it gone.
   const std::vector<pid_t> helpers = children();
   ASSERT_EQ(helpers.size(), 1u);
   ASSERT_EQ(kill(helpers[0], SIGKILL), 0);
-  const std::string out = stdout_of([] {
-    EXPECT_TRUE(wait_until([] { return !publish(); }, 10000ms));
-  });
+  const std::filesystem::path helper = "/proc/" + std::to_string(helpers[0]);
+  ASSERT_TRUE(wait_until([&] { return state_of(helper) == 'Z'; }, 10000ms));
+  const std::string out = stdout_of([] { EXPECT_FALSE(publish()); });
   EXPECT_NE(out.find("the helper process is gone"), std::string::npos) << out;
   EXPECT_EQ(children(), std::vector<pid_t>{}) << "left a zombie";
   stdout_of([] { gui_shm_create(); });  // a new helper for the tests that follow
