@@ -319,6 +319,13 @@ TEST_F(GuiBlockProcess, WithoutABlockNothingIsWrittenAndTheStateStillChanges) {
   EXPECT_EQ(lvgl_state, 0);
   EXPECT_EQ(data_update_type, 2);
   remove_device_file(block_device_path);
+
+  // A FIFO in its place: opened without waiting for a writer, and refused.
+  ASSERT_EQ(mkfifo(under_root(block_device_path).c_str(), 0666), 0);
+  const std::string fifo = stdout_of([] { gui_shm_create(); });
+  EXPECT_NE(fifo.find("gui shm: cannot open"), std::string::npos) << fifo;
+  EXPECT_FALSE(publish());
+  remove_device_file(block_device_path);
 }
 
 // --- A GUI process that writes over the native objects or cuts the block short.
