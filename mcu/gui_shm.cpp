@@ -220,6 +220,8 @@ int open_block(Answer &answer, bool *created) {
       if (fstat(fd, &st) == 0 && st.st_size < off_t(gui_block_size)) {
         if (!request.ask.adopt) {
           note(lost, "gui shm: block cut to %d bytes, setting it up again\n", int(st.st_size));
+          // The record's bytes cut away are owed again (never written ones are zero both ways).
+          for (off_t i = st.st_size; i < off_t(gui_record::size); ++i) request.owed[i] = true;
         }
         end_worker();
         again = true;
