@@ -273,8 +273,10 @@ uint64_t command_puts = 0;  // the last request sent with a command: only its la
 void helper_gone() {
   printf("gui shm: the helper process is gone, nothing reaches the block\n");
   close(helper);
-  kill(helper_pid, SIGKILL);  // in case only the socket failed
-  waitpid(helper_pid, nullptr, 0);
+  if (helper_pid > 0 && kill(helper_pid, SIGKILL) == 0) {  // in case only the socket failed
+    waitpid(helper_pid, nullptr, 0);  // our child, not yet waited for: its pid is still its
+  }
+  helper_pid = -1;
   helper = -1;
   out = 0;
   adopted = false;
