@@ -221,7 +221,8 @@ TEST_F(GuiState, ResumeWithoutEffect) {
   std::string resumed = stdout_of([] { lvgl_resume(); }), own;
   for (size_t at = 0, end; (end = resumed.find('\n', at)) != std::string::npos; at = end + 1) {
     const std::string line = resumed.substr(at, end + 1 - at);
-    const bool player = line.rfind("play_local_h264 name:", 0) == 0 || line.rfind("totalframe:", 0) == 0;
+    const bool player =
+        line.rfind("play_local_h264 name:", 0) == 0 || line.rfind("totalframe:", 0) == 0;
     if (!player) own += line;
   }
   EXPECT_EQ(own, "h264 block == 0, check lvgl state\n") << resumed;
