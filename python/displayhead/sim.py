@@ -24,7 +24,6 @@ from .png import Picture, decode_png
 
 START_LIMIT = 90.0   # a busy machine (or a sanitizer build) starts the device slowly
 STOP_LIMIT = 20.0
-READY_LINE = "A simulated display head is running under"
 UDC_STATE = "sys/class/udc/13500000.otg/state"
 CARD = "tmp/sdcard/mmcblk0p1"
 
@@ -367,16 +366,15 @@ class SimulatedDevice:
             if self._process.poll() is not None:
                 raise SimError(f"scripts/sim ended with status {self._process.returncode} before the device was up:\n"
                                f"{self.output()}\n{self.log('daemon')}")
-            return ready_file.is_file() or READY_LINE in self.output()
+            # Only the file says everything is up (and where): the sim prints its banner before
+            # it has written the file, and a busy machine may show the one long before the other.
+            return ready_file.is_file()
 
         wait_until(up, START_LIMIT, "the simulated device coming up", lambda: self.output()[-2000:])
-        if ready_file.is_file():
-            # The file may be written in pieces: read it until it names the host port.
-            wait_until(lambda: "HOST_PORT=" in ready_file.read_text(), 10, "a complete log/ready")
-            for line in ready_file.read_text().splitlines():
-                key, sep, value = line.partition("=")
-                if sep:
-                    self.ready[key.strip()] = value.strip()
+        for line in ready_file.read_text().splitlines():  # written whole, then renamed into place
+            key, sep, value = line.partition("=")
+            if sep:
+                self.ready[key.strip()] = value.strip()
 
     def stop(self) -> None:
         """Ends the device (SIGINT to scripts/sim, as Ctrl-C) and removes the run folder
