@@ -48,10 +48,12 @@ void discard_upload_because(const char *why) {
 
 HandlerEnd cmd_create_file(const HostCommand &cmd, uint8_t *reply) {
   puts("create file \r");
+  // A new upload ends the unfinished one even when its own name is refused: the chunks that
+  // follow belong to the new name and must not be appended to the older file.
+  discard_upload_because("a new upload began");
   std::optional<std::string> name = take_name_argument(cmd);
   if (!name) return HandlerEnd::reply;
 
-  discard_upload_because("a new upload began");
   saveFp = open_upload(name->c_str());
   if (saveFp != nullptr) {
     upload_path = *name;

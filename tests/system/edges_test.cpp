@@ -299,6 +299,29 @@ TEST(Edges, AnUploadThatLostAChunkIsNotPutInPlace) {
   EXPECT_EQ(read_file(clip), "new");
 }
 
+// A new upload whose name is refused ends the unfinished one all the same: its chunks, sent
+// by a host that took the refusal for a hiccup, must not be appended to the older file.
+TEST(Edges, AnUploadRefusedForItsNameEndsTheOneBefore) {
+  DaemonUnderTest daemon;
+  const std::string clip = daemon.root() + card_path + "/clip.bin";
+  write_bytes(clip, {'o', 'l', 'd'});
+  ReplyBytes reply{};
+  ASSERT_EQ(daemon.transact(CMD_CREATE_FILE, bytes_of(name_payload(card_path + "/clip.bin")), reply), ReplyCheck::ok);
+  ASSERT_EQ(reply[reply_result], reply_status_ok);
+  ASSERT_EQ(daemon.transact(CMD_SAVE_FILE_BUFFER, bytes_of(chunk_payload(4, 4, 0)), reply, bytes_of("half")),
+            ReplyCheck::ok);
+  EXPECT_FALSE(reports_failure(reply));
+
+  std::string too_long = name_payload(card_path + "/other.bin");
+  write_be32(reinterpret_cast<uint8_t *>(too_long.data()), 481);
+  ASSERT_EQ(daemon.transact(CMD_CREATE_FILE, bytes_of(too_long), reply), ReplyCheck::ok);
+  EXPECT_NE(reply[reply_result], reply_status_ok);
+  ASSERT_EQ(daemon.transact(CMD_SAVE_FILE_BUFFER, bytes_of(chunk_payload(5, 5, 1)), reply, bytes_of("other")),
+            ReplyCheck::ok);
+  EXPECT_EQ(read_file(clip), "old");
+  EXPECT_FALSE(fs::exists(daemon.root() + card_path + "/" + upload_temp_name("clip.bin")));
+}
+
 // Pictures whose decode costs more than any panel can use, as the logo, in the slideshow, as
 // host frames and named by the host: each is refused before its pixels are decoded, with a
 // message that says why, and the host is served.
