@@ -192,6 +192,40 @@ TEST(Edges, AStoreIntoAFifoWhoseReaderLeavesFailsAndTheDaemonGoesOn) {
   EXPECT_TRUE(version_served(daemon));
 }
 
+// An upload into a FIFO whose reader stalls: the chunk that cannot go out within its 2 s is
+// answered as failed, and the upload is spoilt from then on even when the reader comes back,
+// so that its last chunk cannot report a stream with a hole as stored.
+TEST(Edges, AnUploadIntoAStalledFifoStaysFailedWhenTheReaderComesBack) {
+  DaemonUnderTest daemon;
+  const std::string fifo = daemon.root() + "/usr/data/pipe";
+  ASSERT_EQ(mkfifo(fifo.c_str(), 0644), 0);
+  const int reader = open(fifo.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
+  ASSERT_GE(reader, 0);
+  auto drain = [reader] {
+    std::string got;
+    char some[4096];
+    for (ssize_t n; (n = read(reader, some, sizeof some)) > 0;) got.append(some, size_t(n));
+    return got;
+  };
+  ReplyBytes reply{};
+  ASSERT_EQ(daemon.transact(CMD_CREATE_FILE, bytes_of(name_payload("/usr/data/pipe")), reply), ReplyCheck::ok);
+  ASSERT_EQ(reply[reply_result], reply_status_ok);
+  const std::string data(256 * 1024, 'p');  // more than a pipe holds
+  ASSERT_EQ(daemon.transact(CMD_SAVE_FILE_BUFFER, bytes_of(chunk_payload(uint32_t(data.size()), uint32_t(data.size()), 0)),
+                            reply, bytes_of(data), 20000),
+            ReplyCheck::ok)
+      << daemon.output();
+  EXPECT_TRUE(reports_failure(reply));
+
+  EXPECT_LT(drain().size(), data.size());  // the reader comes back
+  ASSERT_EQ(daemon.transact(CMD_SAVE_FILE_BUFFER, bytes_of(chunk_payload(3, 3, 1)), reply, bytes_of("end")),
+            ReplyCheck::ok);
+  EXPECT_TRUE(reports_failure(reply));
+  EXPECT_EQ(drain(), "");
+  close(reader);
+  EXPECT_TRUE(version_served(daemon));
+}
+
 // Standard output piped to a logger that leaves once the port is open: the messages after it
 // are dropped, and the daemon goes on serving the host.
 TEST(Edges, ALoggerThatLeavesCostsOnlyTheMessages) {
