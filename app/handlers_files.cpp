@@ -30,8 +30,9 @@ namespace {
 uint32_t first_value(const HostCommand &cmd) { return read_be32(&cmd.code + command_first_value); }
 uint32_t second_value(const HostCommand &cmd) { return read_be32(&cmd.code + command_second_value); }
 
-// Set when a chunk of the open upload was refused (a block longer than r_buf): the upload has
-// a hole, so no later chunk is stored and the last one discards it, each with the failure
+// Set when a chunk of the open upload was refused (a block longer than r_buf) or could not be
+// written whole (a device or FIFO that took nothing for 2 s, a sync that failed): the upload
+// has a hole, so no later chunk is stored and the last one discards it, each with the failure
 // layout. A new 0x26 clears it.
 bool upload_lost_chunk = false;
 
@@ -48,10 +49,12 @@ void discard_upload_because(const char *why) {
 
 HandlerEnd cmd_create_file(const HostCommand &cmd, uint8_t *reply) {
   puts("create file \r");
+  // A new upload ends the unfinished one even when its own name is refused: the chunks that
+  // follow belong to the new name and must not be appended to the older file.
+  discard_upload_because("a new upload began");
   std::optional<std::string> name = take_name_argument(cmd);
   if (!name) return HandlerEnd::reply;
 
-  discard_upload_because("a new upload began");
   saveFp = open_upload(name->c_str());
   if (saveFp != nullptr) {
     upload_path = *name;
@@ -100,6 +103,8 @@ HandlerEnd cmd_save_file_buffer(const HostCommand &cmd, uint8_t *reply) {
     saveFp = nullptr;
     upload_path.clear();
   }
+  // A stream remembers a write that failed, but not one into a device or FIFO, nor a sync.
+  if (stored != 0 && last != 1 && ferror(saveFp) == 0) upload_lost_chunk = true;
   if (stored != 0) return failure_reply(reply, last == 1 ? "upload not stored" : "upload chunk not stored");
   return HandlerEnd::reply;
 }

@@ -155,7 +155,8 @@ void set_framerate(int fps) {
 
 void set_rotation(int code) {
   std::lock_guard<std::recursive_mutex> hold(layer_lock);
-  rotation = code;
+  // A code outside 1..3 turns the panel to 0 degrees, and the picture area follows the panel.
+  rotation = code >= 1 && code <= 3 ? code : 0;
   const char *angle = "0";
   switch (code) {
     case 1: angle = "90"; break;

@@ -19,7 +19,8 @@ extern int fb_fd, fb1_fd;
 extern LayerInfo fb_info, fb1_info;
 // --- The picture area on layer 0, derived from layer 0's size at open (also under layer_lock).
 extern int32_t dev_width, dev_height, dev_x, dev_y, dev_type;
-// --- Rotation code 0..3 (others are kept as given and rotate by 0 degrees).
+// --- Rotation code 0..3 as applied (set_rotation takes any other code as 0; the settings keep
+// the code as sent).
 extern std::atomic<int32_t> rotation;
 // --- Backlight: the remembered level and the copy the controller link compares against.
 extern std::atomic<int32_t> bright, current_bright;

@@ -458,7 +458,9 @@ void Getfilepath(const char *dir, const char *name, char *out) {
 }
 
 void DeleteFile(const char *path) {
-  if (path == nullptr) return;
+  // An empty name names nothing, as open() takes it; under a sandbox root it would resolve to
+  // the root itself and empty the whole device.
+  if (path == nullptr || path[0] == '\0') return;
   if (delete_entry(path)) sync();
 }
 

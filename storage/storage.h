@@ -95,6 +95,7 @@ int drop_pages_cache();
 // Removes a regular file, or empties a directory tree of its regular files (the directories
 // stay). Symbolic links, devices and pipes are left alone and never followed. A path that does
 // not fit file_path_len, at any depth, is refused with a message and nothing under it removed.
+// An empty path names nothing.
 void DeleteFile(const char *path);
 
 // Joins `dir` and `name` with one "/" into `out` (file_path_len characters) and prints

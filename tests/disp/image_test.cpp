@@ -65,6 +65,14 @@ TEST(Png, RgbaAndRgbBecomeLayerWordsAtTheWindow) {
   EXPECT_EQ(layer_pixel(1, 0, 0), word(0, 0, true));
   EXPECT_EQ(layer_pixel(1, 3, 1), word(3, 1, true));
   EXPECT_EQ(screen().at(3, 1), word(3, 1, true));
+
+  // A code the host may send outside 0..3 turns the panel to 0 degrees: the window is the
+  // one of rotation 0.
+  set_rotation(7);
+  draw_rect(fb1_info.vaddr, 0, 0, -1, -1, 0x12345678);
+  show_png(make_png({4, 2, 6}, sample));
+  EXPECT_EQ(layer_pixel(1, 55, 0), 0x12345678u);
+  EXPECT_EQ(layer_pixel(1, 56, 0), word(0, 0));
 }
 
 TEST(Png, ImagesBeyondTheLayerAreClipped) {

@@ -192,6 +192,40 @@ TEST(Edges, AStoreIntoAFifoWhoseReaderLeavesFailsAndTheDaemonGoesOn) {
   EXPECT_TRUE(version_served(daemon));
 }
 
+// An upload into a FIFO whose reader stalls: the chunk that cannot go out within its 2 s is
+// answered as failed, and the upload is spoilt from then on even when the reader comes back,
+// so that its last chunk cannot report a stream with a hole as stored.
+TEST(Edges, AnUploadIntoAStalledFifoStaysFailedWhenTheReaderComesBack) {
+  DaemonUnderTest daemon;
+  const std::string fifo = daemon.root() + "/usr/data/pipe";
+  ASSERT_EQ(mkfifo(fifo.c_str(), 0644), 0);
+  const int reader = open(fifo.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
+  ASSERT_GE(reader, 0);
+  auto drain = [reader] {
+    std::string got;
+    char some[4096];
+    for (ssize_t n; (n = read(reader, some, sizeof some)) > 0;) got.append(some, size_t(n));
+    return got;
+  };
+  ReplyBytes reply{};
+  ASSERT_EQ(daemon.transact(CMD_CREATE_FILE, bytes_of(name_payload("/usr/data/pipe")), reply), ReplyCheck::ok);
+  ASSERT_EQ(reply[reply_result], reply_status_ok);
+  const std::string data(256 * 1024, 'p');  // more than a pipe holds
+  ASSERT_EQ(daemon.transact(CMD_SAVE_FILE_BUFFER, bytes_of(chunk_payload(uint32_t(data.size()), uint32_t(data.size()), 0)),
+                            reply, bytes_of(data), 20000),
+            ReplyCheck::ok)
+      << daemon.output();
+  EXPECT_TRUE(reports_failure(reply));
+
+  EXPECT_LT(drain().size(), data.size());  // the reader comes back
+  ASSERT_EQ(daemon.transact(CMD_SAVE_FILE_BUFFER, bytes_of(chunk_payload(3, 3, 1)), reply, bytes_of("end")),
+            ReplyCheck::ok);
+  EXPECT_TRUE(reports_failure(reply));
+  EXPECT_EQ(drain(), "");
+  close(reader);
+  EXPECT_TRUE(version_served(daemon));
+}
+
 // Standard output piped to a logger that leaves once the port is open: the messages after it
 // are dropped, and the daemon goes on serving the host.
 TEST(Edges, ALoggerThatLeavesCostsOnlyTheMessages) {
@@ -297,6 +331,29 @@ TEST(Edges, AnUploadThatLostAChunkIsNotPutInPlace) {
             ReplyCheck::ok);
   EXPECT_FALSE(reports_failure(reply));
   EXPECT_EQ(read_file(clip), "new");
+}
+
+// A new upload whose name is refused ends the unfinished one all the same: its chunks, sent
+// by a host that took the refusal for a hiccup, must not be appended to the older file.
+TEST(Edges, AnUploadRefusedForItsNameEndsTheOneBefore) {
+  DaemonUnderTest daemon;
+  const std::string clip = daemon.root() + card_path + "/clip.bin";
+  write_bytes(clip, {'o', 'l', 'd'});
+  ReplyBytes reply{};
+  ASSERT_EQ(daemon.transact(CMD_CREATE_FILE, bytes_of(name_payload(card_path + "/clip.bin")), reply), ReplyCheck::ok);
+  ASSERT_EQ(reply[reply_result], reply_status_ok);
+  ASSERT_EQ(daemon.transact(CMD_SAVE_FILE_BUFFER, bytes_of(chunk_payload(4, 4, 0)), reply, bytes_of("half")),
+            ReplyCheck::ok);
+  EXPECT_FALSE(reports_failure(reply));
+
+  std::string too_long = name_payload(card_path + "/other.bin");
+  write_be32(reinterpret_cast<uint8_t *>(too_long.data()), 481);
+  ASSERT_EQ(daemon.transact(CMD_CREATE_FILE, bytes_of(too_long), reply), ReplyCheck::ok);
+  EXPECT_NE(reply[reply_result], reply_status_ok);
+  ASSERT_EQ(daemon.transact(CMD_SAVE_FILE_BUFFER, bytes_of(chunk_payload(5, 5, 1)), reply, bytes_of("other")),
+            ReplyCheck::ok);
+  EXPECT_EQ(read_file(clip), "old");
+  EXPECT_FALSE(fs::exists(daemon.root() + card_path + "/" + upload_temp_name("clip.bin")));
 }
 
 // Pictures whose decode costs more than any panel can use, as the logo, in the slideshow, as

@@ -144,6 +144,12 @@ TEST(FileCommands, SizeStorageAndDeletion) {
   ASSERT_EQ(daemon.transact(CMD_DELETE_FILE, bytes_of(name_payload("/tmp/../../../../etc/keep")), reply),
             ReplyCheck::ok);
   EXPECT_FALSE(fs::exists(daemon.root() + "/etc/keep"));
+
+  // An empty name names nothing, as on the device: it does not stand for the root.
+  write_file(card + "/e.jpg", "e");
+  ASSERT_EQ(daemon.transact(CMD_DELETE_FILE, bytes_of(name_payload("")), reply), ReplyCheck::ok);
+  EXPECT_TRUE(fs::exists(card + "/e.jpg"));
+  EXPECT_TRUE(fs::exists(daemon.root() + "/usr/data/app.cfg"));
 }
 
 TEST(FileCommands, ListingComesInTwentyPagesAndTheTwentyFirstReadsAfresh) {
