@@ -184,7 +184,10 @@ void resume_locked(uint8_t theme) {
   }
   const bool paused = lvgl_state == gui_paused;
   const bool slideshow = ImgPlaying == 1;  // kept by keep_on: the background would end it
-  const bool background_plays = layer0 == Layer0::background && local_h264_mark == 1;
+  // The background of `theme`: another theme's file (a host's local clip) gives way to it.
+  const char *target = local_h264_switch_mark == 1 ? local_h264_switch_path.load() : player_path;
+  const bool background_plays = layer0 == Layer0::background && local_h264_mark == 1 &&
+                                target != nullptr && strcmp(target, h264_bg_filses[theme]) == 0;
   if (!paused && (background_plays || slideshow)) return;  // the GUI has the screen already
   if (paused) {
     printf("restore lvgl \n------------------");

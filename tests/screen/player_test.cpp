@@ -459,3 +459,35 @@ TEST_F(H264Player, AHostBlockDuringASwitchIsKept) {
 }
 
 }  // namespace
+
+namespace {
+
+// Takes blocks until one of file `id` comes; whether it came.
+bool blocks_reach_file(uint8_t id) {
+  return wait_until([id] {
+    auto taken = take_block(20ms);
+    return taken && file_of(taken->bytes) == id;
+  }, 20000ms);
+}
+
+// While the host had the screen it played another theme's background file as a local clip
+// (0x6E). When the host goes, the GUI comes back over the background of the GUI's own theme,
+// not over the one the host left playing; the same when the GUI was never paused.
+TEST_F(H264Player, ResumeReplacesAnotherThemesBackground) {
+  write_device_file(h264_bg_filses[3], tagged_file(3, 600000));
+  for (bool host_paused : {true, false}) {
+    SCOPED_TRACE(host_paused ? "GUI paused by the host" : "GUI shown");
+    lvgl_state = 1;
+    if (host_paused) screen_host_stream_block();
+    ASSERT_EQ(play_local_h264_async(h264_bg_filses[3]), 0);
+    ASSERT_TRUE(blocks_reach_file(3));
+    screen_resume(0);
+    EXPECT_EQ(lvgl_state, 1);
+    EXPECT_TRUE(blocks_reach_file(0)) << "the background of theme 0 never came";
+    EXPECT_EQ(screen_view().player_path, wave);
+    reset_video_state();
+  }
+  lvgl_state = 0xFF;
+}
+
+}  // namespace
