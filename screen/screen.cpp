@@ -123,7 +123,9 @@ Start start_locked(const char *path) {
     memcpy(cfg.local_path, copy, sizeof copy);
   }
   memcpy(player_path, copy, sizeof copy);
-  if (player_joined) h264_cancel_break();  // the new file replaces a pending switch's break
+  // The new file replaces a pending switch and its break.
+  local_h264_switch_mark = 0;
+  if (player_joined) h264_cancel_break();
   player_fresh = true;
   local_h264_mark = 1;
   layer0 = is_background_path(copy) ? Layer0::background : Layer0::local_video;
@@ -247,9 +249,10 @@ void screen_follow_theme(uint8_t theme, std::atomic<uint8_t> &last_followed) {
   if (theme == last_followed || lvgl_state != gui_shown) return;
   if (theme >= background_video_count) return;  // kept valid by every writer
   local_last_h264_switch_path = local_h264_switch_path.exchange(h264_bg_filses[theme]);
-  request_switch_locked();
   last_followed = theme;
-  if (local_h264_mark == 0) {
+  if (local_h264_mark == 1) {
+    request_switch_locked();
+  } else {
     clean_fb1();
     start_locked(h264_bg_filses[theme]);
   }

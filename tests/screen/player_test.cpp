@@ -491,3 +491,30 @@ TEST_F(H264Player, ResumeReplacesAnotherThemesBackground) {
 }
 
 }  // namespace
+
+namespace {
+
+// A background switch is pending when the host stops the player and starts its own clip (0x6F,
+// 0x6E): the later start wins, and the clip is not replaced by the background once it opens.
+TEST_F(H264Player, StartAfterAPendingSwitchPlaysTheStartedFile) {
+  write_device_file("/media/test/a.h264", tagged_file(1, 1500000));
+  write_device_file("/media/test/b.h264", tagged_file(2, 1500000));
+  write_device_file(h264_bg_filses[2], tagged_file(3, 600000));
+  ASSERT_EQ(play_local_h264_async("/media/test/a.h264"), 0);
+  ASSERT_TRUE(wait_until([] { return h264_block_cnt == 3; }, 20000ms));  // the player pauses
+  set_switch_h264_path(h264_bg_filses[2]);
+  switch_local_h264();
+  stop_local_h264();
+  ASSERT_EQ(play_local_h264_async("/media/test/b.h264"), 0);
+  std::vector<uint8_t> files;  // the file of each block queued after the start
+  const bool seen = wait_until([&] {
+    if (auto taken = take_block(20ms)) files.push_back(file_of(taken->bytes));
+    return files.size() >= 12;
+  }, 20000ms);
+  ASSERT_TRUE(seen) << files.size() << " blocks";
+  EXPECT_EQ(std::count(files.begin(), files.end(), 2), 12) << "the background replaced the clip";
+  EXPECT_EQ(screen_view().player_path, "/media/test/b.h264");
+  EXPECT_EQ(local_h264_switch_mark, 0);
+}
+
+}  // namespace
