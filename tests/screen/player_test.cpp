@@ -8,6 +8,8 @@
 #include <cstring>
 #include <thread>
 
+#include "disp/disp.h"
+#include "disp/image.h"
 #include "h264/h264.h"
 #include "h264/local_player.h"
 #include "screen/player.h"
@@ -515,6 +517,27 @@ TEST_F(H264Player, StartAfterAPendingSwitchPlaysTheStartedFile) {
   EXPECT_EQ(std::count(files.begin(), files.end(), 2), 12) << "the background replaced the clip";
   EXPECT_EQ(screen_view().player_path, "/media/test/b.h264");
   EXPECT_EQ(local_h264_switch_mark, 0);
+}
+
+}  // namespace
+
+namespace {
+
+// The slideshow started at attach found no picture on the card and ended, leaving ImgPlaying
+// set. When the host goes (keep_on 1: nobody clears it) the GUI comes back over its
+// background: no slideshow runs that the background would end.
+TEST_F(H264Player, ResumeStartsTheBackgroundAfterASlideshowThatShowedNothing) {
+  write_device_file("/tmp/sdcard/mmcblk0p1/img/folder/.keep", "");  // no picture, one folder
+  lvgl_state = 1;
+  screen_host_stream_block();  // the host has the screen
+  play_local_jpg_thread(nullptr);
+  ASSERT_EQ(ImgPlaying, 1);
+  ASSERT_EQ(slideshow_thread_count(), 0);
+  screen_resume(0);
+  EXPECT_EQ(lvgl_state, 1);
+  EXPECT_TRUE(blocks_reach_file(0)) << "the background never came";
+  ImgPlaying = 0;
+  lvgl_state = 0xFF;
 }
 
 }  // namespace
