@@ -123,7 +123,9 @@ Start start_locked(const char *path) {
     memcpy(cfg.local_path, copy, sizeof copy);
   }
   memcpy(player_path, copy, sizeof copy);
-  if (player_joined) h264_cancel_break();  // the new file replaces a pending switch's break
+  // The new file replaces a pending switch and its break.
+  local_h264_switch_mark = 0;
+  if (player_joined) h264_cancel_break();
   player_fresh = true;
   local_h264_mark = 1;
   layer0 = is_background_path(copy) ? Layer0::background : Layer0::local_video;
@@ -183,8 +185,13 @@ void resume_locked(uint8_t theme) {
     theme = 0;
   }
   const bool paused = lvgl_state == gui_paused;
-  const bool slideshow = ImgPlaying == 1;  // kept by keep_on: the background would end it
-  const bool background_plays = layer0 == Layer0::background && local_h264_mark == 1;
+  // Kept by keep_on: the background would end it. One that found no picture has ended but
+  // leaves ImgPlaying set.
+  const bool slideshow = ImgPlaying == 1 && slideshow_thread_count() > 0;
+  // The background of `theme`: another theme's file (a host's local clip) gives way to it.
+  const char *target = local_h264_switch_mark == 1 ? local_h264_switch_path.load() : player_path;
+  const bool background_plays = layer0 == Layer0::background && local_h264_mark == 1 &&
+                                target != nullptr && strcmp(target, h264_bg_filses[theme]) == 0;
   if (!paused && (background_plays || slideshow)) return;  // the GUI has the screen already
   if (paused) {
     printf("restore lvgl \n------------------");
@@ -244,9 +251,10 @@ void screen_follow_theme(uint8_t theme, std::atomic<uint8_t> &last_followed) {
   if (theme == last_followed || lvgl_state != gui_shown) return;
   if (theme >= background_video_count) return;  // kept valid by every writer
   local_last_h264_switch_path = local_h264_switch_path.exchange(h264_bg_filses[theme]);
-  request_switch_locked();
   last_followed = theme;
-  if (local_h264_mark == 0) {
+  if (local_h264_mark == 1) {
+    request_switch_locked();
+  } else {
     clean_fb1();
     start_locked(h264_bg_filses[theme]);
   }

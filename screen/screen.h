@@ -38,8 +38,8 @@ extern std::atomic<int32_t> local_h264_playing;
 // clear it. local_h264_is_running reports it.
 extern std::atomic<int32_t> local_h264_mark;
 // --- 1 = a switch to local_h264_switch_path is pending: set by switch_local_h264 and the theme
-// follow; cleared once the player has opened the new file; a switch that cannot be made, or
-// that no player is left to make, is dropped with a message.
+// follow; cleared once the player has opened the new file, or by a start that replaces it; a
+// switch that cannot be made, or that no player is left to make, is dropped with a message.
 extern std::atomic<int32_t> local_h264_switch_mark;
 // --- The switch target and the one before it (the last fallback before the first theme).
 // They point at strings that outlive every player (the entries of h264_bg_filses).
@@ -73,7 +73,7 @@ void screen_pause();
 // back to the GUI and the background of `theme` (kept within the table), whatever is on it,
 // unless a host stream still has blocks queued. A paused GUI is shown again (frame rate 24, a
 // resume command left). A slideshow that runs is left running (the USB monitor stops it
-// before, unless keep_on), and a background already playing is not restarted.
+// before, unless keep_on), and the background of `theme` already playing is not restarted.
 void screen_resume(uint8_t theme);
 // The controller thread's theme follow: once the GUI is shown and `theme` differs from
 // `last_followed`, switch the background to it (starting it when no player goes on).

@@ -8,6 +8,8 @@
 #include <cstring>
 #include <thread>
 
+#include "disp/disp.h"
+#include "disp/image.h"
 #include "h264/h264.h"
 #include "h264/local_player.h"
 #include "screen/player.h"
@@ -456,6 +458,86 @@ TEST_F(H264Player, AHostBlockDuringASwitchIsKept) {
   }
   testing::internal::GetCapturedStdout();
   EXPECT_EQ(failure, "");
+}
+
+}  // namespace
+
+namespace {
+
+// Takes blocks until one of file `id` comes; whether it came.
+bool blocks_reach_file(uint8_t id) {
+  return wait_until([id] {
+    auto taken = take_block(20ms);
+    return taken && file_of(taken->bytes) == id;
+  }, 20000ms);
+}
+
+// While the host had the screen it played another theme's background file as a local clip
+// (0x6E). When the host goes, the GUI comes back over the background of the GUI's own theme,
+// not over the one the host left playing; the same when the GUI was never paused.
+TEST_F(H264Player, ResumeReplacesAnotherThemesBackground) {
+  write_device_file(h264_bg_filses[3], tagged_file(3, 600000));
+  for (bool host_paused : {true, false}) {
+    SCOPED_TRACE(host_paused ? "GUI paused by the host" : "GUI shown");
+    lvgl_state = 1;
+    if (host_paused) screen_host_stream_block();
+    ASSERT_EQ(play_local_h264_async(h264_bg_filses[3]), 0);
+    ASSERT_TRUE(blocks_reach_file(3));
+    screen_resume(0);
+    EXPECT_EQ(lvgl_state, 1);
+    EXPECT_TRUE(blocks_reach_file(0)) << "the background of theme 0 never came";
+    EXPECT_EQ(screen_view().player_path, wave);
+    reset_video_state();
+  }
+  lvgl_state = 0xFF;
+}
+
+}  // namespace
+
+namespace {
+
+// A background switch is pending when the host stops the player and starts its own clip (0x6F,
+// 0x6E): the later start wins, and the clip is not replaced by the background once it opens.
+TEST_F(H264Player, StartAfterAPendingSwitchPlaysTheStartedFile) {
+  write_device_file("/media/test/a.h264", tagged_file(1, 1500000));
+  write_device_file("/media/test/b.h264", tagged_file(2, 1500000));
+  write_device_file(h264_bg_filses[2], tagged_file(3, 600000));
+  ASSERT_EQ(play_local_h264_async("/media/test/a.h264"), 0);
+  ASSERT_TRUE(wait_until([] { return h264_block_cnt == 3; }, 20000ms));  // the player pauses
+  set_switch_h264_path(h264_bg_filses[2]);
+  switch_local_h264();
+  stop_local_h264();
+  ASSERT_EQ(play_local_h264_async("/media/test/b.h264"), 0);
+  std::vector<uint8_t> files;  // the file of each block queued after the start
+  const bool seen = wait_until([&] {
+    if (auto taken = take_block(20ms)) files.push_back(file_of(taken->bytes));
+    return files.size() >= 12;
+  }, 20000ms);
+  ASSERT_TRUE(seen) << files.size() << " blocks";
+  EXPECT_EQ(std::count(files.begin(), files.end(), 2), 12) << "the background replaced the clip";
+  EXPECT_EQ(screen_view().player_path, "/media/test/b.h264");
+  EXPECT_EQ(local_h264_switch_mark, 0);
+}
+
+}  // namespace
+
+namespace {
+
+// The slideshow started at attach found no picture on the card and ended, leaving ImgPlaying
+// set. When the host goes (keep_on 1: nobody clears it) the GUI comes back over its
+// background: no slideshow runs that the background would end.
+TEST_F(H264Player, ResumeStartsTheBackgroundAfterASlideshowThatShowedNothing) {
+  write_device_file("/tmp/sdcard/mmcblk0p1/img/folder/.keep", "");  // no picture, one folder
+  lvgl_state = 1;
+  screen_host_stream_block();  // the host has the screen
+  play_local_jpg_thread(nullptr);
+  ASSERT_EQ(ImgPlaying, 1);
+  ASSERT_EQ(slideshow_thread_count(), 0);
+  screen_resume(0);
+  EXPECT_EQ(lvgl_state, 1);
+  EXPECT_TRUE(blocks_reach_file(0)) << "the background never came";
+  ImgPlaying = 0;
+  lvgl_state = 0xFF;
 }
 
 }  // namespace
