@@ -456,11 +456,10 @@ TEST_F(GuiBlockProcess, ALateAnswerClearsNoCommandAskedAfterALaterOne) {
   EXPECT_EQ(view->record[gui_record::command_code], gui_pause_command[0]);
 }
 
-TEST_F(GuiBlockProcess, ABlockCutShortAgainAndAgainCostsOnlyPublishes) {
-  // Another process cuts the block to nothing as fast as it can, while the daemon publishes:
-  // a cut in the middle of a publish ends the helper, never the daemon.
-  const std::string path = under_root(block_device_path);
-  Signal started, stop;
+// A process that cuts the block at `path` to nothing as fast as it can until `stop`; -1 when it
+// did not start.
+pid_t cut_again_and_again(const std::string &path, Signal &stop) {
+  Signal started;
   const pid_t cutter = fork_child([&] {
     const int fd = open(path.c_str(), O_RDWR);
     started.raise();
@@ -469,7 +468,16 @@ TEST_F(GuiBlockProcess, ABlockCutShortAgainAndAgainCostsOnlyPublishes) {
     }
     return 0;
   });
-  ASSERT_TRUE(started.wait(5000));
+  return started.wait(5000) ? cutter : -1;
+}
+
+TEST_F(GuiBlockProcess, ABlockCutShortAgainAndAgainCostsOnlyPublishes) {
+  // Another process cuts the block to nothing as fast as it can, while the daemon publishes:
+  // a cut in the middle of a publish ends the helper, never the daemon.
+  const std::string path = under_root(block_device_path);
+  Signal stop;
+  const pid_t cutter = cut_again_and_again(path, stop);
+  ASSERT_GT(cutter, 0);
   int landed = 0;
   const std::string out = stdout_of([&] {
     const auto until = std::chrono::steady_clock::now() + 500ms;
@@ -501,16 +509,9 @@ TEST_F(GuiBlockProcess, ABlockCutShortAgainAndAgainCostsOnlyPublishes) {
 TEST_F(GuiBlockProcess, AStartWhileTheBlockIsCutAgainAndAgainStillPublishesOnceItStops) {
   // The cutter may end both workers of the start's request: the block is still the daemon's.
   const std::string path = under_root(block_device_path);
-  Signal started, stop;
-  const pid_t cutter = fork_child([&] {
-    const int fd = open(path.c_str(), O_RDWR);
-    started.raise();
-    while (!stop.wait(0)) {
-      if (ftruncate(fd, 0) != 0) return 1;
-    }
-    return 0;
-  });
-  ASSERT_TRUE(started.wait(5000));
+  Signal stop;
+  const pid_t cutter = cut_again_and_again(path, stop);
+  ASSERT_GT(cutter, 0);
   std::string out;
   for (int start = 0; start < 20 && out.find("nothing is published") == std::string::npos;
        ++start) {
