@@ -37,8 +37,12 @@ std::string make_temp_root() {
 }
 
 std::string read_file(const std::string &path) {
+  // A file under /proc of a process that ends meanwhile fails its read (ESRCH): what was read
+  // is the answer, rather than an exception out of the stream's iterator.
   std::ifstream in(path, std::ios::binary);
-  return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+  std::ostringstream text;
+  text << in.rdbuf();
+  return text.str();
 }
 
 bool screen_shows(const std::string &root, uint32_t colour, std::chrono::milliseconds within) {
