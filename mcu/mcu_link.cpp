@@ -138,15 +138,16 @@ void store_picture_package(const uint8_t *frame) {
               picture_buffer_len);
     } else {
       // The screen owner stops the local video and draws the picture, unless a pause has
-      // come in meanwhile. A picture that could not be stored is not drawn: the file still
-      // holds the one before it, which the controller did not send this time.
+      // come in meanwhile. One that could not be stored is drawn from the buffer: the file
+      // still holds the picture before it, which the controller did not send this time.
       const bool stored =
           save_small_file(picture_path, gImage_jpegA, static_cast<size_t>(size)) == 0;
       printf("receive img size = %d\n", size);
       if (stored) {
         screen_show_controller_picture(picture_path);
       } else {
-        fprintf(stderr, "%s not stored: the picture is not shown\n", picture_path);
+        fprintf(stderr, "%s not stored: the picture is shown from memory\n", picture_path);
+        screen_show_controller_picture(picture_path, gImage_jpegA, size);
       }
     }
   } else if (pkg_num > picture_last_package) {
