@@ -138,10 +138,17 @@ void store_picture_package(const uint8_t *frame) {
               picture_buffer_len);
     } else {
       // The screen owner stops the local video and draws the picture, unless a pause has
-      // come in meanwhile.
-      save_small_file(picture_path, gImage_jpegA, static_cast<size_t>(size));
+      // come in meanwhile. One that could not be stored is drawn from the buffer: the file
+      // still holds the picture before it, which the controller did not send this time.
+      const bool stored =
+          save_small_file(picture_path, gImage_jpegA, static_cast<size_t>(size)) == 0;
       printf("receive img size = %d\n", size);
-      screen_show_controller_picture(picture_path);
+      if (stored) {
+        screen_show_controller_picture(picture_path);
+      } else {
+        fprintf(stderr, "%s not stored: the picture is shown from memory\n", picture_path);
+        screen_show_controller_picture(picture_path, gImage_jpegA, size);
+      }
     }
   } else if (pkg_num > picture_last_package) {
     fprintf(stderr, "picture package %d lies beyond the %d-byte buffer, dropped\n", pkg_num,
@@ -174,15 +181,21 @@ void check_save() {
   // The record changes under cfg_lock (start-up reads the theme under it); the file is
   // written after, from a snapshot.
   bool changed = false;
+  uint8_t stored = 0;
   {
     std::lock_guard<std::recursive_mutex> hold(cfg_lock);
     printf("theme %d %d\n", lvgl_cfg.theme_index, theme);
-    changed = lvgl_cfg.theme_index != theme;
+    stored = lvgl_cfg.theme_index;
+    changed = stored != theme;
     if (changed) lvgl_cfg.theme_index = theme;
   }
   if (changed) {
     puts("save theme index to config");
-    SaveLVGLConfig();
+    if (SaveLVGLConfig() != 0) {
+      // Not stored: the record says again what the file holds, so the next check tries again.
+      std::lock_guard<std::recursive_mutex> hold(cfg_lock);
+      if (lvgl_cfg.theme_index == theme) lvgl_cfg.theme_index = stored;
+    }
   }
 }
 

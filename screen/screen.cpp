@@ -307,14 +307,18 @@ bool screen_picture_frame() {
   return lvgl_state == gui_shown;
 }
 
-bool screen_show_controller_picture(const char *path) {
+bool screen_show_controller_picture(const char *path, const uint8_t *data, int length) {
   Hold hold(screen_lock);
   if (lvgl_state != gui_shown) {
     printf("GUI paused: %s not shown\n", path);
     return false;
   }
   if (local_h264_mark == 1) stop_locked();
-  show_jpg_local(path);
+  if (data != nullptr) {
+    show_jpg_buffer(data, length);
+  } else {
+    show_jpg_local(path);
+  }
   layer0 = Layer0::nothing;
   return true;
 }

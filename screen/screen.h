@@ -101,8 +101,10 @@ bool screen_picture_frame();
 // A stored picture package ends the publishing, but never before a waiting command is out.
 void screen_picture_package_stored();
 // The controller's end frame: while the GUI is shown, the local video stops and the saved
-// picture is shown (true); otherwise nothing is drawn (false, with a message).
-bool screen_show_controller_picture(const char *path);
+// picture is shown (true); otherwise nothing is drawn (false, with a message). A picture that
+// could not be saved is given as `data`/`length` and shown from there instead of `path`.
+bool screen_show_controller_picture(const char *path, const uint8_t *data = nullptr,
+                                    int length = 0);
 
 // ---------------------------------------------------------------- the publish
 

@@ -142,7 +142,7 @@ int ReadConfig() {
   return 0;
 }
 
-void SaveLVGLConfig() {
+int SaveLVGLConfig() {
   GuiConfig record{};
   {
     std::lock_guard<std::recursive_mutex> hold(cfg_lock);
@@ -153,7 +153,7 @@ void SaveLVGLConfig() {
     const int error = errno;
     printf("SaveConfig open app.cfg err");
     report_save_failure(lvgl_cfg_path, "cannot be opened", error);
-    return;
+    return -1;
   }
   // Bytes 1.. carry nothing and are stored as zero; byte 0 always fits.
   const size_t length = std::max<size_t>(record.file_size, 1);
@@ -164,9 +164,10 @@ void SaveLVGLConfig() {
   sync();
   if (error != 0) {
     report_save_failure(lvgl_cfg_path, "not stored", error);
-    return;
+    return -1;
   }
   puts("SaveConfig success ");
+  return 0;
 }
 
 int ReadLVGLConfig() {

@@ -59,6 +59,7 @@ int SaveConfig();
 // with theme 0. Start-up, main thread.
 int ReadLVGLConfig();
 
-// Writes lvgl_app.cfg (16 bytes, byte 0 the theme index), then sync(). Controller thread, and
-// the main thread through ReadLVGLConfig at start-up.
-void SaveLVGLConfig();
+// Writes lvgl_app.cfg (16 bytes, byte 0 the theme index), then sync(). 0 when stored, -1
+// after a message on standard error when it could not be opened or written whole. Controller
+// thread, and the main thread through ReadLVGLConfig at start-up.
+int SaveLVGLConfig();

@@ -5,6 +5,7 @@
 #include <unistd.h>
 
 #include <cstring>
+#include <filesystem>
 #include <string>
 #include <vector>
 
@@ -430,6 +431,28 @@ TEST_F(FrameProcessing, EveryTwentyFirstFrameSavesAChangedTheme) {
   current_theme_index = 6;
   for (int i = 0; i < 21; ++i) out = process({frame});
   EXPECT_THAT(out, Not(HasSubstr("save")));
+  EXPECT_EQ(lvgl_cfg.theme_index, 4);
+}
+
+// A save that fails (here the name is taken by a folder, as a host listing of the missing file
+// leaves it) is tried again at the next check, once the name is free: the theme is not lost.
+TEST_F(FrameProcessing, AThemeWhoseSaveFailedIsSavedAtALaterCheck) {
+  const std::string settings = "/usr/data/lvgl_app.cfg";
+  remove_device_file(settings);
+  std::filesystem::create_directories(under_root(settings));
+  current_theme_index = last_theme_index = 4;
+  const Frame frame = make_frame(0x12);
+  testing::internal::CaptureStderr();
+  for (int i = 0; i < 21; ++i) process({frame});
+  EXPECT_THAT(testing::internal::GetCapturedStderr(), HasSubstr("cannot be opened"));
+
+  std::filesystem::remove(under_root(settings));
+  std::string out;
+  for (int i = 0; i < 21; ++i) out += process({frame});
+  EXPECT_THAT(out, HasSubstr("save theme index to config"));
+  const std::string stored = read_device_file(settings);
+  ASSERT_EQ(stored.size(), 16u);
+  EXPECT_EQ(stored[0], 4);
   EXPECT_EQ(lvgl_cfg.theme_index, 4);
 }
 

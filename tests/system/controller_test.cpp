@@ -2,6 +2,7 @@
 // messages relayed to it, the control-mode gate, the header error's reopen, a picture sent
 // in packages, and the GUI paused by a host stream.
 #include <gtest/gtest.h>
+#include <sys/resource.h>
 
 #include <chrono>
 #include <cstring>
@@ -157,6 +158,60 @@ TEST(Controller, APictureSentInPackagesIsSavedAndShown) {
              20000ms);
   ASSERT_TRUE(error.empty()) << error;
   EXPECT_TRUE(near_colour(picture.at(240, 240), 0x00A0FF)) << std::hex << picture.at(240, 240);
+}
+
+// A picture the device cannot store (/usr/data is full) is still shown, from what was
+// received: the file holds the picture before it, which the controller did not send this time.
+TEST(Controller, APictureThatCannotBeStoredIsShownNotTheOneBefore) {
+  DaemonUnderTest daemon;
+  wait_for_controller(daemon);
+  auto send_picture = [&daemon](const std::vector<uint8_t> &jpeg) {
+    const std::string taken = "receive img size = " + std::to_string(jpeg.size()) + "\n";
+    const int before = daemon.count(taken);
+    for (size_t package = 0; package * 220 < jpeg.size(); ++package) {
+      Frame frame = frame_of(0x99);
+      frame[3] = uint8_t(package);
+      memcpy(frame.data() + 4, jpeg.data() + package * 220, std::min<size_t>(220, jpeg.size() - package * 220));
+      daemon.send_to_daemon_as_controller(frame);
+    }
+    Frame end = frame_of(0x99);
+    end[3] = 255;
+    end[4] = uint8_t(jpeg.size() >> 8);
+    end[5] = uint8_t(jpeg.size());
+    daemon.send_to_daemon_as_controller(end);
+    return daemon.wait_for(taken, before + 1, 20000);
+  };
+  auto centre_is = [&daemon](uint32_t colour) {
+    PanelPicture picture;
+    std::string error;
+    return compose_panel(daemon.root(), picture, error) && near_colour(picture.at(240, 240), colour);
+  };
+  const std::vector<uint8_t> blue = solid_jpeg(480, 480, 0x00A0FF);
+  ASSERT_TRUE(send_picture(blue)) << daemon.output();
+  ASSERT_TRUE(wait_until([&] { return centre_is(0x00A0FF); }, 20000ms));
+
+  // The host shows a picture of its own over it.
+  const std::vector<uint8_t> green = solid_jpeg(480, 480, 0x20C040);
+  uint8_t length[4];
+  write_be32(length, uint32_t(green.size()));
+  ReplyBytes reply{};
+  ASSERT_EQ(daemon.transact(CMD_SHOW_JPG, length, reply, green), ReplyCheck::ok);
+  ASSERT_TRUE(wait_until([&] { return centre_is(0x20C040); }, 20000ms));
+
+  // From now on no file of the daemon's may grow past 64 bytes: /usr/data is full.
+  const rlimit full = {64, 64};
+  ASSERT_EQ(prlimit(daemon.pid(), RLIMIT_FSIZE, &full, nullptr), 0) << strerror(errno);
+  const std::vector<uint8_t> red = solid_jpeg(480, 480, 0xE02020);
+  ASSERT_TRUE(send_picture(red)) << daemon.output();
+  // Frames are handled one after another: once the next one has been, so has the picture.
+  daemon.send_to_daemon_as_controller(status_frame(2));
+  ASSERT_TRUE(daemon.wait_for("control mode = 2")) << daemon.output();
+
+  EXPECT_EQ(read_file(daemon.root() + "/usr/data/aio.jpg"), std::string(blue.begin(), blue.end()));
+  EXPECT_TRUE(centre_is(0xE02020)) << daemon.output();
+  EXPECT_NE(daemon.output().find("/usr/data/aio.jpg not stored: the picture is shown from memory"),
+            std::string::npos) << daemon.output();
+  EXPECT_TRUE(daemon.running());
 }
 
 TEST(Controller, AKnobStepSwitchesTheBackgroundToTheNextTheme) {
