@@ -180,6 +180,22 @@ def test_listing_pages_and_their_text():
         p.parse_listing("/x", "result:nodir")
 
 
+def test_listing_text_splits_at_the_first_name_marked_file():
+    def read(text):
+        listing = p.parse_listing("/d", text)
+        return listing.folders, listing.files, listing.ambiguous
+
+    assert read("result:dir:file:") == ([], [], False)
+    assert read("result:dir:img/file:") == (["img"], [], False)
+    assert read("result:dir:file:a/b/") == ([], ["a", "b"], False)
+    # A name that holds "file:" further in, or a file whose own name begins with it, belongs
+    # where it stands.
+    assert read("result:dir:my file:s/img/file:profile:1/a.jpg/") == (["my file:s", "img"], ["profile:1", "a.jpg"], False)
+    assert read("result:dir:img/file:plain/file:notes.txt/") == (["img"], ["plain", "file:notes.txt"], True)
+    with pytest.raises(ValueError, match="cannot read"):
+        p.parse_listing("/d", "result:dir:img/")
+
+
 def test_failures_raise_saying_what_did_not_happen():
     failing = lambda code, tag, payload: (bytes([code, 0xC8]) + tag + b"_failed\0").ljust(512, b"\0")
     link, _ = fake_link(failing)

@@ -255,6 +255,22 @@ TEST(Dhhost, FileSessionPutListSizeRm) {
   ASSERT_EQ(ls.status, 0) << ls.out;
   EXPECT_EQ(ls.out.substr(0, 5), "img/\n") << ls.out;
   for (const char *name : {"\nclip.bin\n", "\nclip2.bin\n"}) EXPECT_THAT(ls.out, HasSubstr(name));
+  // The files part starts at the first name marked "file:"; a name that holds the mark further
+  // in, or a file whose name begins with it, stays where it is (the latter makes the listing
+  // ambiguous, and dhhost says so).
+  fs::create_directories(card + "/names/my file:s");
+  std::ofstream(card + "/names/profile:1") << "x";
+  ToolRun marks = run_dhhost(port + "--json ls /tmp/sdcard/mmcblk0p1/names");
+  ASSERT_EQ(marks.status, 0) << marks.out;
+  EXPECT_EQ(json_of(marks)["dirs"], nlohmann::json::array({"my file:s"})) << marks.out;
+  EXPECT_EQ(json_of(marks)["files"], nlohmann::json::array({"profile:1"})) << marks.out;
+  EXPECT_THAT(marks.out, testing::Not(HasSubstr("ambiguous")));
+  std::ofstream(card + "/names/file:notes") << "x";
+  ToolRun ambiguous = run_dhhost(port + "--json ls /tmp/sdcard/mmcblk0p1/names");
+  ASSERT_EQ(ambiguous.status, 0) << ambiguous.out;
+  EXPECT_EQ(json_of(ambiguous)["dirs"], nlohmann::json::array({"my file:s"})) << ambiguous.out;
+  EXPECT_THAT(json_of(ambiguous)["files"].dump(), HasSubstr("\"file:notes\"")) << ambiguous.out;
+  EXPECT_THAT(ambiguous.out, HasSubstr("the listing is ambiguous"));
   ToolRun size = run_dhhost(port + "size /tmp/sdcard/mmcblk0p1/clip.bin");
   EXPECT_EQ(size.out, std::to_string(content.size()) + "\n");
   ToolRun rm = run_dhhost(port + "rm /tmp/sdcard/mmcblk0p1/clip.bin");
