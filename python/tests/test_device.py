@@ -1,6 +1,7 @@
 """The package against the simulated device: one device for the module where the tests do not
 disturb each other, devices of their own where they need other options."""
 import os
+import signal
 from pathlib import Path
 
 import pytest
@@ -107,13 +108,72 @@ def test_options_of_a_device_of_its_own(device, host, panel):
 
 
 def test_a_device_stops_cleanly_and_leaves_nothing(dh_build_dir):
-    with SimulatedDevice(dh_build_dir, backgrounds=False) as device:
+    # Started as a CI script starts programs in the background, with SIGINT ignored: the sim
+    # still stops by its own hand, not killed after a time.
+    previous = signal.signal(signal.SIGINT, signal.SIG_IGN)
+    try:
+        device = SimulatedDevice(dh_build_dir, backgrounds=False)
+    finally:
+        signal.signal(signal.SIGINT, previous)
+    with device:
         root = device.root
         port = device.host_port
         with HostLink(port) as link:
             assert link.version() == "morvadq7_0005_0020"
     assert not device.running
+    assert device._process.returncode == 0
     assert not root.exists()
+
+
+def test_a_test_that_leaves_the_device_away_does_not_spoil_the_next(pytester, dh_build_dir):
+    # The module's device is shared: whatever a test did to it, failing or not, the next finds
+    # it powered, plugged and answering.
+    pytester.makepyfile(
+        """
+        def test_pulls_and_fails(host, cable):
+            host.timeout = 1.0
+            cable.pull()
+            assert False
+
+        def test_after_the_pull(host):
+            assert host.version() == "morvadq7_0005_0020" and host.timeout == 10
+
+        def test_powers_off_and_fails(device):
+            device.power_off()
+            assert False
+
+        def test_replugs_without_reconnecting(host, cable):
+            cable.pull()
+            cable.plug()
+
+        def test_reboots(host):
+            host.reboot()
+
+        def test_last(device, host):
+            assert host.version() == "morvadq7_0005_0020"
+            assert device.status() == {"cable": "plugged", "power": "on", "daemon": "running"}
+        """)
+    result = pytester.runpytest("-p", "displayhead.pytest_plugin", f"--dh-build={dh_build_dir}")
+    result.assert_outcomes(passed=4, failed=2)
+
+
+def test_a_run_ended_by_sigterm_stops_its_devices(pytester, dh_build_dir, monkeypatch, tmp_path):
+    # A cancelled CI job: pytest gets SIGTERM. The devices run in sessions of their own, so
+    # only the fixtures' teardown ends them.
+    monkeypatch.setenv("PYTHONPATH", str(SOURCE / "python"))
+    roots = tmp_path / "roots.txt"
+    pytester.makepyfile(
+        f"""
+        import os, signal
+
+        def test_cancelled(device):
+            open({str(roots)!r}, "w").write(str(device.root))
+            os.kill(os.getpid(), signal.SIGTERM)
+        """)
+    result = pytester.runpytest_subprocess("-p", "displayhead.pytest_plugin", f"--dh-build={dh_build_dir}")
+    assert result.ret == pytest.ExitCode.INTERRUPTED, result.stdout.str()
+    root = Path(roots.read_text())
+    assert not root.parent.exists(), sorted(str(path) for path in root.parent.rglob("*"))[:20]
 
 
 def test_plugin_on_a_real_port_skips_what_needs_the_simulator(pytester, dh_build_dir):
