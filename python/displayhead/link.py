@@ -132,19 +132,24 @@ class _TcpTransport:
             except OSError as error:
                 raise DeviceGone(f"{self.name} closed while reading: {error}") from error
             if not piece:
-                # A bridge that refuses a client says why in a line of text before it closes.
-                said = bytes(got).decode("ascii", "replace").strip() if got and max(got) < 0x80 else ""
-                raise DeviceGone(f"{self.name} was closed by the device's side" + (f": {said}" if said else ""))
+                raise self._closed(got)
             got += piece
         return bytes(got)
 
+    def _closed(self, last: bytes) -> DeviceGone:
+        # A bridge that refuses a client says why in a line of text before it closes.
+        said = bytes(last).decode("ascii", "replace").strip() if last and max(last) < 0x80 else ""
+        return DeviceGone(f"{self.name} was closed by the device's side" + (f": {said}" if said else ""))
+
     def discard_pending(self) -> None:
         self._socket.setblocking(False)
+        last = b""
         try:
             while True:
                 piece = self._socket.recv(4096)
                 if not piece:
-                    raise DeviceGone(f"{self.name} was closed by the device's side")
+                    raise self._closed(last)
+                last = piece
         except (BlockingIOError, InterruptedError):
             pass
         except OSError as error:

@@ -7,7 +7,7 @@ from pathlib import Path
 
 import pytest
 
-from displayhead import CommandFailed, HostLink, NoReply, WrongReply
+from displayhead import CommandFailed, DeviceGone, HostLink, NoReply, WrongReply
 from displayhead import link as link_module
 from displayhead import protocol as p
 
@@ -266,3 +266,27 @@ def test_an_interrupted_block_is_finished_with_filler():
     assert bytes(block[:4096]) == b"\xff" * 4096 and bytes(block[4096:]) == bytes(10000 - 4096)
     device.write = real_write
     assert link.version() == "", "the link goes on aligned"
+
+
+def test_a_refusing_bridge_is_reported_with_its_reason():
+    # The sim's TCP bridge refuses a second client with one line, then closes: the reason
+    # reaches the caller whether it came before the command or after.
+    import socket
+    import threading
+
+    with socket.socket() as server:
+        server.bind(("127.0.0.1", 0))
+        server.listen()
+
+        def refuse():
+            client, _ = server.accept()
+            client.sendall(b"dhsim: refused: the device's host port already serves the TCP client\n")
+            client.close()
+
+        refusing = threading.Thread(target=refuse)
+        refusing.start()
+        link = HostLink(f"tcp://127.0.0.1:{server.getsockname()[1]}", timeout=5)
+        refusing.join()  # the line and the close wait before the first command
+        with pytest.raises(DeviceGone, match="closed by the device's side: dhsim: refused: the device's host port"):
+            link.version()
+        link.close()
