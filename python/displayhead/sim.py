@@ -399,8 +399,9 @@ class SimulatedDevice:
         """Puts the device back as a test expects to find it: powered, its cable plugged and the
         host link answering, with its time limit as set up. A test may have pulled the cable,
         powered the device off, rebooted or halted it, or left the link on a port that hung up;
-        the pytest plugin calls this after every test on a module's shared device. What the
-        device stores, and the controller's state, stay as the test left them."""
+        the pytest plugin calls this after every test on a module's shared device. A daemon that
+        ended on its own is started again by a power cycle. What the device stores, and the
+        controller's state, stay as the test left them."""
         link = self._host
         needs_link = False
         if link is not None and not link.closed:
@@ -415,6 +416,9 @@ class SimulatedDevice:
             return
         self._disturbed = False
         state = self.status()
+        if state.get("power") == "on" and state.get("daemon") == "stopped":
+            self.power_off()  # the daemon ended on its own: the device is powered but dead
+            state["power"] = "off"
         if state.get("power") == "off":
             self.power_on()
         if state.get("cable") == "pulled":

@@ -129,7 +129,25 @@ def test_a_test_that_leaves_the_device_away_does_not_spoil_the_next(pytester, dh
     # The module's device is shared: whatever a test did to it, failing or not, the next finds
     # it powered, plugged and answering.
     pytester.makepyfile(
-        """
+        r"""
+        import os, signal
+
+        def daemon_of(device):
+            # The daemon dhsim runs (not a helper it forked), known by its sandbox root.
+            for pid in filter(str.isdigit, os.listdir("/proc")):
+                try:
+                    with open(f"/proc/{pid}/stat") as stat:
+                        parent = stat.read().rsplit(")", 1)[1].split()[1]
+                    with open(f"/proc/{parent}/comm") as comm:
+                        by_dhsim = comm.read().strip() == "dhsim"
+                    with open(f"/proc/{pid}/environ", "rb") as environ:
+                        rooted = f"DISPLAYHEAD_ROOT={device.device_root}".encode() in environ.read().split(b"\0")
+                except OSError:
+                    continue
+                if by_dhsim and rooted:
+                    return int(pid)
+            raise AssertionError("no daemon runs")
+
         def test_pulls_and_fails(host, cable):
             host.timeout = 1.0
             cable.pull()
@@ -149,12 +167,17 @@ def test_a_test_that_leaves_the_device_away_does_not_spoil_the_next(pytester, dh
         def test_reboots(host):
             host.reboot()
 
+        def test_kills_the_daemon_and_fails(device, host):
+            os.kill(daemon_of(device), signal.SIGKILL)
+            host.timeout = 1.0
+            host.version()
+
         def test_last(device, host):
             assert host.version() == "morvadq7_0005_0020"
             assert device.status() == {"cable": "plugged", "power": "on", "daemon": "running"}
         """)
     result = pytester.runpytest("-p", "displayhead.pytest_plugin", f"--dh-build={dh_build_dir}")
-    result.assert_outcomes(passed=4, failed=2)
+    result.assert_outcomes(passed=4, failed=3)
 
 
 def test_a_run_ended_by_sigterm_stops_its_devices(pytester, dh_build_dir, monkeypatch, tmp_path):
