@@ -9,6 +9,7 @@ command that went unanswered the link therefore keeps quiet for that long before
 """
 from __future__ import annotations
 
+import errno
 import os
 import socket
 import time
@@ -66,6 +67,11 @@ class _SerialTransport:
             # exclusive: flock(LOCK_EX), as every host program here locks the port
             self._port = serial.Serial(path, 115200, timeout=READ_SLICE, exclusive=True)
         except (serial.SerialException, OSError) as error:
+            held = getattr(error, "errno", None) in (errno.EAGAIN, errno.EWOULDBLOCK)  # the flock is taken
+            holders = _port_holders(path) if held else ""
+            if holders:
+                raise DeviceGone(f"cannot open the port {path}: it is in use by {holders}; the port is one "
+                                 "program's at a time") from error
             raise DeviceGone(f"cannot open the port {path}: {error}") from error
         self.name = path
 
@@ -100,6 +106,34 @@ class _SerialTransport:
             self._port.close()
         except (*self._serial_error, OSError):
             pass
+
+
+def _port_holders(path: str) -> str:
+    """The programs that hold the port's flock, as /proc/locks lists them ("dhhost (pid 42)",
+    "this program (pid 43)" for another link of this process); "" where that cannot be told."""
+    try:
+        port = os.stat(path)
+        with open("/proc/locks") as locks:
+            lines = locks.read().splitlines()
+    except OSError:
+        return ""
+    where = f"{os.major(port.st_dev):02x}:{os.minor(port.st_dev):02x}:{port.st_ino}"
+    holders = []
+    for line in lines:  # "1: FLOCK  ADVISORY  WRITE 4242 00:1a:123 0 EOF", a waiter with "->"
+        words = line.replace("->", "").split()
+        if len(words) < 6 or words[1] != "FLOCK" or words[5] != where:
+            continue
+        try:
+            with open(f"/proc/{words[4]}/comm") as comm:
+                name = comm.read().strip()
+        except OSError:
+            name = "a program"
+        if words[4] == str(os.getpid()):
+            name = "this program"
+        holder = f"{name} (pid {words[4]})"
+        if holder not in holders:
+            holders.append(holder)
+    return ", ".join(holders)
 
 
 class _TcpTransport:

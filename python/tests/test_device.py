@@ -2,11 +2,13 @@
 disturb each other, devices of their own where they need other options."""
 import os
 import signal
+import subprocess
+import sys
 from pathlib import Path
 
 import pytest
 
-from displayhead import CommandFailed, DeviceError, HostLink, NoReply, SimulatedDevice
+from displayhead import CommandFailed, DeviceError, DeviceGone, HostLink, NoReply, SimulatedDevice
 from displayhead.png import decode_png
 from displayhead.sim import wait_until
 
@@ -123,6 +125,26 @@ def test_a_device_stops_cleanly_and_leaves_nothing(dh_build_dir):
     assert not device.running
     assert device._process.returncode == 0
     assert not root.exists()
+
+
+def test_a_port_held_by_another_program_says_by_whom(device):
+    device.host.close()  # the module's link lets go of the port (and opens it again when next used)
+    holder = subprocess.Popen(
+        [sys.executable, "-c", "import fcntl, os, sys\n"
+         f"fd = os.open({device.host_port!r}, os.O_RDWR | os.O_NOCTTY)\n"
+         "fcntl.flock(fd, fcntl.LOCK_EX)\nprint('held', flush=True)\nsys.stdin.read()"],
+        stdin=subprocess.PIPE, stdout=subprocess.PIPE, text=True)
+    try:
+        assert holder.stdout.readline() == "held\n"
+        with pytest.raises(DeviceGone, match=rf"is in use by python3 \(pid {holder.pid}\); the port is one program's"):
+            HostLink(device.host_port)
+    finally:
+        holder.stdin.close()
+        holder.wait()
+    with HostLink(device.host_port) as link:
+        with pytest.raises(DeviceGone, match=r"in use by this program \(pid"):
+            HostLink(device.host_port)
+        assert link.version() == "morvadq7_0005_0020"
 
 
 def test_a_test_that_leaves_the_device_away_does_not_spoil_the_next(pytester, dh_build_dir):
