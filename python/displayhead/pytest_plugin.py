@@ -1,9 +1,10 @@
 """pytest fixtures for testing host software against a display head.
 
 Fixtures:
-  device      a SimulatedDevice, shared by the tests of a module; a test (or a module) marked
+  device      a SimulatedDevice, shared by the tests of a module; a test marked
               @pytest.mark.dh_device(panel="320x240", theme=3, card=64, trace=True, ...) gets
-              one of its own with those options
+              one of its own with those options, and so does each test of a class so marked;
+              a module so marked shares one with those options
   host        a HostLink to the device: the simulated one, or with --dh-port PORT a real one
   controller  the simulated cooling controller (dhmcu's control words)
   panel       the simulated panel: screenshot(), picture(), wait_for_pixel(...)
@@ -117,10 +118,14 @@ def _dh_module_device(request):
 
 @pytest.fixture
 def device(request) -> SimulatedDevice:
-    """A simulated display head: the module's, or one of the test's own when the test is
-    marked dh_device."""
+    """A simulated display head: the module's, or one of the test's own when the test or its
+    class is marked dh_device."""
     _skip_on_real(request.config, "device")
-    own = next((m for m in request.node.own_markers if m.name == "dh_device"), None)
+    # The test's own mark, or its class's: a module's mark is the shared device's.
+    own = request.node.get_closest_marker("dh_device")
+    module = request.node.getparent(pytest.Module)
+    if own is not None and module is not None and own in module.own_markers:
+        own = None
     if own is None:
         shared = request.getfixturevalue("_dh_module_device")
         request.node.stash[_DEVICE] = shared

@@ -127,6 +127,23 @@ def test_a_device_stops_cleanly_and_leaves_nothing(dh_build_dir):
     assert not root.exists()
 
 
+def test_a_marked_class_gives_its_tests_devices_of_their_own(pytester, dh_build_dir):
+    pytester.makepyfile(
+        """
+        import pytest
+
+        @pytest.mark.dh_device(panel="320x240", backgrounds=False)
+        class TestSmallPanel:
+            def test_small(self, panel):
+                assert panel.picture().width == 320
+
+        def test_the_modules(panel):
+            assert panel.picture().width == 480
+        """)
+    result = pytester.runpytest("-p", "displayhead.pytest_plugin", f"--dh-build={dh_build_dir}")
+    result.assert_outcomes(passed=2)
+
+
 def test_a_port_held_by_another_program_says_by_whom(device):
     device.host.close()  # the module's link lets go of the port (and opens it again when next used)
     holder = subprocess.Popen(
