@@ -27,6 +27,7 @@ BLOCK_PIECE = 4096
 QUEUE_POLL = 0.01      # how often a full H.264 queue is asked about
 DRAIN_PIECE = 65536    # what is read and dropped at once while the link keeps quiet
 READ_SLICE = 0.05      # a serial read waits this long at most before the deadline is looked at
+LAST_CHUNK_TIMEOUT = 30.0  # an upload's last chunk syncs the whole file system: slow on a slow card
 
 
 class DeviceError(Exception):
@@ -322,18 +323,20 @@ class HostLink:
         return what or f"command 0x{code:02X}"
 
     def exchange(self, code: int, payload: bytes = b"", block: bytes = b"",
-                 what: Optional[str] = None) -> p.Reply:
-        """One command: the packet, its follow-on block, and the reply read and checked."""
+                 what: Optional[str] = None, timeout: Optional[float] = None) -> p.Reply:
+        """One command: the packet, its follow-on block, and the reply read and checked
+        (within `timeout` seconds, the link's own when None)."""
         what = self._describe(code, what)
+        timeout = self.timeout if timeout is None else timeout
         tag = self._send(code, payload, block)
-        raw = self._need_transport().read(p.PACKET_LEN, time.monotonic() + self.timeout)
+        raw = self._need_transport().read(p.PACKET_LEN, time.monotonic() + timeout)
         if len(raw) < p.PACKET_LEN:
             self._unaligned = True
             note = ""
             if code in p.GATED_CODES:
                 note = ("; if the controller is in wireless mode, the device drops controller "
                         "commands without a reply")
-            raise NoReply(f"{what}: no reply within {self.timeout:.1f} s on {self.port} "
+            raise NoReply(f"{what}: no reply within {timeout:.1f} s on {self.port} "
                           f"({len(raw)} of 512 bytes){note}")
         if raw[0] != code or raw[1] != p.STATUS_OK or raw[2:6] != tag:
             raise WrongReply(f"{what}: the reply belongs to another command "
@@ -524,10 +527,12 @@ class HostLink:
                                 "nothing was uploaded")
 
     def save_file_buffer(self, chunk: bytes, last: bool) -> None:
-        """Stores one chunk of the upload stream; the last one closes the file (0x27)."""
+        """Stores one chunk of the upload stream; the last one closes the file (0x27), and is
+        given at least 30 s: the device syncs the whole file system before it answers."""
         if len(chunk) > p.BLOCK_MAX:
             raise ValueError(f"a chunk has at most {p.BLOCK_MAX} bytes")
-        self.exchange(p.CMD_SAVE_FILE_BUFFER, p.chunk_payload(len(chunk), last), bytes(chunk))
+        self.exchange(p.CMD_SAVE_FILE_BUFFER, p.chunk_payload(len(chunk), last), bytes(chunk),
+                      timeout=max(self.timeout, LAST_CHUNK_TIMEOUT) if last else None)
 
     def put(self, local: Data, remote: str, chunk: int = 65536,
             progress: Optional[Progress] = None) -> int:

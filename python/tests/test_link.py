@@ -3,6 +3,7 @@ against the C++ host client), the replies it accepts and refuses, and how it kee
 aligned."""
 import os
 import subprocess
+import time
 from pathlib import Path
 
 import pytest
@@ -290,3 +291,19 @@ def test_a_refusing_bridge_is_reported_with_its_reason():
         with pytest.raises(DeviceGone, match="closed by the device's side: dhsim: refused: the device's host port"):
             link.version()
         link.close()
+
+
+def test_the_last_chunk_of_an_upload_is_given_the_cards_time():
+    # The last chunk syncs the whole file system before the reply: up to 30 s on a slow card.
+    # This device answers it only to a host that waits that long.
+    class SlowCard(FakeDevice):
+        def read(self, count, deadline):
+            code, payload = self.packets[-1][0], self.packets[-1][1]
+            if code == p.CMD_SAVE_FILE_BUFFER and payload[8] == 1 and deadline - time.monotonic() < 29:
+                return b""
+            return super().read(count, deadline)
+
+    device = SlowCard()
+    link = HostLink("fake", transport=device, tag_source=lambda: TAG)
+    assert link.put(bytes(5000), CARD + "/up.bin", chunk=4096) == 5000
+    assert [code for code, _, _, _ in device.packets] == [0x26, 0x27, 0x27]
