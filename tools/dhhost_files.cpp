@@ -73,7 +73,11 @@ int run_put(const Options &opt, const Args &args) {
     write_be32(payload + 4, uint32_t(length));
     payload[8] = last ? 1 : 0;
     size_t filler = 0;
-    const Exchange sent = exchange(opt, port.fd, CMD_SAVE_FILE_BUFFER, payload,
+    // The last chunk is answered once the device has synced the whole file system: on a slow
+    // card that takes long, so it is given 30 s whatever the time-out.
+    Options chunk_opt = opt;
+    if (last) chunk_opt.timeout_ms = std::max(opt.timeout_ms, 30000);
+    const Exchange sent = exchange(chunk_opt, port.fd, CMD_SAVE_FILE_BUFFER, payload,
                                    std::span(piece), reply, &filler);
     if (filler > 0) {
       // The last chunk closes the upload: then the file is there, filler and all.
