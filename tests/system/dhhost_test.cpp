@@ -414,7 +414,7 @@ void answer_one(int master, std::array<uint8_t, 8> tail, bool foreign,
   size_t got = 0;
   while (got < sizeof packet) {
     pollfd pfd{master, POLLIN, 0};
-    if (poll(&pfd, 1, 3000) <= 0) return;
+    if (poll(&pfd, 1, 30000) <= 0) return;  // dhhost may start slowly on a busy machine
     const ssize_t n = read(master, packet + got, sizeof packet - got);
     if (n <= 0) return;
     got += size_t(n);
