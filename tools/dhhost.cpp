@@ -104,7 +104,7 @@ int main(int argc, char **argv) {
   app.footer("'dhhost COMMAND --help' explains one command. Exit status: 0 done, 1 the device failed or did "
              "not answer, 2 a usage error, a local file that cannot be sent, or no port.");
   app.add_option("-p,--port", opt.port, "the device's serial port (default $DHHOST_PORT, else /dev/ttyACM0)");
-  app.add_option("-t,--timeout", timeout_text, "how long to wait for each reply, in seconds (default 10)");
+  app.add_option("-t,--timeout", timeout_text, "how long to wait for each reply, in seconds (default 10; an upload's last chunk at least 30)");
   app.add_flag("--json", opt.json, "print one JSON object for every command");
   app.require_subcommand(1, 1);
   app.fallthrough();

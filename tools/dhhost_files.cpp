@@ -73,7 +73,11 @@ int run_put(const Options &opt, const Args &args) {
     write_be32(payload + 4, uint32_t(length));
     payload[8] = last ? 1 : 0;
     size_t filler = 0;
-    const Exchange sent = exchange(opt, port.fd, CMD_SAVE_FILE_BUFFER, payload,
+    // The last chunk is answered once the device has synced the whole file system: on a slow
+    // card that takes long, so it is given 30 s whatever the time-out.
+    Options chunk_opt = opt;
+    if (last) chunk_opt.timeout_ms = std::max(opt.timeout_ms, 30000);
+    const Exchange sent = exchange(chunk_opt, port.fd, CMD_SAVE_FILE_BUFFER, payload,
                                    std::span(piece), reply, &filler);
     if (filler > 0) {
       // The last chunk closes the upload: then the file is there, filler and all.
@@ -221,11 +225,21 @@ int run_ls(const Options &opt, const Args &args) {
                        {"files", nlohmann::json::array()}});
     return exit_ok;
   }
-  const size_t files_at = body.rfind("file:");
-  if (body.rfind("dir:", 0) != 0 || files_at == std::string::npos) {
+  // Every name is followed by "/"; the files part starts at the first name that begins with
+  // "file:" (a later one may be a file's own name, "file:notes.txt").
+  size_t files_at = std::string::npos;
+  int marked = 0;
+  for (size_t at = 4; body.rfind("dir:", 0) == 0 && at <= body.size(); at = body.find('/', at) + 1) {
+    if (body.compare(at, 5, "file:") == 0 && marked++ == 0) files_at = at;
+    if (body.find('/', at) == std::string::npos) break;
+  }
+  if (files_at == std::string::npos) {
     say_error("cannot read the listing: " + text);
     return exit_device;
   }
+  if (marked > 1)
+    fprintf(stderr, "dhhost: the listing is ambiguous: several names begin with \"file:\" (read as if no "
+                    "folder's name did)\n");
   const std::vector<std::string> dirs = split_names(body.substr(4, files_at - 4));
   const std::vector<std::string> files = split_names(body.substr(files_at + 5));
   std::string lines;

@@ -9,6 +9,7 @@ command that went unanswered the link therefore keeps quiet for that long before
 """
 from __future__ import annotations
 
+import errno
 import os
 import socket
 import time
@@ -26,6 +27,7 @@ BLOCK_PIECE = 4096
 QUEUE_POLL = 0.01      # how often a full H.264 queue is asked about
 DRAIN_PIECE = 65536    # what is read and dropped at once while the link keeps quiet
 READ_SLICE = 0.05      # a serial read waits this long at most before the deadline is looked at
+LAST_CHUNK_TIMEOUT = 30.0  # an upload's last chunk syncs the whole file system: slow on a slow card
 
 
 class DeviceError(Exception):
@@ -66,6 +68,11 @@ class _SerialTransport:
             # exclusive: flock(LOCK_EX), as every host program here locks the port
             self._port = serial.Serial(path, 115200, timeout=READ_SLICE, exclusive=True)
         except (serial.SerialException, OSError) as error:
+            held = getattr(error, "errno", None) in (errno.EAGAIN, errno.EWOULDBLOCK)  # the flock is taken
+            holders = _port_holders(path) if held else ""
+            if holders:
+                raise DeviceGone(f"cannot open the port {path}: it is in use by {holders}; the port is one "
+                                 "program's at a time") from error
             raise DeviceGone(f"cannot open the port {path}: {error}") from error
         self.name = path
 
@@ -102,6 +109,34 @@ class _SerialTransport:
             pass
 
 
+def _port_holders(path: str) -> str:
+    """The programs that hold the port's flock, as /proc/locks lists them ("dhhost (pid 42)",
+    "this program (pid 43)" for another link of this process); "" where that cannot be told."""
+    try:
+        port = os.stat(path)
+        with open("/proc/locks") as locks:
+            lines = locks.read().splitlines()
+    except OSError:
+        return ""
+    where = f"{os.major(port.st_dev):02x}:{os.minor(port.st_dev):02x}:{port.st_ino}"
+    holders = []
+    for line in lines:  # "1: FLOCK  ADVISORY  WRITE 4242 00:1a:123 0 EOF", a waiter with "->"
+        words = line.replace("->", "").split()
+        if len(words) < 6 or words[1] != "FLOCK" or words[5] != where:
+            continue
+        try:
+            with open(f"/proc/{words[4]}/comm") as comm:
+                name = comm.read().strip()
+        except OSError:
+            name = "a program"
+        if words[4] == str(os.getpid()):
+            name = "this program"
+        holder = f"{name} (pid {words[4]})"
+        if holder not in holders:
+            holders.append(holder)
+    return ", ".join(holders)
+
+
 class _TcpTransport:
     def __init__(self, host: str, port: int):
         self.name = f"tcp://{host}:{port}"
@@ -132,19 +167,24 @@ class _TcpTransport:
             except OSError as error:
                 raise DeviceGone(f"{self.name} closed while reading: {error}") from error
             if not piece:
-                # A bridge that refuses a client says why in a line of text before it closes.
-                said = bytes(got).decode("ascii", "replace").strip() if got and max(got) < 0x80 else ""
-                raise DeviceGone(f"{self.name} was closed by the device's side" + (f": {said}" if said else ""))
+                raise self._closed(got)
             got += piece
         return bytes(got)
 
+    def _closed(self, last: bytes) -> DeviceGone:
+        # A bridge that refuses a client says why in a line of text before it closes.
+        said = bytes(last).decode("ascii", "replace").strip() if last and max(last) < 0x80 else ""
+        return DeviceGone(f"{self.name} was closed by the device's side" + (f": {said}" if said else ""))
+
     def discard_pending(self) -> None:
         self._socket.setblocking(False)
+        last = b""
         try:
             while True:
                 piece = self._socket.recv(4096)
                 if not piece:
-                    raise DeviceGone(f"{self.name} was closed by the device's side")
+                    raise self._closed(last)
+                last = piece
         except (BlockingIOError, InterruptedError):
             pass
         except OSError as error:
@@ -283,18 +323,20 @@ class HostLink:
         return what or f"command 0x{code:02X}"
 
     def exchange(self, code: int, payload: bytes = b"", block: bytes = b"",
-                 what: Optional[str] = None) -> p.Reply:
-        """One command: the packet, its follow-on block, and the reply read and checked."""
+                 what: Optional[str] = None, timeout: Optional[float] = None) -> p.Reply:
+        """One command: the packet, its follow-on block, and the reply read and checked
+        (within `timeout` seconds, the link's own when None)."""
         what = self._describe(code, what)
+        timeout = self.timeout if timeout is None else timeout
         tag = self._send(code, payload, block)
-        raw = self._need_transport().read(p.PACKET_LEN, time.monotonic() + self.timeout)
+        raw = self._need_transport().read(p.PACKET_LEN, time.monotonic() + timeout)
         if len(raw) < p.PACKET_LEN:
             self._unaligned = True
             note = ""
             if code in p.GATED_CODES:
                 note = ("; if the controller is in wireless mode, the device drops controller "
                         "commands without a reply")
-            raise NoReply(f"{what}: no reply within {self.timeout:.1f} s on {self.port} "
+            raise NoReply(f"{what}: no reply within {timeout:.1f} s on {self.port} "
                           f"({len(raw)} of 512 bytes){note}")
         if raw[0] != code or raw[1] != p.STATUS_OK or raw[2:6] != tag:
             raise WrongReply(f"{what}: the reply belongs to another command "
@@ -485,10 +527,12 @@ class HostLink:
                                 "nothing was uploaded")
 
     def save_file_buffer(self, chunk: bytes, last: bool) -> None:
-        """Stores one chunk of the upload stream; the last one closes the file (0x27)."""
+        """Stores one chunk of the upload stream; the last one closes the file (0x27), and is
+        given at least 30 s: the device syncs the whole file system before it answers."""
         if len(chunk) > p.BLOCK_MAX:
             raise ValueError(f"a chunk has at most {p.BLOCK_MAX} bytes")
-        self.exchange(p.CMD_SAVE_FILE_BUFFER, p.chunk_payload(len(chunk), last), bytes(chunk))
+        self.exchange(p.CMD_SAVE_FILE_BUFFER, p.chunk_payload(len(chunk), last), bytes(chunk),
+                      timeout=max(self.timeout, LAST_CHUNK_TIMEOUT) if last else None)
 
     def put(self, local: Data, remote: str, chunk: int = 65536,
             progress: Optional[Progress] = None) -> int:

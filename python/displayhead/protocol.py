@@ -188,11 +188,14 @@ class Reply:
 @dataclass(frozen=True)
 class Listing:
     """A directory listing: subdirectories and files by name. `created` when the directory
-    did not exist and the device created it, empty."""
+    did not exist and the device created it, empty. `ambiguous` when more than one name
+    begins with "file:": the text cannot tell a folder of such a name from a file, and the
+    names are read as if no folder's name began so."""
     path: str
     folders: list[str]
     files: list[str]
     created: bool = False
+    ambiguous: bool = False
 
 
 @dataclass(frozen=True)
@@ -225,10 +228,15 @@ def parse_listing(path: str, text: str) -> Listing:
         if "-createdone" not in body:
             raise FileNotFoundError(f"no directory {path} on the device, and it could not create one")
         return Listing(path, [], [], created=True)
-    files_at = body.rfind("file:")
-    if not body.startswith("dir:") or files_at < 0:
+    # Every name is followed by "/"; the files part starts at the first name that begins with
+    # "file:" (the last such name may well be a file's own: "file:notes.txt").
+    names = body[4:].split("/")
+    marked = [at for at, name in enumerate(names) if name.startswith("file:")]
+    if not body.startswith("dir:") or not marked:
         raise ValueError(f"cannot read the listing: {text[:120]!r}")
-    return Listing(path, split_names(body[4:files_at]), split_names(body[files_at + 5:]))
+    files_at = marked[0]
+    return Listing(path, names[:files_at], split_names("/".join(names[files_at:])[len("file:"):]),
+                   ambiguous=len(marked) > 1)
 
 
 def count_pictures(data: bytes) -> int:

@@ -1,9 +1,10 @@
 """pytest fixtures for testing host software against a display head.
 
 Fixtures:
-  device      a SimulatedDevice, shared by the tests of a module; a test (or a module) marked
+  device      a SimulatedDevice, shared by the tests of a module; a test marked
               @pytest.mark.dh_device(panel="320x240", theme=3, card=64, trace=True, ...) gets
-              one of its own with those options
+              one of its own with those options, and so does each test of a class so marked;
+              a module so marked shares one with those options
   host        a HostLink to the device: the simulated one, or with --dh-port PORT a real one
   controller  the simulated cooling controller (dhmcu's control words)
   panel       the simulated panel: screenshot(), picture(), wait_for_pixel(...)
@@ -25,10 +26,17 @@ value in the next word for a test path.
 A failed test that used a simulated device gets the panel's screenshot, the daemon's log and
 the traces attached: written to the artifacts folder, named in the report, and the end of the
 daemon's log shown in it.
+
+After each test on a module's shared device, the device is put back powered, with its cable
+plugged and the host link answering (SimulatedDevice.restore()), whatever the test did or failed
+before undoing; its stored files and the controller's state carry over. A run ended by SIGTERM
+tears its devices down as on Ctrl-C.
 """
 from __future__ import annotations
 
 import re
+import signal
+import threading
 from pathlib import Path
 from typing import Optional
 
@@ -63,7 +71,24 @@ def _real_port(config) -> Optional[str]:
     return config.getoption("--dh-port")
 
 
+def _stop_on_sigterm() -> None:
+    """A run ended with SIGTERM (a CI job cancelled) tears its fixtures down as on Ctrl-C:
+    the simulated devices run in sessions of their own, and would outlive a killed pytest.
+    Only where SIGTERM has its default action, and from the main thread."""
+    if threading.current_thread() is not threading.main_thread():
+        return
+    if signal.getsignal(signal.SIGTERM) is not signal.SIG_DFL:
+        return
+
+    def interrupt(number, frame):
+        signal.signal(signal.SIGTERM, signal.SIG_DFL)  # a second SIGTERM ends the run at once
+        raise KeyboardInterrupt(f"signal {number}")
+
+    signal.signal(signal.SIGTERM, interrupt)
+
+
 def _start(config, options: dict) -> SimulatedDevice:
+    _stop_on_sigterm()
     return SimulatedDevice(config.getoption("--dh-build"), host_timeout=config.getoption("--dh-timeout"), **options)
 
 
@@ -93,14 +118,22 @@ def _dh_module_device(request):
 
 @pytest.fixture
 def device(request) -> SimulatedDevice:
-    """A simulated display head: the module's, or one of the test's own when the test is
-    marked dh_device."""
+    """A simulated display head: the module's, or one of the test's own when the test or its
+    class is marked dh_device."""
     _skip_on_real(request.config, "device")
-    own = next((m for m in request.node.own_markers if m.name == "dh_device"), None)
+    # The test's own mark, or its class's: a module's mark is the shared device's.
+    own = request.node.get_closest_marker("dh_device")
+    module = request.node.getparent(pytest.Module)
+    if own is not None and module is not None and own in module.own_markers:
+        own = None
     if own is None:
         shared = request.getfixturevalue("_dh_module_device")
         request.node.stash[_DEVICE] = shared
         yield shared
+        # The next test finds the device powered, plugged and answering, whatever this one
+        # did to it (or failed before undoing).
+        if shared.running:
+            shared.restore()
         return
     fresh = _start(request.config, dict(own.kwargs))
     request.node.stash[_DEVICE] = fresh

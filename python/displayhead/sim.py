@@ -19,7 +19,7 @@ from dataclasses import dataclass
 from pathlib import Path
 from typing import Callable, Optional
 
-from .link import HostLink
+from .link import DeviceError, HostLink
 from .png import Picture, decode_png
 
 START_LIMIT = 90.0   # a busy machine (or a sanitizer build) starts the device slowly
@@ -347,6 +347,7 @@ class SimulatedDevice:
             self._process = subprocess.Popen(words, stdin=subprocess.DEVNULL, stdout=out, stderr=subprocess.STDOUT,
                                              env=env, start_new_session=True)
         self._host: Optional[HostLink] = None
+        self._disturbed = False  # the cable or the power was switched since the last restore()
         self.ready: dict[str, str] = {}
         self.controller = Controller(self)
         self.panel = Panel(self)
@@ -377,13 +378,15 @@ class SimulatedDevice:
                 self.ready[key.strip()] = value.strip()
 
     def stop(self) -> None:
-        """Ends the device (SIGINT to scripts/sim, as Ctrl-C) and removes the run folder
-        (unless keep)."""
+        """Ends the device (SIGTERM to scripts/sim, which stops everything as on Ctrl-C) and
+        removes the run folder (unless keep)."""
         if self._host is not None:
             self._host.close()
             self._host = None
         if self._process.poll() is None:
-            self._process.send_signal(signal.SIGINT)
+            # Not SIGINT: a program started in the background by a script (a CI job's) has
+            # SIGINT ignored, and so has the sim it starts, which then cannot trap it.
+            self._process.send_signal(signal.SIGTERM)
             try:
                 self._process.wait(STOP_LIMIT)
             except subprocess.TimeoutExpired:
@@ -391,6 +394,47 @@ class SimulatedDevice:
                 self._process.wait()
         if not self.keep:
             shutil.rmtree(self._base, ignore_errors=True)
+
+    def restore(self, within: float = START_LIMIT) -> None:
+        """Puts the device back as a test expects to find it: powered, its cable plugged and the
+        host link answering, with its time limit as set up. A test may have pulled the cable,
+        powered the device off, rebooted or halted it, or left the link on a port that hung up;
+        the pytest plugin calls this after every test on a module's shared device. A daemon that
+        ended on its own is started again by a power cycle. What the device stores, and the
+        controller's state, stay as the test left them."""
+        link = self._host
+        needs_link = False
+        if link is not None and not link.closed:
+            link.timeout = self.host_timeout
+            try:
+                link.version()
+            except DeviceError:
+                needs_link = True
+        elif link is not None:
+            needs_link = True  # closed: the device went down under it (reboot, halt)
+        if not (needs_link or self._disturbed):
+            return
+        self._disturbed = False
+        state = self.status()
+        if state.get("power") == "on" and state.get("daemon") == "stopped":
+            self.power_off()  # the daemon ended on its own: the device is powered but dead
+            state["power"] = "off"
+        if state.get("power") == "off":
+            self.power_on()
+        if state.get("cable") == "pulled":
+            self.cable.plug()
+        if needs_link:
+            if link is None or link.closed:
+                self._host = None
+                self._host = wait_until(self._open_host_link, within, f"the host port {self.host_port} coming back",
+                                        lambda: str(self.status()), every=0.2)
+            self._host.reconnect(within)
+
+    def _open_host_link(self) -> Optional[HostLink]:
+        try:
+            return HostLink(self.host_port, timeout=self.host_timeout)
+        except DeviceError:
+            return None
 
     @property
     def running(self) -> bool:
@@ -492,6 +536,8 @@ class SimulatedDevice:
                 state.write_text("configured\n" if words[1] == "plug" else "not attached\n")
                 return "ok"
             raise NeedsSimControl(f"'{' '.join(words)}' needs scripts/sim-ctl, which this tree does not have")
+        if words[:1] in (("cable",), ("power",)):
+            self._disturbed = True
         run = subprocess.run(["bash", str(tool), str(self.root), *words], stdout=subprocess.PIPE,
                              stderr=subprocess.STDOUT, timeout=60)
         text = run.stdout.decode(errors="replace").strip()

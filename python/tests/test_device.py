@@ -1,11 +1,14 @@
 """The package against the simulated device: one device for the module where the tests do not
 disturb each other, devices of their own where they need other options."""
 import os
+import signal
+import subprocess
+import sys
 from pathlib import Path
 
 import pytest
 
-from displayhead import CommandFailed, DeviceError, HostLink, NoReply, SimulatedDevice
+from displayhead import CommandFailed, DeviceError, DeviceGone, HostLink, NoReply, SimulatedDevice
 from displayhead.png import decode_png
 from displayhead.sim import wait_until
 
@@ -107,13 +110,132 @@ def test_options_of_a_device_of_its_own(device, host, panel):
 
 
 def test_a_device_stops_cleanly_and_leaves_nothing(dh_build_dir):
-    with SimulatedDevice(dh_build_dir, backgrounds=False) as device:
+    # Started as a CI script starts programs in the background, with SIGINT ignored: the sim
+    # still stops by its own hand, not killed after a time.
+    previous = signal.signal(signal.SIGINT, signal.SIG_IGN)
+    try:
+        device = SimulatedDevice(dh_build_dir, backgrounds=False)
+    finally:
+        signal.signal(signal.SIGINT, previous)
+    with device:
         root = device.root
         port = device.host_port
         with HostLink(port) as link:
             assert link.version() == "morvadq7_0005_0020"
     assert not device.running
+    assert device._process.returncode == 0
     assert not root.exists()
+
+
+def test_a_marked_class_gives_its_tests_devices_of_their_own(pytester, dh_build_dir):
+    pytester.makepyfile(
+        """
+        import pytest
+
+        @pytest.mark.dh_device(panel="320x240", backgrounds=False)
+        class TestSmallPanel:
+            def test_small(self, panel):
+                assert panel.picture().width == 320
+
+        def test_the_modules(panel):
+            assert panel.picture().width == 480
+        """)
+    result = pytester.runpytest("-p", "displayhead.pytest_plugin", f"--dh-build={dh_build_dir}")
+    result.assert_outcomes(passed=2)
+
+
+def test_a_port_held_by_another_program_says_by_whom(device):
+    device.host.close()  # the module's link lets go of the port (and opens it again when next used)
+    holder = subprocess.Popen(
+        [sys.executable, "-c", "import fcntl, os, sys\n"
+         f"fd = os.open({device.host_port!r}, os.O_RDWR | os.O_NOCTTY)\n"
+         "fcntl.flock(fd, fcntl.LOCK_EX)\nprint('held', flush=True)\nsys.stdin.read()"],
+        stdin=subprocess.PIPE, stdout=subprocess.PIPE, text=True)
+    try:
+        assert holder.stdout.readline() == "held\n"
+        with pytest.raises(DeviceGone, match=rf"is in use by python3 \(pid {holder.pid}\); the port is one program's"):
+            HostLink(device.host_port)
+    finally:
+        holder.stdin.close()
+        holder.wait()
+    with HostLink(device.host_port) as link:
+        with pytest.raises(DeviceGone, match=r"in use by this program \(pid"):
+            HostLink(device.host_port)
+        assert link.version() == "morvadq7_0005_0020"
+
+
+def test_a_test_that_leaves_the_device_away_does_not_spoil_the_next(pytester, dh_build_dir):
+    # The module's device is shared: whatever a test did to it, failing or not, the next finds
+    # it powered, plugged and answering.
+    pytester.makepyfile(
+        r"""
+        import os, signal
+
+        def daemon_of(device):
+            # The daemon dhsim runs (not a helper it forked), known by its sandbox root.
+            for pid in filter(str.isdigit, os.listdir("/proc")):
+                try:
+                    with open(f"/proc/{pid}/stat") as stat:
+                        parent = stat.read().rsplit(")", 1)[1].split()[1]
+                    with open(f"/proc/{parent}/comm") as comm:
+                        by_dhsim = comm.read().strip() == "dhsim"
+                    with open(f"/proc/{pid}/environ", "rb") as environ:
+                        rooted = f"DISPLAYHEAD_ROOT={device.device_root}".encode() in environ.read().split(b"\0")
+                except OSError:
+                    continue
+                if by_dhsim and rooted:
+                    return int(pid)
+            raise AssertionError("no daemon runs")
+
+        def test_pulls_and_fails(host, cable):
+            host.timeout = 1.0
+            cable.pull()
+            assert False
+
+        def test_after_the_pull(host):
+            assert host.version() == "morvadq7_0005_0020" and host.timeout == 10
+
+        def test_powers_off_and_fails(device):
+            device.power_off()
+            assert False
+
+        def test_replugs_without_reconnecting(host, cable):
+            cable.pull()
+            cable.plug()
+
+        def test_reboots(host):
+            host.reboot()
+
+        def test_kills_the_daemon_and_fails(device, host):
+            os.kill(daemon_of(device), signal.SIGKILL)
+            host.timeout = 1.0
+            host.version()
+
+        def test_last(device, host):
+            assert host.version() == "morvadq7_0005_0020"
+            assert device.status() == {"cable": "plugged", "power": "on", "daemon": "running"}
+        """)
+    result = pytester.runpytest("-p", "displayhead.pytest_plugin", f"--dh-build={dh_build_dir}")
+    result.assert_outcomes(passed=4, failed=3)
+
+
+def test_a_run_ended_by_sigterm_stops_its_devices(pytester, dh_build_dir, monkeypatch, tmp_path):
+    # A cancelled CI job: pytest gets SIGTERM. The devices run in sessions of their own, so
+    # only the fixtures' teardown ends them.
+    monkeypatch.setenv("PYTHONPATH", str(SOURCE / "python"))
+    roots = tmp_path / "roots.txt"
+    pytester.makepyfile(
+        f"""
+        import os, signal
+
+        def test_cancelled(device):
+            open({str(roots)!r}, "w").write(str(device.root))
+            os.kill(os.getpid(), signal.SIGTERM)
+        """)
+    result = pytester.runpytest_subprocess("-p", "displayhead.pytest_plugin", f"--dh-build={dh_build_dir}")
+    assert result.ret == pytest.ExitCode.INTERRUPTED, result.stdout.str()
+    root = Path(roots.read_text())
+    assert not root.parent.exists(), sorted(str(path) for path in root.parent.rglob("*"))[:20]
 
 
 def test_plugin_on_a_real_port_skips_what_needs_the_simulator(pytester, dh_build_dir):

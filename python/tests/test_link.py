@@ -3,11 +3,12 @@ against the C++ host client), the replies it accepts and refuses, and how it kee
 aligned."""
 import os
 import subprocess
+import time
 from pathlib import Path
 
 import pytest
 
-from displayhead import CommandFailed, HostLink, NoReply, WrongReply
+from displayhead import CommandFailed, DeviceGone, HostLink, NoReply, WrongReply
 from displayhead import link as link_module
 from displayhead import protocol as p
 
@@ -180,6 +181,22 @@ def test_listing_pages_and_their_text():
         p.parse_listing("/x", "result:nodir")
 
 
+def test_listing_text_splits_at_the_first_name_marked_file():
+    def read(text):
+        listing = p.parse_listing("/d", text)
+        return listing.folders, listing.files, listing.ambiguous
+
+    assert read("result:dir:file:") == ([], [], False)
+    assert read("result:dir:img/file:") == (["img"], [], False)
+    assert read("result:dir:file:a/b/") == ([], ["a", "b"], False)
+    # A name that holds "file:" further in, or a file whose own name begins with it, belongs
+    # where it stands.
+    assert read("result:dir:my file:s/img/file:profile:1/a.jpg/") == (["my file:s", "img"], ["profile:1", "a.jpg"], False)
+    assert read("result:dir:img/file:plain/file:notes.txt/") == (["img"], ["plain", "file:notes.txt"], True)
+    with pytest.raises(ValueError, match="cannot read"):
+        p.parse_listing("/d", "result:dir:img/")
+
+
 def test_failures_raise_saying_what_did_not_happen():
     failing = lambda code, tag, payload: (bytes([code, 0xC8]) + tag + b"_failed\0").ljust(512, b"\0")
     link, _ = fake_link(failing)
@@ -250,3 +267,43 @@ def test_an_interrupted_block_is_finished_with_filler():
     assert bytes(block[:4096]) == b"\xff" * 4096 and bytes(block[4096:]) == bytes(10000 - 4096)
     device.write = real_write
     assert link.version() == "", "the link goes on aligned"
+
+
+def test_a_refusing_bridge_is_reported_with_its_reason():
+    # The sim's TCP bridge refuses a second client with one line, then closes: the reason
+    # reaches the caller whether it came before the command or after.
+    import socket
+    import threading
+
+    with socket.socket() as server:
+        server.bind(("127.0.0.1", 0))
+        server.listen()
+
+        def refuse():
+            client, _ = server.accept()
+            client.sendall(b"dhsim: refused: the device's host port already serves the TCP client\n")
+            client.close()
+
+        refusing = threading.Thread(target=refuse)
+        refusing.start()
+        link = HostLink(f"tcp://127.0.0.1:{server.getsockname()[1]}", timeout=5)
+        refusing.join()  # the line and the close wait before the first command
+        with pytest.raises(DeviceGone, match="closed by the device's side: dhsim: refused: the device's host port"):
+            link.version()
+        link.close()
+
+
+def test_the_last_chunk_of_an_upload_is_given_the_cards_time():
+    # The last chunk syncs the whole file system before the reply: up to 30 s on a slow card.
+    # This device answers it only to a host that waits that long.
+    class SlowCard(FakeDevice):
+        def read(self, count, deadline):
+            code, payload = self.packets[-1][0], self.packets[-1][1]
+            if code == p.CMD_SAVE_FILE_BUFFER and payload[8] == 1 and deadline - time.monotonic() < 29:
+                return b""
+            return super().read(count, deadline)
+
+    device = SlowCard()
+    link = HostLink("fake", transport=device, tag_source=lambda: TAG)
+    assert link.put(bytes(5000), CARD + "/up.bin", chunk=4096) == 5000
+    assert [code for code, _, _, _ in device.packets] == [0x26, 0x27, 0x27]

@@ -255,6 +255,22 @@ TEST(Dhhost, FileSessionPutListSizeRm) {
   ASSERT_EQ(ls.status, 0) << ls.out;
   EXPECT_EQ(ls.out.substr(0, 5), "img/\n") << ls.out;
   for (const char *name : {"\nclip.bin\n", "\nclip2.bin\n"}) EXPECT_THAT(ls.out, HasSubstr(name));
+  // The files part starts at the first name marked "file:"; a name that holds the mark further
+  // in, or a file whose name begins with it, stays where it is (the latter makes the listing
+  // ambiguous, and dhhost says so).
+  fs::create_directories(card + "/names/my file:s");
+  std::ofstream(card + "/names/profile:1") << "x";
+  ToolRun marks = run_dhhost(port + "--json ls /tmp/sdcard/mmcblk0p1/names");
+  ASSERT_EQ(marks.status, 0) << marks.out;
+  EXPECT_EQ(json_of(marks)["dirs"], nlohmann::json::array({"my file:s"})) << marks.out;
+  EXPECT_EQ(json_of(marks)["files"], nlohmann::json::array({"profile:1"})) << marks.out;
+  EXPECT_THAT(marks.out, testing::Not(HasSubstr("ambiguous")));
+  std::ofstream(card + "/names/file:notes") << "x";
+  ToolRun ambiguous = run_dhhost(port + "--json ls /tmp/sdcard/mmcblk0p1/names");
+  ASSERT_EQ(ambiguous.status, 0) << ambiguous.out;
+  EXPECT_EQ(json_of(ambiguous)["dirs"], nlohmann::json::array({"my file:s"})) << ambiguous.out;
+  EXPECT_THAT(json_of(ambiguous)["files"].dump(), HasSubstr("\"file:notes\"")) << ambiguous.out;
+  EXPECT_THAT(ambiguous.out, HasSubstr("the listing is ambiguous"));
   ToolRun size = run_dhhost(port + "size /tmp/sdcard/mmcblk0p1/clip.bin");
   EXPECT_EQ(size.out, std::to_string(content.size()) + "\n");
   ToolRun rm = run_dhhost(port + "rm /tmp/sdcard/mmcblk0p1/clip.bin");
@@ -390,13 +406,15 @@ TEST(Dhhost, InterruptedStreamIsEnded) {
 namespace {
 
 // Plays the device on a pty for one command: reads the packet and answers with `reply`
-// made to fit it (code and tag), or a reply of another command when `foreign`.
-void answer_one(int master, std::array<uint8_t, 8> tail, bool foreign) {
+// made to fit it (code and tag), or a reply of another command when `foreign`; a device that
+// works for `slow` before it answers, when given.
+void answer_one(int master, std::array<uint8_t, 8> tail, bool foreign,
+                std::chrono::milliseconds slow = std::chrono::milliseconds(0)) {
   uint8_t packet[512];
   size_t got = 0;
   while (got < sizeof packet) {
     pollfd pfd{master, POLLIN, 0};
-    if (poll(&pfd, 1, 3000) <= 0) return;
+    if (poll(&pfd, 1, 30000) <= 0) return;  // dhhost may start slowly on a busy machine
     const ssize_t n = read(master, packet + got, sizeof packet - got);
     if (n <= 0) return;
     got += size_t(n);
@@ -405,6 +423,7 @@ void answer_one(int master, std::array<uint8_t, 8> tail, bool foreign) {
   uint8_t block[4096];
   for (pollfd pfd{master, POLLIN, 0}; poll(&pfd, 1, 200) > 0 && read(master, block, sizeof block) > 0;) {
   }
+  std::this_thread::sleep_for(slow);  // the device's own work, not a wait for dhhost
   HostCommand *command = des_decrypt(packet, des_len);
   ASSERT_NE(command, nullptr);
   const uint8_t *record = &command->code;
@@ -451,6 +470,30 @@ TEST(Dhhost, TheDevicesFailureReplyIsAFailure) {
   device.join();
   EXPECT_EQ(foreign.status, 1);
   EXPECT_THAT(foreign.out, HasSubstr("the reply belongs to another command"));
+  close(master);
+  close(slave);
+}
+
+// An upload's last chunk is answered after the device has synced the whole file system: dhhost
+// gives it 30 s whatever its -t, so a slow card's upload is not reported failed.
+TEST(Dhhost, TheLastChunkIsGivenTheCardsTime) {
+  int master = -1, slave = -1;
+  ASSERT_EQ(openpty(&master, &slave, nullptr, nullptr, nullptr), 0);
+  termios raw{};
+  tcgetattr(master, &raw);
+  cfmakeraw(&raw);
+  tcsetattr(master, TCSANOW, &raw);
+  const std::string local = make_temp_root() + "/up.bin";
+  write_bytes(local, {1, 2, 3});
+
+  std::thread device([&] {
+    answer_one(master, {0, 0, reply_status_ok}, false);  // 0x26: the upload is open
+    answer_one(master, {}, false, 1500ms);               // 0x27, the last chunk, on a slow card
+  });
+  ToolRun put = run_dhhost(std::string("-p ") + ttyname(slave) + " -t 1 put " + local + " /tmp/up.bin");
+  device.join();
+  EXPECT_EQ(put.status, 0) << put.out;
+  fs::remove_all(fs::path(local).parent_path());
   close(master);
   close(slave);
 }
