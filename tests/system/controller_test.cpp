@@ -46,6 +46,34 @@ void wait_for_controller(DaemonUnderTest &daemon) {
   ASSERT_TRUE(daemon.wait_for("uart thread ", 1, 20000)) << daemon.output();
 }
 
+// Sends `jpeg` as the controller does, in numbered packages of 220 bytes and an end frame with
+// its size; whether the daemon took it ("receive img size").
+bool send_picture(DaemonUnderTest &daemon, const std::vector<uint8_t> &jpeg) {
+  const std::string taken = "receive img size = " + std::to_string(jpeg.size()) + "\n";
+  const int before = daemon.count(taken);
+  for (size_t package = 0; package * 220 < jpeg.size(); ++package) {
+    Frame frame = frame_of(0x99);
+    frame[3] = uint8_t(package);
+    memcpy(frame.data() + 4, jpeg.data() + package * 220, std::min<size_t>(220, jpeg.size() - package * 220));
+    daemon.send_to_daemon_as_controller(frame);
+  }
+  Frame end = frame_of(0x99);
+  end[3] = 255;
+  end[4] = uint8_t(jpeg.size() >> 8);
+  end[5] = uint8_t(jpeg.size());
+  daemon.send_to_daemon_as_controller(end);
+  return daemon.wait_for(taken, before + 1, 20000);
+}
+
+// Whether the simulated panel shows `colour` in its centre (480x480), within a generous time.
+bool centre_shows(DaemonUnderTest &daemon, uint32_t colour) {
+  return wait_until([&] {
+    PanelPicture picture;
+    std::string error;
+    return compose_panel(daemon.root(), picture, error) && near_colour(picture.at(240, 240), colour);
+  }, 20000ms);
+}
+
 }  // namespace
 
 TEST(Controller, RelayedMessagesCarryTheirPrefixesAndPauses) {
@@ -138,26 +166,9 @@ TEST(Controller, APictureSentInPackagesIsSavedAndShown) {
   wait_for_controller(daemon);
   std::vector<uint8_t> jpeg = solid_jpeg(480, 480, 0x00A0FF);
   ASSERT_LT(jpeg.size(), 40960u);
-  for (size_t package = 0; package * 220 < jpeg.size(); ++package) {
-    Frame frame = frame_of(0x99);
-    frame[3] = uint8_t(package);
-    size_t length = std::min<size_t>(220, jpeg.size() - package * 220);
-    memcpy(frame.data() + 4, jpeg.data() + package * 220, length);
-    daemon.send_to_daemon_as_controller(frame);
-  }
-  Frame end = frame_of(0x99);
-  end[3] = 255;
-  end[4] = uint8_t(jpeg.size() >> 8);
-  end[5] = uint8_t(jpeg.size());
-  daemon.send_to_daemon_as_controller(end);
-  ASSERT_TRUE(daemon.wait_for("receive img size = " + std::to_string(jpeg.size()), 1, 10000)) << daemon.output();
+  ASSERT_TRUE(send_picture(daemon, jpeg)) << daemon.output();
   EXPECT_EQ(read_file(daemon.root() + "/usr/data/aio.jpg"), std::string(jpeg.begin(), jpeg.end()));
-  PanelPicture picture;
-  std::string error;
-  wait_until([&] { return compose_panel(daemon.root(), picture, error) && near_colour(picture.at(240, 240), 0x00A0FF); },
-             20000ms);
-  ASSERT_TRUE(error.empty()) << error;
-  EXPECT_TRUE(near_colour(picture.at(240, 240), 0x00A0FF)) << std::hex << picture.at(240, 240);
+  EXPECT_TRUE(centre_shows(daemon, 0x00A0FF));
 }
 
 // A picture the device cannot store (/usr/data is full) is still shown, from what was
@@ -165,30 +176,9 @@ TEST(Controller, APictureSentInPackagesIsSavedAndShown) {
 TEST(Controller, APictureThatCannotBeStoredIsShownNotTheOneBefore) {
   DaemonUnderTest daemon;
   wait_for_controller(daemon);
-  auto send_picture = [&daemon](const std::vector<uint8_t> &jpeg) {
-    const std::string taken = "receive img size = " + std::to_string(jpeg.size()) + "\n";
-    const int before = daemon.count(taken);
-    for (size_t package = 0; package * 220 < jpeg.size(); ++package) {
-      Frame frame = frame_of(0x99);
-      frame[3] = uint8_t(package);
-      memcpy(frame.data() + 4, jpeg.data() + package * 220, std::min<size_t>(220, jpeg.size() - package * 220));
-      daemon.send_to_daemon_as_controller(frame);
-    }
-    Frame end = frame_of(0x99);
-    end[3] = 255;
-    end[4] = uint8_t(jpeg.size() >> 8);
-    end[5] = uint8_t(jpeg.size());
-    daemon.send_to_daemon_as_controller(end);
-    return daemon.wait_for(taken, before + 1, 20000);
-  };
-  auto centre_is = [&daemon](uint32_t colour) {
-    PanelPicture picture;
-    std::string error;
-    return compose_panel(daemon.root(), picture, error) && near_colour(picture.at(240, 240), colour);
-  };
   const std::vector<uint8_t> blue = solid_jpeg(480, 480, 0x00A0FF);
-  ASSERT_TRUE(send_picture(blue)) << daemon.output();
-  ASSERT_TRUE(wait_until([&] { return centre_is(0x00A0FF); }, 20000ms));
+  ASSERT_TRUE(send_picture(daemon, blue)) << daemon.output();
+  ASSERT_TRUE(centre_shows(daemon, 0x00A0FF));
 
   // The host shows a picture of its own over it.
   const std::vector<uint8_t> green = solid_jpeg(480, 480, 0x20C040);
@@ -196,19 +186,16 @@ TEST(Controller, APictureThatCannotBeStoredIsShownNotTheOneBefore) {
   write_be32(length, uint32_t(green.size()));
   ReplyBytes reply{};
   ASSERT_EQ(daemon.transact(CMD_SHOW_JPG, length, reply, green), ReplyCheck::ok);
-  ASSERT_TRUE(wait_until([&] { return centre_is(0x20C040); }, 20000ms));
+  ASSERT_TRUE(centre_shows(daemon, 0x20C040));
 
   // From now on no file of the daemon's may grow past 64 bytes: /usr/data is full.
   const rlimit full = {64, 64};
   ASSERT_EQ(prlimit(daemon.pid(), RLIMIT_FSIZE, &full, nullptr), 0) << strerror(errno);
   const std::vector<uint8_t> red = solid_jpeg(480, 480, 0xE02020);
-  ASSERT_TRUE(send_picture(red)) << daemon.output();
-  // Frames are handled one after another: once the next one has been, so has the picture.
-  daemon.send_to_daemon_as_controller(status_frame(2));
-  ASSERT_TRUE(daemon.wait_for("control mode = 2")) << daemon.output();
+  ASSERT_TRUE(send_picture(daemon, red)) << daemon.output();
 
   EXPECT_EQ(read_file(daemon.root() + "/usr/data/aio.jpg"), std::string(blue.begin(), blue.end()));
-  EXPECT_TRUE(centre_is(0xE02020)) << daemon.output();
+  EXPECT_TRUE(centre_shows(daemon, 0xE02020)) << daemon.output();
   EXPECT_NE(daemon.output().find("/usr/data/aio.jpg not stored: the picture is shown from memory"),
             std::string::npos) << daemon.output();
   EXPECT_TRUE(daemon.running());
