@@ -33,7 +33,8 @@ const std::vector<Subcommand> &subcommands() {
   static const std::vector<Subcommand> table = {
       {"version", {}, false, "Ask the device for its identity (0x0A).", run_version},
       {"put", {"LOCAL", "REMOTE"}, false,
-       "Upload a file in chunks (0x26, then 0x27 chunks of 64 KiB by default, --chunk 1..1048576 bytes).",
+       "Upload a file in chunks (0x26, then 0x27 chunks of 64 KiB by default, --chunk 1..1048576 bytes, and an "
+       "empty chunk that closes the upload, so that REMOTE is replaced only once every byte is stored).",
        run_put, Extra::chunk},
       {"put-small", {"LOCAL", "REMOTE"}, false, "Upload a file of 1 to 1048576 bytes in one go (0x28).",
        run_put_small},
@@ -125,6 +126,16 @@ int main(int argc, char **argv) {
     parsed[i] = command;
   }
 
+  // --json holds for the failures found before the options are parsed (an unknown command, a
+  // parse error) too: those print their JSON object as well.
+  for (int i = 1; i < argc; ++i) {
+    const std::string word = argv[i];
+    if (word == "-p" || word == "--port" || word == "-t" || word == "--timeout") {
+      ++i;
+    } else if (word == "--json") {
+      opt.json = true;
+    }
+  }
   // The command is the first word that is neither an option nor an option's value.
   for (int i = 1; i < argc; ++i) {
     const std::string word = argv[i];
