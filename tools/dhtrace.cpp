@@ -17,6 +17,7 @@
 #include <fcntl.h>
 #include <poll.h>
 #include <signal.h>
+#include <sys/file.h>
 #include <sys/stat.h>
 #include <termios.h>
 #include <unistd.h>
@@ -32,6 +33,7 @@
 
 #include <CLI/CLI.hpp>
 
+#include "tools/host_client.h"
 #include "tools/trace_decode.h"
 #include "tools/trace_pcap.h"
 
@@ -82,6 +84,23 @@ int open_device(const std::string &path, TraceLink link) {
   if (fd < 0) {
     fprintf(stderr, "dhtrace: cannot open %s: %s\n", path.c_str(), strerror(errno));
     return -1;
+  }
+  // The port is one program's at a time, as dhhost and pyserial's exclusive mode take it: two
+  // readers of one port would each get part of the other's replies. A holder that is letting
+  // go is given half a second.
+  if (isatty(fd)) {
+    bool locked = false;
+    for (int tries = 0; tries < 50 && !(locked = flock(fd, LOCK_EX | LOCK_NB) == 0); ++tries) {
+      if (errno != EWOULDBLOCK) break;
+      usleep(10000);
+    }
+    if (!locked) {
+      const std::string holders = port_holders(path);
+      fprintf(stderr, "dhtrace: %s is in use by %s; the port is one program's at a time\n", path.c_str(),
+              holders.empty() ? "another program" : holders.c_str());
+      close(fd);
+      return -1;
+    }
   }
   termios tio{};
   if (tcgetattr(fd, &tio) == 0) {
