@@ -102,8 +102,9 @@ int run_raw(const Options &opt, const Args &args) {
   if (!port.ok()) return exit_usage;
   ReplyBytes reply{};
   const Exchange result = exchange(opt, port.fd, code[0], payload, {}, reply);
-  // The reply is shown whatever it says, the failure reply too; only a missing one fails.
-  if (result == Exchange::no_reply || result == Exchange::port_error || result == Exchange::not_ours) {
+  // The reply is shown whatever it says, the failure reply too; only a missing one fails (a
+  // device that went away sent none).
+  if (result != Exchange::ok && result != Exchange::failed) {
     char what[32];
     snprintf(what, sizeof what, "command 0x%02X", code[0]);
     say_error(exchange_failure(opt, what, result));

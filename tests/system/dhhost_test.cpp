@@ -523,9 +523,32 @@ TEST(Dhhost, OddNamesGoUpAndAreListedAsTheyAre) {
   EXPECT_THAT(ambiguous.out, HasSubstr("the listing of /tmp/sdcard/mmcblk0p1/odd2 is ambiguous"));
 }
 
-// A device that goes away in the middle of a listing (its port hangs up after the first page)
-// is said to have gone away, as for every other command, with its JSON object.
-TEST(Dhhost, ListingCutByThePortHangingUpSaysTheDeviceWentAway) {
+// A device that goes away in the middle of a listing (its port hangs up after the first page),
+// or before it answers a raw command, is said to have gone away, as for every other command,
+// with its JSON object; a raw command whose reply never came is no success.
+TEST(Dhhost, APortThatHangsUpMidCommandIsTheDeviceGone) {
+  {
+    int master = -1, slave = -1;
+    ASSERT_EQ(openpty(&master, &slave, nullptr, nullptr, nullptr), 0);
+    fcntl(master, F_SETFD, FD_CLOEXEC);
+    fcntl(slave, F_SETFD, FD_CLOEXEC);
+    std::thread device([master] {
+      uint8_t packet[512];
+      size_t got = 0;
+      for (pollfd pfd{master, POLLIN, 0}; got < sizeof packet && poll(&pfd, 1, 10000) > 0;) {
+        const ssize_t n = read(master, packet + got, sizeof packet - got);
+        if (n <= 0) break;
+        got += size_t(n);
+      }
+      close(master);
+    });
+    ToolRun raw = run_dhhost(std::string("--json -t 10 -p ") + ttyname(slave) + " raw 0a");
+    device.join();
+    close(slave);
+    EXPECT_EQ(raw.status, 1) << raw.out;
+    EXPECT_THAT(raw.out, HasSubstr("command 0x0A: the device went away")) << raw.out;
+    EXPECT_EQ(json_of(raw).value("exit", 0), 1) << raw.out;
+  }
   for (const bool json : {false, true}) {
     int master = -1, slave = -1;
     ASSERT_EQ(openpty(&master, &slave, nullptr, nullptr, nullptr), 0);
