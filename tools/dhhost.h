@@ -68,18 +68,23 @@ enum class Exchange {
   not_ours,     // the reply belongs to another command
   failed,       // the device's failure reply: bytes 6..13 "_failed\0"
   gone,         // the port hung up: the device went away
+  interrupted,  // Ctrl-C or SIGTERM while an interruptible exchange waited for its reply
 };
 
 // One command: the pending input discarded, the packet, its block (in pieces; the rest filler
 // after an interruption, counted in `filler`), and the reply read and checked. Says nothing.
+// An `interruptible` exchange (a command on its own, whose reply only matters for what dhhost
+// prints) stops waiting for its reply at an interruption that comes during the wait; a late
+// reply is then passed over by the next command.
 Exchange exchange(const Options &opt, int fd, uint8_t code, std::span<const uint8_t> payload,
-                  std::span<const uint8_t> block, ReplyBytes &reply, size_t *filler = nullptr);
+                  std::span<const uint8_t> block, ReplyBytes &reply, size_t *filler = nullptr,
+                  bool interruptible = false);
 // The words for a failed exchange of `what`, e.g. "command 0x28".
 std::string exchange_failure(const Options &opt, const std::string &what, Exchange result);
 
 // exchange() that says what went wrong; false then.
 bool transact(const Options &opt, int fd, uint8_t code, std::span<const uint8_t> payload,
-              std::span<const uint8_t> block, ReplyBytes &reply);
+              std::span<const uint8_t> block, ReplyBytes &reply, bool interruptible = false);
 
 // A command without a block on a port of its own: exit_ok, exit_usage (no port) or
 // exit_device (said in words).

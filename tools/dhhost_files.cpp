@@ -140,7 +140,7 @@ int run_rm(const Options &opt, const Args &args) {
   ReplyBytes reply{};
   Port port(opt);
   if (!port.ok()) return exit_usage;
-  const Exchange result = exchange(opt, port.fd, CMD_DELETE_FILE, bytes_of(payload), {}, reply);
+  const Exchange result = exchange(opt, port.fd, CMD_DELETE_FILE, bytes_of(payload), {}, reply, nullptr, true);
   if (result != Exchange::ok) {
     say_error(exchange_failure(opt, "command 0x2A", result) + "; " + args[0] + " may not be deleted");
     return exit_device;
@@ -155,7 +155,7 @@ int run_size(const Options &opt, const Args &args) {
   if (!port.ok()) return exit_usage;
   std::string payload = name_payload(args[0]);
   ReplyBytes reply{};
-  if (!transact(opt, port.fd, CMD_GET_FILE_SIZE, bytes_of(payload), {}, reply)) return exit_device;
+  if (!transact(opt, port.fd, CMD_GET_FILE_SIZE, bytes_of(payload), {}, reply, true)) return exit_device;
   uint32_t size = read_le32(reply.data() + reply_result);
   print_result(opt, {{"path", args[0]}, {"size", size}}, std::to_string(size) + "\n");
   return exit_ok;

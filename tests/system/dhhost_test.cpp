@@ -27,6 +27,7 @@
 #include "crypto/crypto.h"
 #include "crypto/md5.h"
 #include "tests/support/target.h"
+#include "tests/support/waiting.h"
 #include "tests/system/daemon_harness.h"
 #include "tests/system/media.h"
 #include "tests/system/sim_device.h"
@@ -623,4 +624,46 @@ TEST(Dhhost, InterruptedLastChunkLeavesTheFileAsItWas) {
   ToolRun again = run_dhhost("-p " + daemon.host_port_path() + " -t 20 put " + local + " /tmp/sdcard/mmcblk0p1/clip.bin");
   EXPECT_EQ(again.status, 0) << again.out;
   EXPECT_EQ(read_file(card + "/clip.bin"), std::string(1 << 20, 0x42));
+}
+
+// Ctrl-C (or SIGTERM) while a command waits for a device that does not answer stops dhhost
+// then, not when its time-out runs out; it says so and prints its JSON object.
+TEST(Dhhost, InterruptedWaitForASilentDeviceStops) {
+  for (const int signal : {SIGINT, SIGTERM}) {
+    int master = -1, slave = -1;
+    ASSERT_EQ(openpty(&master, &slave, nullptr, nullptr, nullptr), 0);
+    fcntl(master, F_SETFD, FD_CLOEXEC);
+    fcntl(slave, F_SETFD, FD_CLOEXEC);
+    termios raw{};
+    tcgetattr(master, &raw);
+    cfmakeraw(&raw);
+    tcsetattr(master, TCSANOW, &raw);
+    const std::string output = make_temp_root() + "/version.out";
+    const pid_t version = spawn_dhhost({"--json", "-t", "3600", "-p", ttyname(slave), "version"}, output);
+    ASSERT_GT(version, 0);
+    // Its packet has gone out: it waits for the reply.
+    uint8_t packet[512];
+    size_t got = 0;
+    for (pollfd pfd{master, POLLIN, 0}; got < sizeof packet && poll(&pfd, 1, 20000) > 0;) {
+      const ssize_t n = read(master, packet + got, sizeof packet - got);
+      if (n <= 0) break;
+      got += size_t(n);
+    }
+    ASSERT_EQ(got, sizeof packet);
+    kill(version, signal);
+    int status = 0;
+    const bool ended = wait_until([&] { return waitpid(version, &status, WNOHANG) == version; }, 60s);
+    if (!ended) {
+      kill(version, SIGKILL);
+      waitpid(version, &status, 0);
+    }
+    EXPECT_TRUE(ended) << "dhhost went on waiting after the interruption";
+    const std::string said = read_file(output);
+    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 1) << said;
+    EXPECT_THAT(said, HasSubstr("command 0x0A: interrupted before the device answered"));
+    EXPECT_THAT(said, HasSubstr("\"exit\":1")) << said;
+    fs::remove_all(fs::path(output).parent_path());
+    close(master);
+    close(slave);
+  }
 }
