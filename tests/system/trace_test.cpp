@@ -9,6 +9,7 @@
 #include <fcntl.h>
 #include <signal.h>
 #include <spawn.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -683,7 +684,7 @@ TEST(Dhtrace, TheSimulatedDeviceTracesBothLinks) {
 
 // The device's port is one program's at a time: dhtrace does not open a port that dhhost (or
 // any program that locks it) holds, where it would take that program's replies, and while
-// dhtrace holds it dhhost is refused, told who has it.
+// dhtrace holds it dhhost is refused, told who has it. What is no port is not opened at all.
 TEST(Dhtrace, APortAnotherProgramHoldsIsRefused) {
   DaemonUnderTest daemon(HostPort::cable);
   int held = -1;
@@ -709,6 +710,19 @@ TEST(Dhtrace, APortAnotherProgramHoldsIsRefused) {
   EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 1);
   EXPECT_THAT(read_file(out), testing::HasSubstr(daemon.host_port_path() + " is in use by "));
   close(held);
+
+  // What is no port (a regular file, a FIFO) is refused and left as it was: the peer's bytes
+  // are not written into it.
+  const std::string file = daemon.root() + "/host/file", fifo = daemon.root() + "/host/fifo";
+  { std::ofstream(file) << "keep me"; }
+  ASSERT_EQ(mkfifo(fifo.c_str(), 0600), 0);
+  for (const std::string &path : {file, fifo}) {
+    const std::string said = run(program_command(build_dir() + "/dhtrace") + " --device " + path + " --listen " +
+                                 daemon.root() + "/host/traced 2>&1; echo status=$?");
+    EXPECT_THAT(said, testing::HasSubstr(path + " is not a serial port or a pty; it was left untouched")) << path;
+    EXPECT_THAT(said, testing::HasSubstr("status=1")) << path;
+  }
+  EXPECT_EQ(read_file(file), "keep me");
 
   const std::string traced = daemon.root() + "/host/traced";
   auto trace = start_trace(daemon.host_port_path(), traced, daemon.root() + "/trace.jsonl", {});
