@@ -90,7 +90,7 @@ const std::vector<Subcommand> &subcommands() {
 
 void print_failure(const Options &opt, int status, const std::string &error) {
   if (!opt.json) return;
-  printf("%s\n", nlohmann::json({{"ok", false}, {"error", error}, {"exit", status}}).dump().c_str());
+  printf("%s\n", json_line({{"ok", false}, {"error", error}, {"exit", status}}).c_str());
 }
 
 }  // namespace

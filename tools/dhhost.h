@@ -35,6 +35,10 @@ void say_error(const std::string &text);
 // The first error said, for the JSON of a failure.
 const std::string &first_error();
 
+// One JSON object as one line. Names from the device or the command line need not be UTF-8:
+// a byte that is not is shown as U+FFFD, so the line is always valid JSON.
+std::string json_line(const nlohmann::json &object);
+
 // The output of a subcommand that succeeded: with --json the object, else the text (if any).
 void print_result(const Options &opt, const nlohmann::json &object, const std::string &text = "");
 // {"ok": true} with --json; nothing otherwise.

@@ -66,9 +66,13 @@ void say_error(const std::string &text) {
 
 const std::string &first_error() { return first_error_text; }
 
+std::string json_line(const nlohmann::json &object) {
+  return object.dump(-1, ' ', false, nlohmann::json::error_handler_t::replace);
+}
+
 void print_result(const Options &opt, const nlohmann::json &object, const std::string &text) {
   if (opt.json) {
-    printf("%s\n", object.dump().c_str());
+    printf("%s\n", json_line(object).c_str());
   } else if (!text.empty()) {
     fputs(text.c_str(), stdout);
   }

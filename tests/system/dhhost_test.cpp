@@ -487,10 +487,10 @@ TEST(Dhhost, ListingLeftUnfinishedByAnotherSessionIsDrainedFirst) {
   EXPECT_EQ(ls.out, "fresh.jpg\n");
 }
 
-// Names as a host program meets them: spaces, 255 bytes, non-ASCII, and a file whose name
-// begins with "file:" (the word that starts the files' part of a listing) go up, are sized and
-// are listed as they are; a folder whose name begins with it makes the listing ambiguous, and
-// dhhost says so.
+// Names as a host program meets them: spaces, 255 bytes, non-ASCII, not UTF-8, and a file
+// whose name begins with "file:" (the word that starts the files' part of a listing) go up,
+// are sized and are listed as they are; a folder whose name begins with it makes the listing
+// ambiguous, and dhhost says so.
 TEST(Dhhost, OddNamesGoUpAndAreListedAsTheyAre) {
   DaemonUnderTest daemon(HostPort::cable);
   const std::string port = "-p " + daemon.host_port_path() + " ";
@@ -516,6 +516,22 @@ TEST(Dhhost, OddNamesGoUpAndAreListedAsTheyAre) {
   std::vector<std::string> expected = names;
   std::sort(expected.begin(), expected.end());
   EXPECT_EQ(files, expected) << ls.out;
+
+  // A name that is not UTF-8 (Latin-1 "café"): the plain output keeps its bytes, and the JSON
+  // shows the bad byte as U+FFFD, valid JSON whatever the name.
+  fs::create_directories(card + "/latin");
+  const std::string latin = "caf\xe9.txt";
+  ToolRun put_latin = run_dhhost(port + "--json put '" + local + "' '/tmp/sdcard/mmcblk0p1/latin/" + latin + "'");
+  EXPECT_EQ(put_latin.status, 0) << put_latin.out;
+  EXPECT_EQ(json_of(put_latin).value("remote", ""), "/tmp/sdcard/mmcblk0p1/latin/caf\xef\xbf\xbd.txt");
+  EXPECT_EQ(read_file(card + "/latin/" + latin), "hi\n");
+  EXPECT_EQ(run_dhhost(port + "ls /tmp/sdcard/mmcblk0p1/latin").out, latin + "\n");
+  ToolRun ls_latin = run_dhhost(port + "--json ls /tmp/sdcard/mmcblk0p1/latin");
+  EXPECT_EQ(ls_latin.status, 0) << ls_latin.out;
+  EXPECT_EQ(json_of(ls_latin)["files"], nlohmann::json({"caf\xef\xbf\xbd.txt"})) << ls_latin.out;
+  ToolRun missing_latin = run_dhhost("--json -p '/nonexistent/" + latin + "' version");
+  EXPECT_EQ(missing_latin.status, 2);
+  EXPECT_EQ(json_of(missing_latin).value("exit", 0), 2) << missing_latin.out;
 
   fs::create_directories(card + "/odd2/file:x");
   write_bytes(card + "/odd2/a", {1});
