@@ -40,7 +40,11 @@ const std::vector<Subcommand> &subcommands() {
        run_put_small},
       {"rm", {"PATH"}, false, "Delete a file, or every file below a directory (0x2A).", run_rm},
       {"size", {"PATH"}, false, "Print a file's size in bytes; 0 when it is missing (0x62).", run_size},
-      {"ls", {"DIR"}, false, "List a directory: subdirectories (with a trailing /), then files (0x63).", run_ls},
+      {"ls", {"DIR"}, false,
+       "List a directory: subdirectories (with a trailing /), then files (0x63). The device lists at most 511 "
+       "characters of names and slashes of each kind and leaves the rest out without a mark; a missing DIR is "
+       "created.",
+       run_ls},
       {"df", {}, false, "Print the SD card's total, used and available KiB (0x64).", run_df},
       {"config", {"BRIGHTNESS", "MODE", "AUX2", "ROTATION", "AUX4", "KEEP_ON"}, false,
        "Store the settings, each 0..255; applied at the next start (0x7D).", run_config},
