@@ -60,7 +60,8 @@ struct Port {
 
 // Ctrl-C (SIGINT) and SIGTERM: the block being sent is finished with filler bytes up to its
 // announced length, so that the device stays aligned, and the subcommand stops after the
-// reply, saying what the device was left with. A second signal ends dhhost at once.
+// reply, saying what the device was left with. A second signal ends dhhost at once. SIGPIPE is
+// ignored: a socket port whose far end has gone is the device gone away.
 void catch_interruptions();
 bool interrupted();
 

@@ -102,6 +102,9 @@ Port::~Port() {
 }
 
 void catch_interruptions() {
+  // A port that is a socket whose far end has gone fails its write with EPIPE, which is the
+  // device gone away, said in words: not a silent end by SIGPIPE.
+  signal(SIGPIPE, SIG_IGN);
   struct sigaction action{};
   action.sa_handler = on_interruption;
   action.sa_flags = SA_RESETHAND;  // a second signal ends dhhost at once

@@ -8,6 +8,8 @@
 #include <signal.h>
 #include <spawn.h>
 #include <sys/resource.h>
+#include <sys/socket.h>
+#include <sys/un.h>
 #include <sys/wait.h>
 #include <termios.h>
 #include <unistd.h>
@@ -565,6 +567,37 @@ TEST(Dhhost, APortThatHangsUpMidCommandIsTheDeviceGone) {
     EXPECT_EQ(raw.status, 1) << raw.out;
     EXPECT_THAT(raw.out, HasSubstr("command 0x0A: the device went away")) << raw.out;
     EXPECT_EQ(json_of(raw).value("exit", 0), 1) << raw.out;
+  }
+  {
+    // A Unix socket as the port (a bridge to a device elsewhere) whose far end closes in the
+    // middle of a picture's block: the device went away, said in words, not a silent end.
+    const std::string dir = make_temp_root();
+    const std::string socket_path = dir + "/port.sock", picture = dir + "/big.jpg";
+    write_bytes(picture, std::vector<uint8_t>(1 << 20, 0xFF));
+    const int server = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    sockaddr_un address{};
+    address.sun_family = AF_UNIX;
+    memcpy(address.sun_path, socket_path.c_str(), socket_path.size() + 1);
+    ASSERT_EQ(bind(server, reinterpret_cast<sockaddr *>(&address), sizeof address), 0);
+    ASSERT_EQ(listen(server, 1), 0);
+    std::thread device([server] {
+      const int client = accept(server, nullptr, nullptr);
+      uint8_t packet[512];
+      size_t got = 0;
+      for (pollfd pfd{client, POLLIN, 0}; got < sizeof packet && poll(&pfd, 1, 10000) > 0;) {
+        const ssize_t n = read(client, packet + got, sizeof packet - got);
+        if (n <= 0) break;
+        got += size_t(n);
+      }
+      close(client);
+    });
+    ToolRun jpg = run_dhhost("--json -t 10 -p " + socket_path + " jpg " + picture);
+    device.join();
+    close(server);
+    fs::remove_all(dir);
+    EXPECT_EQ(jpg.status, 1) << jpg.out;
+    EXPECT_THAT(jpg.out, HasSubstr("command 0x65: the device went away")) << jpg.out;
+    EXPECT_EQ(json_of(jpg).value("exit", 0), 1) << jpg.out;
   }
   for (const bool json : {false, true}) {
     int master = -1, slave = -1;
