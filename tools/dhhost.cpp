@@ -106,8 +106,9 @@ int main(int argc, char **argv) {
   std::string timeout_text;
 
   CLI::App app{"Drives a display head from the host side of its command link.", "dhhost"};
-  app.footer("'dhhost COMMAND --help' explains one command. Exit status: 0 done, 1 the device failed or did "
-             "not answer, 2 a usage error, a local file that cannot be sent, or no port.");
+  app.footer("'dhhost COMMAND --help' explains one command. Exit status: 0 done, 1 the device failed, did "
+             "not answer or went away, or dhhost was interrupted, 2 a usage error, a local file that cannot be "
+             "sent, or no port.");
   app.add_option("-p,--port", opt.port, "the device's serial port (default $DHHOST_PORT, else /dev/ttyACM0)");
   app.add_option("-t,--timeout", timeout_text, "how long to wait for each reply, in seconds (default 10)");
   app.add_flag("--json", opt.json, "print one JSON object for every command");

@@ -79,7 +79,7 @@ enum class Exchange {
 // One command: the pending input discarded, the packet, its block (in pieces; the rest filler
 // after an interruption, counted in `filler`), and the reply read and checked. Says nothing.
 // An `interruptible` exchange (a command on its own, whose reply only matters for what dhhost
-// prints) stops waiting for its reply at an interruption that comes during the wait; a late
+// prints) is not sent after an interruption and stops waiting for its reply at one; a late
 // reply is then passed over by the next command.
 Exchange exchange(const Options &opt, int fd, uint8_t code, std::span<const uint8_t> payload,
                   std::span<const uint8_t> block, ReplyBytes &reply, size_t *filler = nullptr,

@@ -117,6 +117,9 @@ bool interrupted() { return interruption != 0; }
 
 Exchange exchange(const Options &opt, int fd, uint8_t code, std::span<const uint8_t> payload,
                   std::span<const uint8_t> block, ReplyBytes &reply, size_t *filler, bool interruptible) {
+  // An interruptible command is not sent after an interruption, and its wait is read in
+  // slices, so that an interruption ends it.
+  if (interruptible && interrupted()) return Exchange::interrupted;
   static std::mt19937 random_tags{std::random_device{}()};
   std::array<uint8_t, 4> tag;
   const uint32_t value = random_tags();
@@ -129,9 +132,6 @@ Exchange exchange(const Options &opt, int fd, uint8_t code, std::span<const uint
   }
   // A reply to another program's command that came late (a TCP client that left just before)
   // is passed over: ours follows it.
-  // An interruptible wait is read in slices, so that an interruption ends it (an interruption
-  // from before the command, whose end this command is, does not).
-  interruptible = interruptible && !interrupted();
   const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(opt.timeout_ms);
   bool passed_over = false;
   size_t have = 0;
