@@ -33,13 +33,18 @@ const std::vector<Subcommand> &subcommands() {
   static const std::vector<Subcommand> table = {
       {"version", {}, false, "Ask the device for its identity (0x0A).", run_version},
       {"put", {"LOCAL", "REMOTE"}, false,
-       "Upload a file in chunks (0x26, then 0x27 chunks of 64 KiB by default, --chunk 1..1048576 bytes).",
+       "Upload a file in chunks (0x26, then 0x27 chunks of 64 KiB by default, --chunk 1..1048576 bytes, and an "
+       "empty chunk that closes the upload, so that REMOTE is replaced only once every byte is stored).",
        run_put, Extra::chunk},
       {"put-small", {"LOCAL", "REMOTE"}, false, "Upload a file of 1 to 1048576 bytes in one go (0x28).",
        run_put_small},
       {"rm", {"PATH"}, false, "Delete a file, or every file below a directory (0x2A).", run_rm},
       {"size", {"PATH"}, false, "Print a file's size in bytes; 0 when it is missing (0x62).", run_size},
-      {"ls", {"DIR"}, false, "List a directory: subdirectories (with a trailing /), then files (0x63).", run_ls},
+      {"ls", {"DIR"}, false,
+       "List a directory: subdirectories (with a trailing /), then files (0x63). The device lists at most 511 "
+       "characters of names and slashes of each kind and leaves the rest out without a mark; a missing DIR is "
+       "created.",
+       run_ls},
       {"df", {}, false, "Print the SD card's total, used and available KiB (0x64).", run_df},
       {"config", {"BRIGHTNESS", "MODE", "AUX2", "ROTATION", "AUX4", "KEEP_ON"}, false,
        "Store the settings, each 0..255; applied at the next start (0x7D).", run_config},
@@ -89,7 +94,7 @@ const std::vector<Subcommand> &subcommands() {
 
 void print_failure(const Options &opt, int status, const std::string &error) {
   if (!opt.json) return;
-  printf("%s\n", nlohmann::json({{"ok", false}, {"error", error}, {"exit", status}}).dump().c_str());
+  printf("%s\n", json_line({{"ok", false}, {"error", error}, {"exit", status}}).c_str());
 }
 
 }  // namespace
@@ -101,8 +106,9 @@ int main(int argc, char **argv) {
   std::string timeout_text;
 
   CLI::App app{"Drives a display head from the host side of its command link.", "dhhost"};
-  app.footer("'dhhost COMMAND --help' explains one command. Exit status: 0 done, 1 the device failed or did "
-             "not answer, 2 a usage error, a local file that cannot be sent, or no port.");
+  app.footer("'dhhost COMMAND --help' explains one command. Exit status: 0 done, 1 the device failed, did "
+             "not answer or went away, or dhhost was interrupted, 2 a usage error, a local file that cannot be "
+             "sent, or no port.");
   app.add_option("-p,--port", opt.port, "the device's serial port (default $DHHOST_PORT, else /dev/ttyACM0)");
   app.add_option("-t,--timeout", timeout_text, "how long to wait for each reply, in seconds (default 10; an upload's last chunk at least 30)");
   app.add_flag("--json", opt.json, "print one JSON object for every command");
@@ -125,6 +131,16 @@ int main(int argc, char **argv) {
     parsed[i] = command;
   }
 
+  // --json holds for the failures found before the options are parsed (an unknown command, a
+  // parse error) too: those print their JSON object as well.
+  for (int i = 1; i < argc; ++i) {
+    const std::string word = argv[i];
+    if (word == "-p" || word == "--port" || word == "-t" || word == "--timeout") {
+      ++i;
+    } else if (word == "--json") {
+      opt.json = true;
+    }
+  }
   // The command is the first word that is neither an option nor an option's value.
   for (int i = 1; i < argc; ++i) {
     const std::string word = argv[i];

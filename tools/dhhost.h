@@ -35,6 +35,10 @@ void say_error(const std::string &text);
 // The first error said, for the JSON of a failure.
 const std::string &first_error();
 
+// One JSON object as one line. Names from the device or the command line need not be UTF-8:
+// a byte that is not is shown as U+FFFD, so the line is always valid JSON.
+std::string json_line(const nlohmann::json &object);
+
 // The output of a subcommand that succeeded: with --json the object, else the text (if any).
 void print_result(const Options &opt, const nlohmann::json &object, const std::string &text = "");
 // {"ok": true} with --json; nothing otherwise.
@@ -56,7 +60,8 @@ struct Port {
 
 // Ctrl-C (SIGINT) and SIGTERM: the block being sent is finished with filler bytes up to its
 // announced length, so that the device stays aligned, and the subcommand stops after the
-// reply, saying what the device was left with. A second signal ends dhhost at once.
+// reply, saying what the device was left with. A second signal ends dhhost at once. SIGPIPE is
+// ignored: a socket port whose far end has gone is the device gone away.
 void catch_interruptions();
 bool interrupted();
 
@@ -68,18 +73,23 @@ enum class Exchange {
   not_ours,     // the reply belongs to another command
   failed,       // the device's failure reply: bytes 6..13 "_failed\0"
   gone,         // the port hung up: the device went away
+  interrupted,  // Ctrl-C or SIGTERM while an interruptible exchange waited for its reply
 };
 
 // One command: the pending input discarded, the packet, its block (in pieces; the rest filler
 // after an interruption, counted in `filler`), and the reply read and checked. Says nothing.
+// An `interruptible` exchange (a command on its own, whose reply only matters for what dhhost
+// prints) is not sent after an interruption and stops waiting for its reply at one; a late
+// reply is then passed over by the next command.
 Exchange exchange(const Options &opt, int fd, uint8_t code, std::span<const uint8_t> payload,
-                  std::span<const uint8_t> block, ReplyBytes &reply, size_t *filler = nullptr);
+                  std::span<const uint8_t> block, ReplyBytes &reply, size_t *filler = nullptr,
+                  bool interruptible = false);
 // The words for a failed exchange of `what`, e.g. "command 0x28".
 std::string exchange_failure(const Options &opt, const std::string &what, Exchange result);
 
 // exchange() that says what went wrong; false then.
 bool transact(const Options &opt, int fd, uint8_t code, std::span<const uint8_t> payload,
-              std::span<const uint8_t> block, ReplyBytes &reply);
+              std::span<const uint8_t> block, ReplyBytes &reply, bool interruptible = false);
 
 // A command without a block on a port of its own: exit_ok, exit_usage (no port) or
 // exit_device (said in words).

@@ -66,9 +66,13 @@ void say_error(const std::string &text) {
 
 const std::string &first_error() { return first_error_text; }
 
+std::string json_line(const nlohmann::json &object) {
+  return object.dump(-1, ' ', false, nlohmann::json::error_handler_t::replace);
+}
+
 void print_result(const Options &opt, const nlohmann::json &object, const std::string &text) {
   if (opt.json) {
-    printf("%s\n", object.dump().c_str());
+    printf("%s\n", json_line(object).c_str());
   } else if (!text.empty()) {
     fputs(text.c_str(), stdout);
   }
@@ -98,6 +102,9 @@ Port::~Port() {
 }
 
 void catch_interruptions() {
+  // A port that is a socket whose far end has gone fails its write with EPIPE, which is the
+  // device gone away, said in words: not a silent end by SIGPIPE.
+  signal(SIGPIPE, SIG_IGN);
   struct sigaction action{};
   action.sa_handler = on_interruption;
   action.sa_flags = SA_RESETHAND;  // a second signal ends dhhost at once
@@ -109,7 +116,10 @@ void catch_interruptions() {
 bool interrupted() { return interruption != 0; }
 
 Exchange exchange(const Options &opt, int fd, uint8_t code, std::span<const uint8_t> payload,
-                  std::span<const uint8_t> block, ReplyBytes &reply, size_t *filler) {
+                  std::span<const uint8_t> block, ReplyBytes &reply, size_t *filler, bool interruptible) {
+  // An interruptible command is not sent after an interruption, and its wait is read in
+  // slices, so that an interruption ends it.
+  if (interruptible && interrupted()) return Exchange::interrupted;
   static std::mt19937 random_tags{std::random_device{}()};
   std::array<uint8_t, 4> tag;
   const uint32_t value = random_tags();
@@ -124,13 +134,19 @@ Exchange exchange(const Options &opt, int fd, uint8_t code, std::span<const uint
   // is passed over: ours follows it.
   const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(opt.timeout_ms);
   bool passed_over = false;
+  size_t have = 0;
   for (;;) {
+    if (interruptible && interrupted()) return Exchange::interrupted;
     const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
-    const long got = host_read_exact(fd, reply.data(), reply.size(), int(std::max<long>(1, left.count())));
+    if (left.count() <= 0) return passed_over ? Exchange::not_ours : Exchange::no_reply;
+    const long slice = interruptible ? std::min<long>(left.count(), 100) : left.count();
+    const long got = host_read_exact(fd, reply.data() + have, reply.size() - have, int(std::max<long>(1, slice)));
     if (got < 0) return errno == port_gone_errno ? Exchange::gone : Exchange::port_error;
-    if (size_t(got) < reply.size()) return passed_over ? Exchange::not_ours : Exchange::no_reply;
+    have += size_t(got);
+    if (have < reply.size()) continue;
     if (reply[0] == code && reply[1] == reply_status_ok && memcmp(reply.data() + 2, tag.data(), 4) == 0) break;
     passed_over = true;
+    have = 0;
   }
   if (memcmp(reply.data() + failure_at, failure_mark, sizeof failure_mark) == 0) return Exchange::failed;
   return Exchange::ok;
@@ -151,13 +167,15 @@ std::string exchange_failure(const Options &opt, const std::string &what, Exchan
              " hung up: the cable was pulled, or the device restarted or powered off)";
     case Exchange::not_ours: return what + ": the reply belongs to another command";
     case Exchange::failed: return what + ": the device reports that it failed";
+    case Exchange::interrupted:
+      return what + ": interrupted before the device answered (it may still carry the command out)";
   }
   return what + ": ?";
 }
 
 bool transact(const Options &opt, int fd, uint8_t code, std::span<const uint8_t> payload,
-              std::span<const uint8_t> block, ReplyBytes &reply) {
-  const Exchange result = exchange(opt, fd, code, payload, block, reply);
+              std::span<const uint8_t> block, ReplyBytes &reply, bool interruptible) {
+  const Exchange result = exchange(opt, fd, code, payload, block, reply, nullptr, interruptible);
   if (result == Exchange::ok) return true;
   char what[32];
   snprintf(what, sizeof what, "command 0x%02X", code);
@@ -168,7 +186,7 @@ bool transact(const Options &opt, int fd, uint8_t code, std::span<const uint8_t>
 int query(const Options &opt, uint8_t code, ReplyBytes &reply, std::span<const uint8_t> payload) {
   Port port(opt);
   if (!port.ok()) return exit_usage;
-  return transact(opt, port.fd, code, payload, {}, reply) ? exit_ok : exit_device;
+  return transact(opt, port.fd, code, payload, {}, reply, true) ? exit_ok : exit_device;
 }
 
 int simple_command(const Options &opt, uint8_t code, std::span<const uint8_t> payload) {

@@ -56,7 +56,7 @@ int relay(const Options &opt, uint8_t code, std::span<const uint8_t> payload) {
   Port port(opt);
   if (!port.ok()) return exit_usage;
   ReplyBytes reply{};
-  const Exchange result = exchange(opt, port.fd, code, payload, {}, reply);
+  const Exchange result = exchange(opt, port.fd, code, payload, {}, reply, nullptr, true);
   if (result != Exchange::ok) {
     say_error(relay_failure(opt, code, result));
     return exit_device;

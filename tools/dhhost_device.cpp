@@ -37,7 +37,7 @@ int power_command(const Options &opt, uint8_t code) {
   Port port(opt);
   if (!port.ok()) return exit_usage;
   ReplyBytes reply{};
-  const Exchange result = exchange(opt, port.fd, code, {}, {}, reply);
+  const Exchange result = exchange(opt, port.fd, code, {}, {}, reply, nullptr, true);
   if (result == Exchange::gone) {
     print_result(opt, {{"ok", true}, {"gone", true}}, "the device went away\n");
     return exit_ok;
@@ -101,9 +101,10 @@ int run_raw(const Options &opt, const Args &args) {
   Port port(opt);
   if (!port.ok()) return exit_usage;
   ReplyBytes reply{};
-  const Exchange result = exchange(opt, port.fd, code[0], payload, {}, reply);
-  // The reply is shown whatever it says, the failure reply too; only a missing one fails.
-  if (result == Exchange::no_reply || result == Exchange::port_error || result == Exchange::not_ours) {
+  const Exchange result = exchange(opt, port.fd, code[0], payload, {}, reply, nullptr, true);
+  // The reply is shown whatever it says, the failure reply too; only a missing one fails (a
+  // device that went away sent none).
+  if (result != Exchange::ok && result != Exchange::failed) {
     char what[32];
     snprintf(what, sizeof what, "command 0x%02X", code[0]);
     say_error(exchange_failure(opt, what, result));

@@ -50,10 +50,14 @@ int run_put(const Options &opt, const Args &args) {
     return exit_device;
   }
 
+  // Every chunk of data goes with the last-chunk flag clear, and an empty chunk with the flag
+  // closes the upload: an interruption finishes a chunk with filler bytes, and those must
+  // never reach REMOTE, which the last chunk would put in place at once.
   Progress progress(local.size());
   uint64_t done = 0;
   std::vector<uint8_t> piece;
-  do {
+  for (;;) {
+    const bool last = done == local.size();
     if (interrupted()) {
       say_error("interrupted: " + std::to_string(done) + " of " + std::to_string(local.size()) + " bytes of " +
                 remote + " were sent; the device holds an unfinished upload, and " + remote +
@@ -67,7 +71,6 @@ int run_put(const Options &opt, const Args &args) {
                 std::to_string(done) + " bytes and " + remote + " is not replaced");
       return exit_device;
     }
-    const bool last = done + length == local.size();
     uint8_t payload[9] = {};
     write_be32(payload, uint32_t(length));
     write_be32(payload + 4, uint32_t(length));
@@ -80,22 +83,34 @@ int run_put(const Options &opt, const Args &args) {
     const Exchange sent = exchange(chunk_opt, port.fd, CMD_SAVE_FILE_BUFFER, payload,
                                    std::span(piece), reply, &filler);
     if (filler > 0) {
-      // The last chunk closes the upload: then the file is there, filler and all.
       say_error("interrupted: the chunk after byte " + std::to_string(done) + " was finished with " +
-                std::to_string(filler) + " filler bytes to keep the link aligned; " +
-                (last ? "it was the last one, so the device stored " + remote + " with them: send it again or delete it"
-                      : "the device holds an unfinished upload with them, and " + remote + " itself is not replaced"));
+                std::to_string(filler) + " filler bytes to keep the link aligned; the device holds an unfinished "
+                "upload with them, and " + remote + " itself is not replaced");
       return exit_device;
     }
     if (sent != Exchange::ok) {
-      say_error(exchange_failure(opt, "command 0x27 (a chunk of " + remote + ")", sent) + "; the upload stopped after " +
-                std::to_string(done) + " of " + std::to_string(local.size()) + " bytes and " + remote +
-                " is not replaced");
+      // The closing chunk puts the file in place before its reply: one lost on its way may
+      // follow a file already replaced.
+      const bool unknown = last && sent != Exchange::failed;
+      std::string left = "the upload stopped after " + std::to_string(done) + " of " +
+                         std::to_string(local.size()) + " bytes and " + remote +
+                         (unknown ? " may or may not be replaced" : " is not replaced");
+      if (sent == Exchange::failed && !last) {
+        // A chunk the device could not store (a full card) spoils the upload, whose temporary
+        // file keeps the room it took until the upload is closed: closing it discards it.
+        uint8_t close[9] = {};
+        close[8] = 1;
+        ReplyBytes closed{};
+        exchange(opt, port.fd, CMD_SAVE_FILE_BUFFER, close, {}, closed);
+        left += "; the unfinished upload is discarded";
+      }
+      say_error(exchange_failure(opt, "command 0x27 (a chunk of " + remote + ")", sent) + "; " + left);
       return exit_device;
     }
+    if (last) break;
     done += length;
     progress.update(done);
-  } while (done < local.size());
+  }
   print_result(opt, {{"ok", true}, {"remote", remote}, {"bytes", local.size()}});
   return exit_ok;
 }
@@ -134,7 +149,7 @@ int run_rm(const Options &opt, const Args &args) {
   ReplyBytes reply{};
   Port port(opt);
   if (!port.ok()) return exit_usage;
-  const Exchange result = exchange(opt, port.fd, CMD_DELETE_FILE, bytes_of(payload), {}, reply);
+  const Exchange result = exchange(opt, port.fd, CMD_DELETE_FILE, bytes_of(payload), {}, reply, nullptr, true);
   if (result != Exchange::ok) {
     say_error(exchange_failure(opt, "command 0x2A", result) + "; " + args[0] + " may not be deleted");
     return exit_device;
@@ -149,7 +164,7 @@ int run_size(const Options &opt, const Args &args) {
   if (!port.ok()) return exit_usage;
   std::string payload = name_payload(args[0]);
   ReplyBytes reply{};
-  if (!transact(opt, port.fd, CMD_GET_FILE_SIZE, bytes_of(payload), {}, reply)) return exit_device;
+  if (!transact(opt, port.fd, CMD_GET_FILE_SIZE, bytes_of(payload), {}, reply, true)) return exit_device;
   uint32_t size = read_le32(reply.data() + reply_result);
   print_result(opt, {{"path", args[0]}, {"size", size}}, std::to_string(size) + "\n");
   return exit_ok;
@@ -161,8 +176,11 @@ bool fetch_page(const Options &opt, int fd, const std::string &payload, std::str
   ReplyBytes reply{};
   const ReplyCheck result = host_transact(fd, CMD_QUERY_DIR, bytes_of(payload), {}, reply, opt.timeout_ms, true);
   if (result != ReplyCheck::ok) {
-    say_error(exchange_failure(opt, "listing page " + std::to_string(page + 1) + " (command 0x63)",
-                               result == ReplyCheck::no_reply ? Exchange::no_reply : Exchange::port_error));
+    // A port that hung up is the device gone (cable pulled, restart), not a broken port.
+    const Exchange how = result == ReplyCheck::no_reply ? Exchange::no_reply
+                         : errno == port_gone_errno    ? Exchange::gone
+                                                       : Exchange::port_error;
+    say_error(exchange_failure(opt, "listing page " + std::to_string(page + 1) + " (command 0x63)", how));
     return false;
   }
   text.assign(reinterpret_cast<const char *>(reply.data()), reply.size());
@@ -225,21 +243,33 @@ int run_ls(const Options &opt, const Args &args) {
                        {"files", nlohmann::json::array()}});
     return exit_ok;
   }
-  // Every name is followed by "/"; the files part starts at the first name that begins with
-  // "file:" (a later one may be a file's own name, "file:notes.txt").
+  // The files' part starts at the first name that begins with "file:"; a file's own name may
+  // begin with it too, so splitting at the last one would misread such a file. A folder whose
+  // name begins with "file:" would read as the start of the files: when more than one name
+  // begins with it, the text cannot tell which.
   size_t files_at = std::string::npos;
-  int marked = 0;
-  for (size_t at = 4; body.rfind("dir:", 0) == 0 && at <= body.size(); at = body.find('/', at) + 1) {
-    if (body.compare(at, 5, "file:") == 0 && marked++ == 0) files_at = at;
-    if (body.find('/', at) == std::string::npos) break;
+  int file_marks = 0;
+  if (body.rfind("dir:", 0) == 0) {
+    for (size_t at = 4;;) {
+      if (body.compare(at, 5, "file:") == 0) {
+        if (files_at == std::string::npos) files_at = at;
+        ++file_marks;
+      }
+      const size_t slash = body.find('/', at);
+      if (slash == std::string::npos) break;
+      at = slash + 1;
+    }
   }
   if (files_at == std::string::npos) {
     say_error("cannot read the listing: " + text);
     return exit_device;
   }
-  if (marked > 1)
-    fprintf(stderr, "dhhost: the listing is ambiguous: several names begin with \"file:\" (read as if no "
-                    "folder's name did)\n");
+  if (file_marks > 1) {
+    fprintf(stderr,
+            "dhhost: the listing of %s is ambiguous: several names begin with \"file:\", and a folder whose "
+            "name begins with it is read as the start of the files\n",
+            args[0].c_str());
+  }
   const std::vector<std::string> dirs = split_names(body.substr(4, files_at - 4));
   const std::vector<std::string> files = split_names(body.substr(files_at + 5));
   std::string lines;

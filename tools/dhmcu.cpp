@@ -12,6 +12,7 @@
 // a signal. Every frame is paced at --rate. A serving dhmcu also takes the words of
 // tools/dhmcu_control.h from its control socket and applies them to the frames that follow.
 #include <fcntl.h>
+#include <sys/stat.h>
 #include <poll.h>
 #include <signal.h>
 #include <sys/socket.h>
@@ -143,9 +144,21 @@ void warn_rate(double rate) {
 
 // Raw 8N1 at 460800, no flow control, non-blocking (the loop polls).
 int open_port(const char *path) {
+  // Only a terminal is a port: a regular file, a FIFO or a directory given by mistake is left
+  // untouched (frames written into a file would overwrite it).
+  struct stat info{};
+  if (stat(path, &info) == 0 && !S_ISCHR(info.st_mode)) {
+    fprintf(stderr, "dhmcu: %s is not a serial port or a pty; it was left untouched\n", path);
+    return -1;
+  }
   const int fd = open(path, O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
   if (fd < 0) {
     fprintf(stderr, "dhmcu: cannot open %s: %s\n", path, strerror(errno));
+    return -1;
+  }
+  if (!isatty(fd)) {
+    fprintf(stderr, "dhmcu: %s is not a serial port or a pty; it was left untouched\n", path);
+    close(fd);
     return -1;
   }
   termios tio{};

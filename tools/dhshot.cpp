@@ -102,8 +102,9 @@ int main(int argc, char **argv) {
     fprintf(stderr, "dhshot: %s\n", error.c_str());
     return 1;
   }
-  printf("%s: %dx%d, backlight %d, rotation %d%s\n", out, picture.width, picture.height,
-         picture.backlight, picture.rotation,
+  const std::string level = picture.backlight < 0 ? "unknown" : std::to_string(picture.backlight);
+  printf("%s: %dx%d, backlight %s, rotation %d%s\n", out, picture.width, picture.height, level.c_str(),
+         picture.rotation,
          view == View::layers ? " (layers, unturned)" : view == View::as_seen ? " (as seen)" : "");
   return 0;
 }

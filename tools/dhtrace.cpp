@@ -17,6 +17,7 @@
 #include <fcntl.h>
 #include <poll.h>
 #include <signal.h>
+#include <sys/file.h>
 #include <sys/stat.h>
 #include <termios.h>
 #include <unistd.h>
@@ -32,6 +33,7 @@
 
 #include <CLI/CLI.hpp>
 
+#include "tools/host_client.h"
 #include "tools/trace_decode.h"
 #include "tools/trace_pcap.h"
 
@@ -76,12 +78,40 @@ int64_t wall_now_us() {
       .count();
 }
 
-// A serial port raw at the link's speed; a pty or another descriptor as it is.
+// A serial port (or a pty), raw at the link's speed. Anything else (a regular file, a FIFO, a
+// directory given by mistake) is left untouched: the peer's bytes would be written into it.
 int open_device(const std::string &path, TraceLink link) {
+  struct stat info{};
+  if (stat(path.c_str(), &info) == 0 && !S_ISCHR(info.st_mode)) {
+    fprintf(stderr, "dhtrace: %s is not a serial port or a pty; it was left untouched\n", path.c_str());
+    return -1;
+  }
   const int fd = open(path.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
   if (fd < 0) {
     fprintf(stderr, "dhtrace: cannot open %s: %s\n", path.c_str(), strerror(errno));
     return -1;
+  }
+  if (!isatty(fd)) {
+    fprintf(stderr, "dhtrace: %s is not a serial port or a pty; it was left untouched\n", path.c_str());
+    close(fd);
+    return -1;
+  }
+  // The port is one program's at a time, as dhhost and pyserial's exclusive mode take it: two
+  // readers of one port would each get part of the other's replies. A holder that is letting
+  // go is given half a second.
+  {
+    bool locked = false;
+    for (int tries = 0; tries < 50 && !(locked = flock(fd, LOCK_EX | LOCK_NB) == 0); ++tries) {
+      if (errno != EWOULDBLOCK) break;
+      usleep(10000);
+    }
+    if (!locked) {
+      const std::string holders = port_holders(path);
+      fprintf(stderr, "dhtrace: %s is in use by %s; the port is one program's at a time\n", path.c_str(),
+              holders.empty() ? "another program" : holders.c_str());
+      close(fd);
+      return -1;
+    }
   }
   termios tio{};
   if (tcgetattr(fd, &tio) == 0) {

@@ -206,7 +206,8 @@ int host_write_all(int fd, std::span<const uint8_t> bytes) {
     ssize_t n = write(fd, bytes.data() + done, bytes.size() - done);
     if (n < 0) {
       if (errno == EINTR) continue;
-      if ((errno == EIO || errno == EPIPE) && !is_pty_master(fd)) {
+      // A socket port whose far end has gone says EPIPE, or ECONNRESET when it left bytes unread.
+      if ((errno == EIO || errno == EPIPE || errno == ECONNRESET) && !is_pty_master(fd)) {
         errno = port_gone_errno;
         return -1;
       }
@@ -247,7 +248,7 @@ long host_read_exact(int fd, uint8_t *buffer, size_t count, int timeout_ms) {
         usleep(10000);
         continue;
       }
-      if (errno == EIO || errno == ENXIO || errno == ENODEV) errno = port_gone_errno;
+      if (errno == EIO || errno == ENXIO || errno == ENODEV || errno == ECONNRESET) errno = port_gone_errno;
       return -1;
     }
     if (n == 0) {

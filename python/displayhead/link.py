@@ -537,25 +537,44 @@ class HostLink:
     def put(self, local: Data, remote: str, chunk: int = 65536,
             progress: Optional[Progress] = None) -> int:
         """Uploads a file (a local path or bytes) in chunks (0x26, then 0x27); returns its
-        size. `progress(done, total)` is called after every chunk."""
+        size. `progress(done, total)` is called after every chunk of data.
+
+        The data goes with the last-chunk flag clear and an empty chunk closes the upload: a
+        chunk cut short by Ctrl-C is finished with filler, which must never be the chunk that
+        puts `remote` in place."""
         if not 1 <= chunk <= p.BLOCK_MAX:
             raise ValueError(f"chunk must be 1..{p.BLOCK_MAX}, not {chunk}")
         raw = _read_data(local, 0xFFFFFFFF, "put")
         self.create_file(remote)
         done = 0
         while True:
+            last = done == len(raw)
             piece = raw[done:done + chunk]
-            last = done + len(piece) == len(raw)
             try:
                 self.save_file_buffer(piece, last)
             except DeviceError as error:
-                raise type(error)(f"{error}; the upload stopped after {done} of {len(raw)} bytes "
-                                  f"and {remote} is not replaced") from error
+                # The closing chunk puts the file in place before its reply: one lost on its way
+                # may follow a file already replaced.
+                unknown = last and not isinstance(error, CommandFailed)
+                left = (f"the upload stopped after {done} of {len(raw)} bytes and {remote} "
+                        f"{'may or may not be' if unknown else 'is not'} replaced")
+                if isinstance(error, CommandFailed) and not last:
+                    # A chunk the device could not store (a full card) spoils the upload, whose
+                    # temporary file keeps its room until the upload is closed: closing discards it.
+                    # The device discards it whatever it answers to the close.
+                    try:
+                        self.save_file_buffer(b"", True)
+                        left += "; the unfinished upload is discarded"
+                    except CommandFailed:
+                        left += "; the unfinished upload is discarded"
+                    except DeviceError:
+                        pass
+                raise type(error)(f"{error}; {left}") from error
+            if last:
+                return len(raw)
             done += len(piece)
             if progress:
                 progress(done, len(raw))
-            if last:
-                return len(raw)
 
     def put_small(self, local: Data, remote: str) -> int:
         """Uploads a file of at most 1 MiB in one go (0x28); returns its size."""

@@ -89,7 +89,7 @@ CALLS = {
     "set_framerate": (lambda h: h.set_framerate(24), 0),
     "create_file": (lambda h: h.put(bytes(4196), CARD + "/up.bin", chunk=4096), 0),
     "save_chunk": (lambda h: h.put(bytes(4196), CARD + "/up.bin", chunk=4096), 1),
-    "save_last_chunk": (lambda h: h.put(bytes(4196), CARD + "/up.bin", chunk=4096), 2),
+    "save_last_chunk": (lambda h: h.save_file_buffer(bytes(100), True), 0),
     "save_small_file": (lambda h: h.put_small(bytes(70), CARD + "/small.bin"), 0),
     "delete": (lambda h: h.delete(CARD + "/up.bin"), 0),
     "file_size": (lambda h: h.file_size(CARD + "/up.bin"), 0),
@@ -136,8 +136,8 @@ def test_exchanges_that_span_several_packets():
     link, device = fake_link()
     link.put(bytes(range(256)) * 40, CARD + "/x.bin", chunk=4096)
     assert [(code, len(block)) for code, _, _, block in device.packets] == \
-        [(0x26, 0), (0x27, 4096), (0x27, 4096), (0x27, 2048)]
-    assert [payload[8] for _, payload, _, _ in device.packets[1:]] == [0, 0, 1]
+        [(0x26, 0), (0x27, 4096), (0x27, 4096), (0x27, 2048), (0x27, 0)]
+    assert [payload[8] for _, payload, _, _ in device.packets[1:]] == [0, 0, 0, 1]
     assert b"".join(bytes(b) for *_, b in device.packets) == bytes(range(256)) * 40
 
     # An empty file goes up as one closing chunk with an empty block.
@@ -214,8 +214,10 @@ def test_failures_raise_saying_what_did_not_happen():
             return failing(code, tag, payload)
         return FakeDevice.standard(code, tag, payload)
     link, device = fake_link(second_chunk_fails)
-    with pytest.raises(CommandFailed, match="stopped after 10 of 20 bytes"):
+    with pytest.raises(CommandFailed, match="stopped after 10 of 20 bytes and /tmp/f is not replaced; "
+                                            "the unfinished upload is discarded"):
         link.put(bytes(20), "/tmp/f", chunk=10)
+    assert device.packets[-1][1][:9] == bytes(8) + b"\x01", "the spoilt upload is closed"
 
     # A reply to another command is not taken for ours.
     other = lambda code, tag, payload: FakeDevice.standard(code, b"\x00\x00\x00\x00", payload)
@@ -269,6 +271,25 @@ def test_an_interrupted_block_is_finished_with_filler():
     assert link.version() == "", "the link goes on aligned"
 
 
+def test_an_upload_cut_short_by_ctrl_c_never_puts_its_filler_in_place():
+    # The interrupted chunk is finished with filler to keep the link aligned; were it the chunk
+    # with the last-chunk flag, the device would replace the file with it.
+    link, device = fake_link()
+    real_write = device.write
+    writes = []
+
+    def write(data):
+        writes.append(len(data))
+        if len(writes) == 4:  # 0x26, 0x27, the first piece of its block, then Ctrl-C
+            raise KeyboardInterrupt
+        real_write(data)
+
+    device.write = write
+    with pytest.raises(KeyboardInterrupt):
+        link.put(b"\xff" * 10000, CARD + "/up.bin", chunk=10000)
+    assert [payload[8] for code, payload, _, _ in device.packets if code == p.CMD_SAVE_FILE_BUFFER] == [0]
+
+
 def test_a_refusing_bridge_is_reported_with_its_reason():
     # The sim's TCP bridge refuses a second client with one line, then closes: the reason
     # reaches the caller whether it came before the command or after.
@@ -306,4 +327,4 @@ def test_the_last_chunk_of_an_upload_is_given_the_cards_time():
     device = SlowCard()
     link = HostLink("fake", transport=device, tag_source=lambda: TAG)
     assert link.put(bytes(5000), CARD + "/up.bin", chunk=4096) == 5000
-    assert [code for code, _, _, _ in device.packets] == [0x26, 0x27, 0x27]
+    assert [code for code, _, _, _ in device.packets] == [0x26, 0x27, 0x27, 0x27]

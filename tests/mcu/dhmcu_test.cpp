@@ -4,6 +4,7 @@
 #include <signal.h>
 #include <spawn.h>
 #include <stdio.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -363,6 +364,21 @@ TEST_F(DhMcu, EndsCleanlyOnASignalAndRefusesBadArguments) {
     start(bad);
     EXPECT_EQ(WEXITSTATUS((finish(status), status)), 2) << bad;
   }
+
+  // A port that is no port (a regular file, a FIFO, a directory, /dev/null) is refused and left
+  // as it was: no frame is written into it.
+  const std::string dir = std::filesystem::path(port).parent_path().string() + "/not-ports";
+  std::filesystem::create_directories(dir + "/a directory");
+  { std::ofstream(dir + "/file") << "keep me"; }
+  ASSERT_EQ(mkfifo((dir + "/fifo").c_str(), 0600), 0);
+  for (const std::string &path : {dir + "/file", dir + "/fifo", dir + "/a directory", std::string("/dev/null")}) {
+    const std::string out = run_dhmcu("-p '" + path + "' --knob 1", status);
+    EXPECT_EQ(status, 2) << path << ": " << out;
+    EXPECT_THAT(out, HasSubstr("is not a serial port or a pty; it was left untouched")) << path;
+  }
+  std::ifstream kept(dir + "/file");
+  EXPECT_EQ(std::string(std::istreambuf_iterator<char>(kept), {}), "keep me");
+  std::filesystem::remove_all(dir);
 }
 
 }  // namespace

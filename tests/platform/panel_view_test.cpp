@@ -686,4 +686,10 @@ TEST_F(Panel, DhshotTurnsDarkensAndLabelsItsPicture) {
 
   EXPECT_EQ(run_dhshot("--layers --as-seen '" + path + "'", test_root()).status, 2);
   EXPECT_EQ(run_dhshot("--sideways '" + path + "'", test_root()).status, 2);
+
+  // No backlight attribute (a root made by hand): the level is unknown, in what dhshot prints
+  // as in the file.
+  set_device_file(backlight, nullptr);
+  EXPECT_NE(shot("", png).find("40x30, backlight unknown, rotation 90"), std::string::npos);
+  EXPECT_EQ(png.text["backlight"], "unknown");
 }

@@ -8,10 +8,13 @@
 #include <signal.h>
 #include <spawn.h>
 #include <sys/resource.h>
+#include <sys/socket.h>
+#include <sys/un.h>
 #include <sys/wait.h>
 #include <termios.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
@@ -26,6 +29,7 @@
 #include "crypto/crypto.h"
 #include "crypto/md5.h"
 #include "tests/support/target.h"
+#include "tests/support/waiting.h"
 #include "tests/system/daemon_harness.h"
 #include "tests/system/media.h"
 #include "tests/system/sim_device.h"
@@ -147,6 +151,15 @@ TEST(Dhhost, SaysWhatWentWrong) {
     ToolRun run = run_dhhost(std::string("-p /nonexistent ") + bad.arguments);
     EXPECT_EQ(run.status, 2) << bad.arguments;
     EXPECT_THAT(run.out, HasSubstr(bad.message)) << bad.arguments;
+  }
+  // With --json every failure prints its object, those found before the options are read
+  // (an unknown command, an option without its value) too.
+  for (const char *arguments : {"--json frobnicate", "--json version -p", "frobnicate --json", "--json brightness 101"}) {
+    ToolRun run = run_dhhost(std::string("-p /nonexistent ") + arguments);
+    EXPECT_EQ(run.status, 2) << arguments;
+    const nlohmann::json failure = json_of(run);
+    EXPECT_EQ(failure.value("ok", true), false) << arguments << ": " << run.out;
+    EXPECT_EQ(failure.value("exit", 0), 2) << arguments;
   }
   ToolRun help = run_dhhost("version --help");
   EXPECT_EQ(help.status, 0);
@@ -517,4 +530,232 @@ TEST(Dhhost, ListingLeftUnfinishedByAnotherSessionIsDrainedFirst) {
   ToolRun ls = run_dhhost("-p " + daemon.host_port_path() + " ls /tmp/sdcard/mmcblk0p1/new");
   EXPECT_EQ(ls.status, 0) << ls.out;
   EXPECT_EQ(ls.out, "fresh.jpg\n");
+}
+
+// Names as a host program meets them: spaces, 255 bytes, non-ASCII, not UTF-8, and a file
+// whose name begins with "file:" (the word that starts the files' part of a listing) go up,
+// are sized and are listed as they are; a folder whose name begins with it makes the listing
+// ambiguous, and dhhost says so.
+TEST(Dhhost, OddNamesGoUpAndAreListedAsTheyAre) {
+  DaemonUnderTest daemon(HostPort::cable);
+  const std::string port = "-p " + daemon.host_port_path() + " ";
+  const std::string card = daemon.root() + "/tmp/sdcard/mmcblk0p1";
+  fs::create_directories(card + "/odd/sub");
+  const std::string local = daemon.root() + "/a local file.txt";
+  write_bytes(local, {'h', 'i', '\n'});
+  const std::vector<std::string> names = {"file:a", "two words.txt", std::string(255, 'n'),
+                                          "\xc3\xbcn\xc3\xaf c\xc3\xb8""d\xc3\xa9 \xe2\x82\xac.txt"};
+  for (const std::string &name : names) {
+    const std::string remote = "'/tmp/sdcard/mmcblk0p1/odd/" + name + "'";
+    ToolRun put = run_dhhost(port + "put '" + local + "' " + remote);
+    EXPECT_EQ(put.status, 0) << name << ": " << put.out;
+    EXPECT_EQ(read_file(card + "/odd/" + name), "hi\n") << name;
+    EXPECT_EQ(run_dhhost(port + "size " + remote).out, "3\n") << name;
+  }
+  ToolRun ls = run_dhhost(port + "--json ls /tmp/sdcard/mmcblk0p1/odd");
+  EXPECT_EQ(ls.status, 0) << ls.out;
+  nlohmann::json listing = json_of(ls);
+  EXPECT_EQ(listing["dirs"], nlohmann::json({"sub"})) << ls.out;
+  std::vector<std::string> files = listing.value("files", std::vector<std::string>{});
+  std::sort(files.begin(), files.end());
+  std::vector<std::string> expected = names;
+  std::sort(expected.begin(), expected.end());
+  EXPECT_EQ(files, expected) << ls.out;
+
+  // A name that is not UTF-8 (Latin-1 "café"): the plain output keeps its bytes, and the JSON
+  // shows the bad byte as U+FFFD, valid JSON whatever the name.
+  fs::create_directories(card + "/latin");
+  const std::string latin = "caf\xe9.txt";
+  ToolRun put_latin = run_dhhost(port + "--json put '" + local + "' '/tmp/sdcard/mmcblk0p1/latin/" + latin + "'");
+  EXPECT_EQ(put_latin.status, 0) << put_latin.out;
+  EXPECT_EQ(json_of(put_latin).value("remote", ""), "/tmp/sdcard/mmcblk0p1/latin/caf\xef\xbf\xbd.txt");
+  EXPECT_EQ(read_file(card + "/latin/" + latin), "hi\n");
+  EXPECT_EQ(run_dhhost(port + "ls /tmp/sdcard/mmcblk0p1/latin").out, latin + "\n");
+  ToolRun ls_latin = run_dhhost(port + "--json ls /tmp/sdcard/mmcblk0p1/latin");
+  EXPECT_EQ(ls_latin.status, 0) << ls_latin.out;
+  EXPECT_EQ(json_of(ls_latin)["files"], nlohmann::json({"caf\xef\xbf\xbd.txt"})) << ls_latin.out;
+  ToolRun missing_latin = run_dhhost("--json -p '/nonexistent/" + latin + "' version");
+  EXPECT_EQ(missing_latin.status, 2);
+  EXPECT_EQ(json_of(missing_latin).value("exit", 0), 2) << missing_latin.out;
+
+  fs::create_directories(card + "/odd2/file:x");
+  write_bytes(card + "/odd2/a", {1});
+  ToolRun ambiguous = run_dhhost(port + "ls /tmp/sdcard/mmcblk0p1/odd2");
+  EXPECT_EQ(ambiguous.status, 0) << ambiguous.out;
+  EXPECT_THAT(ambiguous.out, HasSubstr("the listing of /tmp/sdcard/mmcblk0p1/odd2 is ambiguous"));
+}
+
+// A device that goes away in the middle of a listing (its port hangs up after the first page),
+// or before it answers a raw command, is said to have gone away, as for every other command,
+// with its JSON object; a raw command whose reply never came is no success.
+TEST(Dhhost, APortThatHangsUpMidCommandIsTheDeviceGone) {
+  {
+    int master = -1, slave = -1;
+    ASSERT_EQ(openpty(&master, &slave, nullptr, nullptr, nullptr), 0);
+    fcntl(master, F_SETFD, FD_CLOEXEC);
+    fcntl(slave, F_SETFD, FD_CLOEXEC);
+    std::thread device([master] {
+      uint8_t packet[512];
+      size_t got = 0;
+      for (pollfd pfd{master, POLLIN, 0}; got < sizeof packet && poll(&pfd, 1, 10000) > 0;) {
+        const ssize_t n = read(master, packet + got, sizeof packet - got);
+        if (n <= 0) break;
+        got += size_t(n);
+      }
+      close(master);
+    });
+    ToolRun raw = run_dhhost(std::string("--json -t 10 -p ") + ttyname(slave) + " raw 0a");
+    device.join();
+    close(slave);
+    EXPECT_EQ(raw.status, 1) << raw.out;
+    EXPECT_THAT(raw.out, HasSubstr("command 0x0A: the device went away")) << raw.out;
+    EXPECT_EQ(json_of(raw).value("exit", 0), 1) << raw.out;
+  }
+  {
+    // A Unix socket as the port (a bridge to a device elsewhere) whose far end closes in the
+    // middle of a picture's block: the device went away, said in words, not a silent end.
+    const std::string dir = make_temp_root();
+    const std::string socket_path = dir + "/port.sock", picture = dir + "/big.jpg";
+    write_bytes(picture, std::vector<uint8_t>(1 << 20, 0xFF));
+    const int server = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    sockaddr_un address{};
+    address.sun_family = AF_UNIX;
+    memcpy(address.sun_path, socket_path.c_str(), socket_path.size() + 1);
+    ASSERT_EQ(bind(server, reinterpret_cast<sockaddr *>(&address), sizeof address), 0);
+    ASSERT_EQ(listen(server, 1), 0);
+    std::thread device([server] {
+      const int client = accept(server, nullptr, nullptr);
+      uint8_t packet[512];
+      size_t got = 0;
+      for (pollfd pfd{client, POLLIN, 0}; got < sizeof packet && poll(&pfd, 1, 10000) > 0;) {
+        const ssize_t n = read(client, packet + got, sizeof packet - got);
+        if (n <= 0) break;
+        got += size_t(n);
+      }
+      close(client);
+    });
+    ToolRun jpg = run_dhhost("--json -t 10 -p " + socket_path + " jpg " + picture);
+    device.join();
+    close(server);
+    fs::remove_all(dir);
+    EXPECT_EQ(jpg.status, 1) << jpg.out;
+    EXPECT_THAT(jpg.out, HasSubstr("command 0x65: the device went away")) << jpg.out;
+    EXPECT_EQ(json_of(jpg).value("exit", 0), 1) << jpg.out;
+  }
+  for (const bool json : {false, true}) {
+    int master = -1, slave = -1;
+    ASSERT_EQ(openpty(&master, &slave, nullptr, nullptr, nullptr), 0);
+    // dhhost must not inherit the device's end: closing it is the device going away.
+    fcntl(master, F_SETFD, FD_CLOEXEC);
+    fcntl(slave, F_SETFD, FD_CLOEXEC);
+    termios raw{};
+    tcgetattr(master, &raw);
+    cfmakeraw(&raw);
+    tcsetattr(master, TCSANOW, &raw);
+    std::thread device([master] {
+      auto read_packet = [master] {
+        uint8_t packet[512];
+        size_t got = 0;
+        for (pollfd pfd{master, POLLIN, 0}; got < sizeof packet && poll(&pfd, 1, 10000) > 0;) {
+          const ssize_t n = read(master, packet + got, sizeof packet - got);
+          if (n <= 0) break;
+          got += size_t(n);
+        }
+        return got == sizeof packet;
+      };
+      // The first page is answered; the request for the second finds the device going away.
+      char page[512] = "result:dir:file:a/";
+      if (read_packet()) {
+        EXPECT_EQ(write(master, page, sizeof page), ssize_t(sizeof page));
+      }
+      read_packet();
+      close(master);
+    });
+    ToolRun ls = run_dhhost(std::string(json ? "--json " : "") + "-t 10 -p " + ttyname(slave) + " ls /tmp");
+    device.join();
+    close(slave);
+    EXPECT_EQ(ls.status, 1) << ls.out;
+    EXPECT_THAT(ls.out, HasSubstr("listing page 2 (command 0x63): the device went away")) << ls.out;
+    if (json) {
+      EXPECT_EQ(json_of(ls).value("exit", 0), 1) << ls.out;
+    }
+  }
+}
+
+// Ctrl-C while the file's last bytes are on their way: the chunk is finished with filler to
+// keep the link aligned, and that filler must not replace the file on the device.
+TEST(Dhhost, InterruptedLastChunkLeavesTheFileAsItWas) {
+  DaemonUnderTest daemon(HostPort::cable);
+  const std::string card = daemon.root() + "/tmp/sdcard/mmcblk0p1";
+  fs::create_directories(card);
+  write_bytes(card + "/clip.bin", {'o', 'l', 'd'});
+  const std::string local = daemon.root() + "/one-chunk.bin";
+  write_bytes(local, std::vector<uint8_t>(1 << 20, 0x42));
+
+  const std::string output = daemon.root() + "/put.out";
+  const pid_t put = spawn_dhhost({"-p", daemon.host_port_path(), "put", local, "/tmp/sdcard/mmcblk0p1/clip.bin",
+                                  "--chunk", "1048576"},
+                                 output);
+  ASSERT_GT(put, 0);
+  // The one chunk holds the whole file. The device stops reading as it is announced, so that
+  // the interruption meets it on its way (a megabyte does not fit the cable's buffers).
+  ASSERT_TRUE(daemon.wait_for("save file buffer", 1, 10000));
+  kill(daemon.pid(), SIGSTOP);
+  std::this_thread::sleep_for(200ms);  // not synchronisation: see InterruptedPutKeepsTheLinkAligned
+  kill(put, SIGINT);
+  std::this_thread::sleep_for(100ms);
+  kill(daemon.pid(), SIGCONT);
+  int status = 0;
+  waitpid(put, &status, 0);
+  const std::string said = read_file(output);
+  EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 1) << said;
+  EXPECT_THAT(said, HasSubstr("interrupted: "));
+  EXPECT_THAT(said, HasSubstr("/tmp/sdcard/mmcblk0p1/clip.bin itself is not replaced"));
+  EXPECT_EQ(read_file(card + "/clip.bin"), "old");
+
+  ToolRun again = run_dhhost("-p " + daemon.host_port_path() + " -t 20 put " + local + " /tmp/sdcard/mmcblk0p1/clip.bin");
+  EXPECT_EQ(again.status, 0) << again.out;
+  EXPECT_EQ(read_file(card + "/clip.bin"), std::string(1 << 20, 0x42));
+}
+
+// Ctrl-C (or SIGTERM) while a command waits for a device that does not answer stops dhhost
+// then, not when its time-out runs out; it says so and prints its JSON object.
+TEST(Dhhost, InterruptedWaitForASilentDeviceStops) {
+  for (const int signal : {SIGINT, SIGTERM}) {
+    int master = -1, slave = -1;
+    ASSERT_EQ(openpty(&master, &slave, nullptr, nullptr, nullptr), 0);
+    fcntl(master, F_SETFD, FD_CLOEXEC);
+    fcntl(slave, F_SETFD, FD_CLOEXEC);
+    termios raw{};
+    tcgetattr(master, &raw);
+    cfmakeraw(&raw);
+    tcsetattr(master, TCSANOW, &raw);
+    const std::string output = make_temp_root() + "/version.out";
+    const pid_t version = spawn_dhhost({"--json", "-t", "3600", "-p", ttyname(slave), "version"}, output);
+    ASSERT_GT(version, 0);
+    // Its packet has gone out: it waits for the reply.
+    uint8_t packet[512];
+    size_t got = 0;
+    for (pollfd pfd{master, POLLIN, 0}; got < sizeof packet && poll(&pfd, 1, 20000) > 0;) {
+      const ssize_t n = read(master, packet + got, sizeof packet - got);
+      if (n <= 0) break;
+      got += size_t(n);
+    }
+    ASSERT_EQ(got, sizeof packet);
+    kill(version, signal);
+    int status = 0;
+    const bool ended = wait_until([&] { return waitpid(version, &status, WNOHANG) == version; }, 60s);
+    if (!ended) {
+      kill(version, SIGKILL);
+      waitpid(version, &status, 0);
+    }
+    EXPECT_TRUE(ended) << "dhhost went on waiting after the interruption";
+    const std::string said = read_file(output);
+    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 1) << said;
+    EXPECT_THAT(said, HasSubstr("command 0x0A: interrupted before the device answered"));
+    EXPECT_THAT(said, HasSubstr("\"exit\":1")) << said;
+    fs::remove_all(fs::path(output).parent_path());
+    close(master);
+    close(slave);
+  }
 }

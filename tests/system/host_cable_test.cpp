@@ -21,11 +21,14 @@
 #include <string>
 #include <vector>
 
+#include <nlohmann/json.hpp>
+
 #include "crypto/host_packet.h"
 #include "platform/panel_view.h"
 #include "tests/support/target.h"
 #include "tests/support/waiting.h"
 #include "tests/system/daemon_harness.h"
+#include "tests/system/media.h"
 #include "tests/system/sim_device.h"
 
 namespace fs = std::filesystem;
@@ -289,4 +292,52 @@ TEST(SimulatedCable, DhviewOnItsOwnPortAndItsCableControl) {
   EXPECT_FALSE(fs::exists(device.host_path("ttyACM0")));
   EXPECT_EQ(shell("curl -s -X POST -H 'X-Dhview: 1' '" + url + "control/cable?to=plugged'"), "{\"ok\":true}");
   EXPECT_EQ(device.dhhost("version").status, 0);
+}
+
+// A full card (the sim's --card): the chunk that does not fit is the device's failure, and the
+// spoilt upload is closed, so its temporary file does not keep the card full: the room is
+// there again for the next file. Every failure prints its JSON object.
+TEST(SimulatedCable, AFullCardHasItsRoomBackAfterAFailedUpload) {
+  SKIP_WITHOUT_SIMULATED_DEVICE();
+  SimulatedDevice device({"--card", "2"});
+  const ToolRun before = device.dhhost("--json df");
+  ASSERT_EQ(before.status, 0) << before.out;
+  const nlohmann::json space = nlohmann::json::parse(before.out, nullptr, false);
+  if (!space.is_object() || space.value("total_kib", 0u) != 2048u) {
+    GTEST_SKIP() << "the machine allows no user namespace: the card has the host's size";
+  }
+  std::mt19937 random(5);
+  std::vector<uint8_t> big(3 << 20), small(512 << 10);
+  for (uint8_t &byte : big) byte = uint8_t(random());
+  for (uint8_t &byte : small) byte = uint8_t(random());
+  write_bytes(device.host_path("big.bin"), big);
+  write_bytes(device.host_path("small.bin"), small);
+  const std::string card = "/tmp/sdcard/mmcblk0p1";
+
+  const ToolRun full = device.dhhost("--json put " + device.host_path("big.bin") + " " + card + "/big.bin");
+  EXPECT_EQ(full.status, 1) << full.out;
+  const std::string last_line = full.out.substr(full.out.rfind('{'));
+  const nlohmann::json failure = nlohmann::json::parse(last_line, nullptr, false);
+  ASSERT_TRUE(failure.is_object()) << full.out;
+  EXPECT_EQ(failure.value("exit", 0), 1);
+  EXPECT_THAT(failure.value("error", ""), HasSubstr("the device reports that it failed"));
+  EXPECT_THAT(failure.value("error", ""), HasSubstr(card + "/big.bin is not replaced"));
+
+  const ToolRun after = device.dhhost("--json df");
+  const nlohmann::json left = nlohmann::json::parse(after.out, nullptr, false);
+  ASSERT_TRUE(left.is_object()) << after.out;
+  EXPECT_GT(left.value("avail_kib", 0u) + 64, space.value("avail_kib", 0u)) << before.out << after.out;
+  for (const char *command : {"put-small", "put"}) {
+    const ToolRun fits = device.dhhost(std::string(command) + " " + device.host_path("small.bin") + " " + card + "/small.bin");
+    EXPECT_EQ(fits.status, 0) << command << ": " << fits.out;
+  }
+  EXPECT_EQ(device.dhhost("size " + card + "/big.bin").out, "0\n");
+  EXPECT_EQ(device.dhhost("size " + card + "/small.bin").out, std::to_string(small.size()) + "\n");
+}
+
+// scripts/sim-ctl's usage, on a usage error: every line of it, the exit statuses too.
+TEST(SimulatedCable, SimCtlUsageIsWhole) {
+  const ToolRun usage = sim_ctl("/nonexistent", "cable sideways");
+  EXPECT_EQ(usage.status, 2) << usage.out;
+  EXPECT_THAT(usage.out, HasSubstr("Exit status 0 done, 1 the simulator\nfailed or is not running, 2 a usage error."));
 }

@@ -3,11 +3,13 @@
 // the pauses before the controller's payloads must show as the device makes them, and its
 // capture must read back the same, through dhtrace --read and through tshark with the
 // dissector.
+#include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
 #include <fcntl.h>
 #include <signal.h>
 #include <spawn.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -678,6 +680,57 @@ TEST(Dhtrace, TheSimulatedDeviceTracesBothLinks) {
   EXPECT_EQ((*frame)["text"], "status mode=0 temperature=31 pump=1500");  // dhmcu's reports
   const auto message = std::find_if(mcu.begin(), mcu.end(), [](const json &l) { return l["kind"] == "message"; });
   EXPECT_EQ((*message)["prefix"], "a4 00");
+}
+
+// The device's port is one program's at a time: dhtrace does not open a port that dhhost (or
+// any program that locks it) holds, where it would take that program's replies, and while
+// dhtrace holds it dhhost is refused, told who has it. What is no port is not opened at all.
+TEST(Dhtrace, APortAnotherProgramHoldsIsRefused) {
+  DaemonUnderTest daemon(HostPort::cable);
+  int held = -1;
+  std::string error;
+  ASSERT_EQ(host_port_claim(daemon.host_port_path(), held, error), PortClaim::ok) << error;
+  const std::string out = daemon.root() + "/refused.out";
+  pid_t pid = -1;
+  std::vector<std::string> words =
+      program_words(build_dir() + "/dhtrace", {"--device", daemon.host_port_path(), "--listen", daemon.root() + "/host/traced"});
+  std::vector<char *> argv = argv_of(words);
+  posix_spawn_file_actions_t actions;
+  posix_spawn_file_actions_init(&actions);
+  posix_spawn_file_actions_addopen(&actions, 2, out.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+  ASSERT_EQ(posix_spawnp(&pid, argv[0], &actions, nullptr, argv.data(), environ), 0);
+  posix_spawn_file_actions_destroy(&actions);
+  int status = 0;
+  const bool ended = wait_until([&] { return waitpid(pid, &status, WNOHANG) == pid; }, 20000ms);
+  if (!ended) {
+    kill(pid, SIGTERM);
+    waitpid(pid, &status, 0);
+  }
+  EXPECT_TRUE(ended) << "dhtrace relayed a port another program holds";
+  EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 1);
+  EXPECT_THAT(read_file(out), testing::HasSubstr(daemon.host_port_path() + " is in use by "));
+  close(held);
+
+  // What is no port (a regular file, a FIFO) is refused and left as it was: the peer's bytes
+  // are not written into it.
+  const std::string file = daemon.root() + "/host/file", fifo = daemon.root() + "/host/fifo";
+  { std::ofstream(file) << "keep me"; }
+  ASSERT_EQ(mkfifo(fifo.c_str(), 0600), 0);
+  for (const std::string &path : {file, fifo}) {
+    const std::string said = run(program_command(build_dir() + "/dhtrace") + " --device " + path + " --listen " +
+                                 daemon.root() + "/host/traced 2>&1; echo status=$?");
+    EXPECT_THAT(said, testing::HasSubstr(path + " is not a serial port or a pty; it was left untouched")) << path;
+    EXPECT_THAT(said, testing::HasSubstr("status=1")) << path;
+  }
+  EXPECT_EQ(read_file(file), "keep me");
+
+  const std::string traced = daemon.root() + "/host/traced";
+  auto trace = start_trace(daemon.host_port_path(), traced, daemon.root() + "/trace.jsonl", {});
+  const ToolRun refused = run_tool("dhhost", "-p " + daemon.host_port_path() + " version");
+  EXPECT_EQ(refused.status, 2) << refused.out;
+  EXPECT_THAT(refused.out, testing::HasSubstr("in use by dhtrace"));
+  const ToolRun through = run_tool("dhhost", "-p " + traced + " version");
+  EXPECT_EQ(through.status, 0) << through.out;
 }
 
 // Whatever the links or a capture file hold, the decoder and the reader stay in bounds and
