@@ -219,6 +219,14 @@ def test_failures_raise_saying_what_did_not_happen():
         link.put(bytes(20), "/tmp/f", chunk=10)
     assert device.packets[-1][1][:9] == bytes(8) + b"\x01", "the spoilt upload is closed"
 
+    # No reply to the closing chunk: the file may have been put in place before the reply.
+    silent_close = lambda code, tag, payload: None if code == 0x27 and payload[8] == 1 else \
+        FakeDevice.standard(code, tag, payload)
+    link, device = fake_link(silent_close)
+    link.resync = lambda: None
+    with pytest.raises(NoReply, match="stopped after 20 of 20 bytes and /tmp/f may or may not be replaced"):
+        link.put(bytes(20), "/tmp/f", chunk=10)
+
     # A reply to another command is not taken for ours.
     other = lambda code, tag, payload: FakeDevice.standard(code, b"\x00\x00\x00\x00", payload)
     link, _ = fake_link(other)
