@@ -283,7 +283,7 @@ TEST(Dhhost, FileSessionPutListSizeRm) {
   ASSERT_EQ(ambiguous.status, 0) << ambiguous.out;
   EXPECT_EQ(json_of(ambiguous)["dirs"], nlohmann::json::array({"my file:s"})) << ambiguous.out;
   EXPECT_THAT(json_of(ambiguous)["files"].dump(), HasSubstr("\"file:notes\"")) << ambiguous.out;
-  EXPECT_THAT(ambiguous.out, HasSubstr("the listing is ambiguous"));
+  EXPECT_THAT(ambiguous.out, HasSubstr("is ambiguous: several names begin with \"file:\""));
   ToolRun size = run_dhhost(port + "size /tmp/sdcard/mmcblk0p1/clip.bin");
   EXPECT_EQ(size.out, std::to_string(content.size()) + "\n");
   ToolRun rm = run_dhhost(port + "rm /tmp/sdcard/mmcblk0p1/clip.bin");
@@ -501,7 +501,8 @@ TEST(Dhhost, TheLastChunkIsGivenTheCardsTime) {
 
   std::thread device([&] {
     answer_one(master, {0, 0, reply_status_ok}, false);  // 0x26: the upload is open
-    answer_one(master, {}, false, 1500ms);               // 0x27, the last chunk, on a slow card
+    answer_one(master, {}, false);                       // 0x27, the data
+    answer_one(master, {}, false, 1500ms);               // 0x27, the closing chunk, on a slow card
   });
   ToolRun put = run_dhhost(std::string("-p ") + ttyname(slave) + " -t 1 put " + local + " /tmp/up.bin");
   device.join();
