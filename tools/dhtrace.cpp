@@ -97,21 +97,13 @@ int open_device(const std::string &path, TraceLink link) {
     return -1;
   }
   // The port is one program's at a time, as dhhost and pyserial's exclusive mode take it: two
-  // readers of one port would each get part of the other's replies. A holder that is letting
-  // go is given half a second.
-  {
-    bool locked = false;
-    for (int tries = 0; tries < 50 && !(locked = flock(fd, LOCK_EX | LOCK_NB) == 0); ++tries) {
-      if (errno != EWOULDBLOCK) break;
-      usleep(10000);
-    }
-    if (!locked) {
-      const std::string holders = port_holders(path);
-      fprintf(stderr, "dhtrace: %s is in use by %s; the port is one program's at a time\n", path.c_str(),
-              holders.empty() ? "another program" : holders.c_str());
-      close(fd);
-      return -1;
-    }
+  // readers of one port would each get part of the other's replies.
+  if (!lock_port(fd)) {
+    const std::string holders = port_holders(path);
+    fprintf(stderr, "dhtrace: %s is in use by %s; the port is one program's at a time\n", path.c_str(),
+            holders.empty() ? "another program" : holders.c_str());
+    close(fd);
+    return -1;
   }
   termios tio{};
   if (tcgetattr(fd, &tio) == 0) {

@@ -182,13 +182,7 @@ PortClaim host_port_claim(const std::string &path, int &fd, std::string &error) 
     error = path + " is not a terminal or a socket; it was left untouched";
     return PortClaim::not_port;
   }
-  // A holder that is letting go (a bridge whose client has just left) is given half a second.
-  bool locked = false;
-  for (int tries = 0; tries < 50 && !(locked = flock(fd, LOCK_EX | LOCK_NB) == 0); ++tries) {
-    if (errno != EWOULDBLOCK) break;
-    usleep(10000);
-  }
-  if (!locked) {
+  if (!lock_port(fd)) {
     const std::string holders = port_holders(path);
     close(fd);
     fd = -1;
@@ -198,6 +192,15 @@ PortClaim host_port_claim(const std::string &path, int &fd, std::string &error) 
   fcntl(fd, F_SETFL, fcntl(fd, F_GETFL) & ~O_NONBLOCK);
   make_raw(fd);
   return PortClaim::ok;
+}
+
+bool lock_port(int fd) {
+  for (int tries = 0; tries < 50; ++tries) {
+    if (flock(fd, LOCK_EX | LOCK_NB) == 0) return true;
+    if (errno != EWOULDBLOCK) return false;
+    usleep(10000);
+  }
+  return false;
 }
 
 int host_write_all(int fd, std::span<const uint8_t> bytes) {

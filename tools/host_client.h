@@ -43,6 +43,10 @@ enum class PortClaim {
 // pending input dropped; a Unix socket is connected. `error` says why not.
 PortClaim host_port_claim(const std::string &path, int &fd, std::string &error);
 
+// Takes the port's exclusive flock, the one every program of the project takes: a holder that
+// is letting go (a bridge whose client has just left) is given half a second.
+bool lock_port(int fd);
+
 // Who holds the lock of the terminal at `path`, other than this process: "dhhost (pid 123)",
 // joined with ", "; empty when nobody can be seen.
 std::string port_holders(const std::string &path);

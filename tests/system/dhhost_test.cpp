@@ -350,26 +350,24 @@ TEST(Dhhost, EmptyAndDirectoryInputsAreRefusedBeforeSending) {
   EXPECT_EQ(fs::file_size(daemon.root() + "/tmp/sdcard/mmcblk0p1/small.bin"), 0u);
 }
 
-// Ctrl-C in the middle of an upload: the chunk being sent is finished with filler, dhhost says
-// what the device was left with, the file on the device is not replaced, and the next command
-// is answered at once.
-TEST(Dhhost, InterruptedPutKeepsTheLinkAligned) {
-  DaemonUnderTest daemon(HostPort::cable);
+namespace {
+
+// Puts a file of `size` bytes of 0x42 over clip.bin (which holds "old") in chunks of a megabyte
+// and interrupts dhhost while a chunk is on its way; what dhhost said. The device stops reading
+// as the first chunk is announced, so that the interruption meets it on its way (a megabyte
+// does not fit the cable's buffers).
+std::string interrupted_put(DaemonUnderTest &daemon, size_t size, int &status) {
   const std::string card = daemon.root() + "/tmp/sdcard/mmcblk0p1";
   fs::create_directories(card);
   write_bytes(card + "/clip.bin", {'o', 'l', 'd'});
   const std::string local = daemon.root() + "/big.bin";
-  write_bytes(local, std::vector<uint8_t>(8 << 20, 0x42));
-
+  write_bytes(local, std::vector<uint8_t>(size, 0x42));
   const std::string output = daemon.root() + "/put.out";
   const pid_t put = spawn_dhhost({"-p", daemon.host_port_path(), "put", local, "/tmp/sdcard/mmcblk0p1/clip.bin",
                                   "--chunk", "1048576"},
                                  output);
-  ASSERT_GT(put, 0);
-
-  // As soon as the first chunk is announced the device stops reading for a moment, so that the
-  // interruption meets the chunk on its way (a megabyte does not fit the cable's buffers).
-  ASSERT_TRUE(daemon.wait_for("save file buffer", 1, 10000));
+  if (put <= 0) return "dhhost did not start";
+  if (!daemon.wait_for("save file buffer", 1, 10000)) return "no chunk came";
   // Not synchronisation: the stop is the moment the device must survive, and the interruption
   // meets the megabyte chunk whether or not dhhost has filled the cable by then.
   kill(daemon.pid(), SIGSTOP);
@@ -377,14 +375,24 @@ TEST(Dhhost, InterruptedPutKeepsTheLinkAligned) {
   kill(put, SIGINT);
   std::this_thread::sleep_for(100ms);
   kill(daemon.pid(), SIGCONT);
-  int status = 0;
   waitpid(put, &status, 0);
-  const std::string said = read_file(output);
+  return read_file(output);
+}
+
+}  // namespace
+
+// Ctrl-C in the middle of an upload: the chunk being sent is finished with filler, dhhost says
+// what the device was left with, the file on the device is not replaced, and the next command
+// is answered at once.
+TEST(Dhhost, InterruptedPutKeepsTheLinkAligned) {
+  DaemonUnderTest daemon(HostPort::cable);
+  int status = 0;
+  const std::string said = interrupted_put(daemon, 8 << 20, status);
   EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 1) << said;
   EXPECT_THAT(said, HasSubstr("interrupted: the chunk after byte "));
   EXPECT_THAT(said, HasSubstr(" filler bytes to keep the link aligned"));
   EXPECT_THAT(said, HasSubstr("/tmp/sdcard/mmcblk0p1/clip.bin itself is not replaced"));
-  EXPECT_EQ(read_file(card + "/clip.bin"), "old");
+  EXPECT_EQ(read_file(daemon.root() + "/tmp/sdcard/mmcblk0p1/clip.bin"), "old");
 
   // The link is aligned again: the next command's reply is its own.
   ToolRun version = run_dhhost("-p " + daemon.host_port_path() + " -t 20 version");
@@ -687,36 +695,18 @@ TEST(Dhhost, APortThatHangsUpMidCommandIsTheDeviceGone) {
 // keep the link aligned, and that filler must not replace the file on the device.
 TEST(Dhhost, InterruptedLastChunkLeavesTheFileAsItWas) {
   DaemonUnderTest daemon(HostPort::cable);
-  const std::string card = daemon.root() + "/tmp/sdcard/mmcblk0p1";
-  fs::create_directories(card);
-  write_bytes(card + "/clip.bin", {'o', 'l', 'd'});
-  const std::string local = daemon.root() + "/one-chunk.bin";
-  write_bytes(local, std::vector<uint8_t>(1 << 20, 0x42));
-
-  const std::string output = daemon.root() + "/put.out";
-  const pid_t put = spawn_dhhost({"-p", daemon.host_port_path(), "put", local, "/tmp/sdcard/mmcblk0p1/clip.bin",
-                                  "--chunk", "1048576"},
-                                 output);
-  ASSERT_GT(put, 0);
-  // The one chunk holds the whole file. The device stops reading as it is announced, so that
-  // the interruption meets it on its way (a megabyte does not fit the cable's buffers).
-  ASSERT_TRUE(daemon.wait_for("save file buffer", 1, 10000));
-  kill(daemon.pid(), SIGSTOP);
-  std::this_thread::sleep_for(200ms);  // not synchronisation: see InterruptedPutKeepsTheLinkAligned
-  kill(put, SIGINT);
-  std::this_thread::sleep_for(100ms);
-  kill(daemon.pid(), SIGCONT);
   int status = 0;
-  waitpid(put, &status, 0);
-  const std::string said = read_file(output);
+  const std::string said = interrupted_put(daemon, 1 << 20, status);  // one chunk holds it all
+  const std::string clip = daemon.root() + "/tmp/sdcard/mmcblk0p1/clip.bin";
   EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 1) << said;
   EXPECT_THAT(said, HasSubstr("interrupted: "));
   EXPECT_THAT(said, HasSubstr("/tmp/sdcard/mmcblk0p1/clip.bin itself is not replaced"));
-  EXPECT_EQ(read_file(card + "/clip.bin"), "old");
+  EXPECT_EQ(read_file(clip), "old");
 
+  const std::string local = daemon.root() + "/big.bin";
   ToolRun again = run_dhhost("-p " + daemon.host_port_path() + " -t 20 put " + local + " /tmp/sdcard/mmcblk0p1/clip.bin");
   EXPECT_EQ(again.status, 0) << again.out;
-  EXPECT_EQ(read_file(card + "/clip.bin"), std::string(1 << 20, 0x42));
+  EXPECT_EQ(read_file(clip), std::string(1 << 20, 0x42));
 }
 
 // Ctrl-C (or SIGTERM) while a command waits for a device that does not answer stops dhhost
