@@ -55,6 +55,18 @@ bool open_device_pty(int &master, int &slave) {
   return true;
 }
 
+// Reads one 512-byte packet from dhhost as the device would; whether it came whole. dhhost may
+// start slowly on a busy machine: each wait is generous.
+bool read_packet(int fd, uint8_t (&packet)[512]) {
+  size_t got = 0;
+  for (pollfd pfd{fd, POLLIN, 0}; got < sizeof packet && poll(&pfd, 1, 30000) > 0;) {
+    const ssize_t n = read(fd, packet + got, sizeof packet - got);
+    if (n <= 0) break;
+    got += size_t(n);
+  }
+  return got == sizeof packet;
+}
+
 ToolRun run_dhhost(const std::string &arguments) { return run_tool("dhhost", arguments); }
 
 // The JSON object dhhost printed, its last line (an empty one, after a failed test assertion,
@@ -445,14 +457,7 @@ namespace {
 void answer_one(int master, std::array<uint8_t, 8> tail, bool foreign,
                 std::chrono::milliseconds slow = std::chrono::milliseconds(0)) {
   uint8_t packet[512];
-  size_t got = 0;
-  while (got < sizeof packet) {
-    pollfd pfd{master, POLLIN, 0};
-    if (poll(&pfd, 1, 30000) <= 0) return;  // dhhost may start slowly on a busy machine
-    const ssize_t n = read(master, packet + got, sizeof packet - got);
-    if (n <= 0) return;
-    got += size_t(n);
-  }
+  if (!read_packet(master, packet)) return;
   // The block after it, if any, is taken off the line too.
   uint8_t block[4096];
   for (pollfd pfd{master, POLLIN, 0}; poll(&pfd, 1, 200) > 0 && read(master, block, sizeof block) > 0;) {
@@ -608,12 +613,7 @@ TEST(Dhhost, APortThatHangsUpMidCommandIsTheDeviceGone) {
     ASSERT_TRUE(open_device_pty(master, slave));
     std::thread device([master] {
       uint8_t packet[512];
-      size_t got = 0;
-      for (pollfd pfd{master, POLLIN, 0}; got < sizeof packet && poll(&pfd, 1, 10000) > 0;) {
-        const ssize_t n = read(master, packet + got, sizeof packet - got);
-        if (n <= 0) break;
-        got += size_t(n);
-      }
+      read_packet(master, packet);
       close(master);
     });
     ToolRun raw = run_dhhost(std::string("--json -t 10 -p ") + ttyname(slave) + " raw 0a");
@@ -638,12 +638,7 @@ TEST(Dhhost, APortThatHangsUpMidCommandIsTheDeviceGone) {
     std::thread device([server] {
       const int client = accept(server, nullptr, nullptr);
       uint8_t packet[512];
-      size_t got = 0;
-      for (pollfd pfd{client, POLLIN, 0}; got < sizeof packet && poll(&pfd, 1, 10000) > 0;) {
-        const ssize_t n = read(client, packet + got, sizeof packet - got);
-        if (n <= 0) break;
-        got += size_t(n);
-      }
+      read_packet(client, packet);
       close(client);
     });
     ToolRun jpg = run_dhhost("--json -t 10 -p " + socket_path + " jpg " + picture);
@@ -658,22 +653,13 @@ TEST(Dhhost, APortThatHangsUpMidCommandIsTheDeviceGone) {
     int master = -1, slave = -1;
     ASSERT_TRUE(open_device_pty(master, slave));
     std::thread device([master] {
-      auto read_packet = [master] {
-        uint8_t packet[512];
-        size_t got = 0;
-        for (pollfd pfd{master, POLLIN, 0}; got < sizeof packet && poll(&pfd, 1, 10000) > 0;) {
-          const ssize_t n = read(master, packet + got, sizeof packet - got);
-          if (n <= 0) break;
-          got += size_t(n);
-        }
-        return got == sizeof packet;
-      };
       // The first page is answered; the request for the second finds the device going away.
+      uint8_t packet[512];
       char page[512] = "result:dir:file:a/";
-      if (read_packet()) {
+      if (read_packet(master, packet)) {
         EXPECT_EQ(write(master, page, sizeof page), ssize_t(sizeof page));
       }
-      read_packet();
+      read_packet(master, packet);
       close(master);
     });
     ToolRun ls = run_dhhost(std::string(json ? "--json " : "") + "-t 10 -p " + ttyname(slave) + " ls /tmp");
@@ -716,13 +702,7 @@ TEST(Dhhost, InterruptedWaitForASilentDeviceStops) {
     ASSERT_GT(version, 0);
     // Its packet has gone out: it waits for the reply.
     uint8_t packet[512];
-    size_t got = 0;
-    for (pollfd pfd{master, POLLIN, 0}; got < sizeof packet && poll(&pfd, 1, 20000) > 0;) {
-      const ssize_t n = read(master, packet + got, sizeof packet - got);
-      if (n <= 0) break;
-      got += size_t(n);
-    }
-    ASSERT_EQ(got, sizeof packet);
+    ASSERT_TRUE(read_packet(master, packet));
     kill(version, signal);
     int status = 0;
     const bool ended = wait_until([&] { return waitpid(version, &status, WNOHANG) == version; }, 60s);
