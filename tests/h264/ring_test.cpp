@@ -2,6 +2,7 @@
 // pacing and pause rules. The decoder thread is not started here: the tests take the blocks.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <climits>
 #include <ctime>
 #include <thread>
@@ -138,25 +139,29 @@ TEST_F(H264Ring, StreamPushesEndWithTheirStream) {
   EXPECT_EQ(push_h264_block_in_stream(block.data(), int(block.size()), epoch), -1);
   EXPECT_EQ(h264_block_cnt, 0);
 
-  // One waiting on a full ring is let go by the stop at once, without queuing its block.
-  epoch = h264_stream_epoch;
-  fill_ring();
-  int result = 0;
-  double pushed_for = 0;
-  std::thread producer([&] {
-    const auto start = std::chrono::steady_clock::now();
-    result = push_h264_block_in_stream(block.data(), 1000, epoch);
-    pushed_for = seconds_since(start);
-  });
-  // Not synchronisation: a stop before the push reaches its wait lets it go at once too.
-  std::this_thread::sleep_for(200ms);
-  stop_h264();
-  producer.join();
-  EXPECT_EQ(result, -1);
-  // Let go by the stop, not by the end of the ring's own 2 s wait (which the push measures
-  // itself, from its own start).
-  EXPECT_LT(pushed_for, 1.9);
-  EXPECT_EQ(h264_block_cnt, 0);
+  // One waiting on a full ring is let go by the stop at once, without queuing its block: not
+  // at the end of the ring's own 2 s wait, which the push measures from its own start. A busy
+  // machine may stall one round past that; a push the stop does not wake takes 2 s every round.
+  double fastest = 1e9;
+  for (int round = 0; round < 3 && fastest >= 1.9; ++round) {
+    epoch = h264_stream_epoch;
+    fill_ring();
+    int result = 0;
+    double pushed_for = 0;
+    std::thread producer([&] {
+      const auto start = std::chrono::steady_clock::now();
+      result = push_h264_block_in_stream(block.data(), 1000, epoch);
+      pushed_for = seconds_since(start);
+    });
+    // Not synchronisation: a stop before the push reaches its wait lets it go at once too.
+    std::this_thread::sleep_for(200ms);
+    stop_h264();
+    producer.join();
+    EXPECT_EQ(result, -1);
+    EXPECT_EQ(h264_block_cnt, 0);
+    fastest = std::min(fastest, pushed_for);
+  }
+  EXPECT_LT(fastest, 1.9);
   // A host push after the stop is a new stream and is always taken.
   EXPECT_EQ(push(block), 1);
 }

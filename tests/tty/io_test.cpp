@@ -156,12 +156,20 @@ TEST(TtyIo, FullOutputQueueFailsTheWriteAtOnce) {
   }
   close(filler);
 
-  CaptureStderr();
-  const auto start = Clock::now();
-  EXPECT_EQ(safe_write(link.slave, block.data(), 1), -1);
-  // No wait at all: one for room would last the link's 2 s, or for ever.
-  EXPECT_LT(seconds_since(start), 1.5);
-  EXPECT_EQ(GetCapturedStderr(), "select fail.\n");
+  // No wait at all: one for room would last the link's 2 s, or for ever, every round. A busy
+  // machine may stall one round past the bound.
+  double fastest = 1e9;
+  std::string messages, expected;
+  for (int round = 0; round < 3 && fastest >= 1.5; ++round) {
+    CaptureStderr();
+    const auto start = Clock::now();
+    EXPECT_EQ(safe_write(link.slave, block.data(), 1), -1);
+    fastest = std::min(fastest, seconds_since(start));
+    messages += GetCapturedStderr();
+    expected += "select fail.\n";
+  }
+  EXPECT_LT(fastest, 1.5);
+  EXPECT_EQ(messages, expected);
 }
 
 TEST(TtyIo, DescriptorsSelectCannotWatchFail) {
