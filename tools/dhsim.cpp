@@ -496,13 +496,14 @@ int Sim::run() {
   return 0;
 }
 
+constexpr const char *usage_text =
+    "usage: dhsim serve --device-end PATH --host-end PATH --udc-state FILE --ctl SOCKET --log FILE\n"
+    "                   [--tcp PORT [--bind ADDR]] [--power off] -- DAEMON [ARGS...]\n"
+    "       dhsim ctl SOCKET cable pull|plug | power off|on | reboot | halt | status\n";
+
+// A usage error: what is wrong, then the usage, on standard error.
 int usage(const char *why) {
-  fprintf(stderr,
-          "dhsim: %s\n"
-          "usage: dhsim serve --device-end PATH --host-end PATH --udc-state FILE --ctl SOCKET --log FILE\n"
-          "                   [--tcp PORT [--bind ADDR]] [--power off] -- DAEMON [ARGS...]\n"
-          "       dhsim ctl SOCKET cable pull|plug | power off|on | reboot | halt | status\n",
-          why);
+  fprintf(stderr, "dhsim: %s\n%s", why, usage_text);
   return exit_usage;
 }
 
@@ -539,7 +540,11 @@ int run_ctl(const std::string &socket_path, const std::string &command) {
 
 int main(int argc, char **argv) {
   std::vector<std::string> args(argv + 1, argv + argc);
-  if (args.empty() || args[0] == "-h" || args[0] == "--help") return usage("serve or ctl?") == 0 ? 0 : (args.empty() ? 2 : 0);
+  if (!args.empty() && (args[0] == "-h" || args[0] == "--help")) {
+    fputs(usage_text, stdout);
+    return 0;
+  }
+  if (args.empty()) return usage("serve or ctl?");
   if (args[0] == "ctl") {
     if (args.size() < 3) return usage("ctl takes a socket and a command");
     std::string command;

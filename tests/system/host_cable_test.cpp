@@ -341,3 +341,20 @@ TEST(SimulatedCable, SimCtlUsageIsWhole) {
   EXPECT_EQ(usage.status, 2) << usage.out;
   EXPECT_THAT(usage.out, HasSubstr("Exit status 0 done, 1 the simulator\nfailed or is not running, 2 a usage error."));
 }
+
+// dhsim's --help, as the other tools give theirs: the usage alone, on standard output, status
+// 0; a usage error says what is wrong on standard error and exits 2.
+TEST(SimulatedCable, DhsimHelpIsItsUsageAlone) {
+  const ToolRun help = run_tool("dhsim", "--help");
+  EXPECT_EQ(help.status, 0) << help.out;
+  EXPECT_EQ(help.out.rfind("usage: dhsim serve --device-end PATH", 0), 0u) << help.out;
+  EXPECT_THAT(help.out, HasSubstr("dhsim ctl SOCKET cable pull|plug"));
+  // Standard output alone (the pipe's reader takes only that): all of it.
+  EXPECT_EQ(run_tool("dhsim", "--help 2>/dev/null | cat").out, help.out);
+  EXPECT_EQ(run_tool("dhsim", "-h").out, help.out);
+
+  const ToolRun none = run_tool("dhsim", "");
+  EXPECT_EQ(none.status, 2) << none.out;
+  EXPECT_EQ(none.out.rfind("dhsim: serve or ctl?\nusage: dhsim serve", 0), 0u) << none.out;
+  EXPECT_EQ(run_tool("dhsim", "2>&1 >/dev/null | cat").out, none.out);  // standard error alone
+}
