@@ -19,7 +19,8 @@
 // the daemon can answer: reboot ends the daemon and starts it again with its stored files,
 // halt leaves the device off until "power on".
 //
-// --tcp: the host end as a raw TCP socket, for one client at a time. The bridge claims the
+// --tcp: the host end as a raw TCP socket, for one client at a time (--tcp 0: on a free port,
+// which it says on standard error, "dhsim: TCP bridge on ADDR:PORT"). The bridge claims the
 // host port as a host program does (so dhhost and a TCP client exclude each other), refuses a
 // second client, or one while the port is held or the device is away, with a line of text
 // saying why, and lets go of the port the moment its client leaves.
@@ -67,7 +68,7 @@ void on_stop(int) { stop_requested = 1; }
 
 struct Options {
   std::string device_end, host_end, udc_state, ctl, log, bind = "127.0.0.1";
-  int tcp = 0;
+  int tcp = -1;  // the TCP bridge's port; 0 a free one, -1 none
   bool power = true;
   std::vector<std::string> daemon;
 };
@@ -391,7 +392,7 @@ int Sim::run() {
   unlink(opt_.host_end.c_str());
   write_text(opt_.udc_state, "not attached\n");
 
-  if (opt_.tcp > 0) {
+  if (opt_.tcp >= 0) {
     sockaddr_in where{};
     where.sin_family = AF_INET;
     where.sin_port = htons(uint16_t(opt_.tcp));
@@ -410,6 +411,14 @@ int Sim::run() {
           (why == EADDRINUSE ? " (another program listens there; give another --tcp PORT)" : ""));
       return 1;
     }
+    // The port bound, said before the control socket exists: for --tcp 0 the kernel picked
+    // a free one as it bound it, so no other program can take it in between.
+    socklen_t size = sizeof where;
+    if (getsockname(tcp_, reinterpret_cast<sockaddr *>(&where), &size) != 0) {
+      say(std::string("cannot tell the TCP bridge's port: ") + strerror(errno));
+      return 1;
+    }
+    say("TCP bridge on " + opt_.bind + ":" + std::to_string(ntohs(where.sin_port)));
   }
   sockaddr_un address{};
   address.sun_family = AF_UNIX;
@@ -568,7 +577,9 @@ int main(int argc, char **argv) {
     else if (word == "--tcp") {
       char *end = nullptr;
       const long port = strtol(value.c_str(), &end, 10);
-      if (*end != '\0' || port < 1 || port > 65535) return usage("--tcp takes a port, 1..65535");
+      if (value.empty() || *end != '\0' || port < 0 || port > 65535) {
+        return usage("--tcp takes a port, 1..65535, or 0 for a free one");
+      }
       opt.tcp = int(port);
     } else {
       return usage(("unknown option " + word).c_str());
