@@ -12,8 +12,10 @@
 // removes the link, so a new open fails, and sets the gadget state to "not attached";
 // plugging makes a new host end and sets "configured".
 //
-// It also runs the daemon: powered on, the daemon starts (its output appended to the log) and
-// the host end comes once the daemon has opened its port ("init_tty done!" in the log);
+// It also runs the daemon: powered on, the daemon starts (its output appended to the log),
+// finding the gadget "configured" when the cable is in (the host configures the board's
+// gadget as it boots, before the daemon runs), and the host end comes once the daemon has
+// opened its port ("init_tty done!" in the log);
 // powered off, the host end goes and the daemon is ended. The device's own reboot and halt
 // (its image's commands, which call "dhsim ctl SOCKET reboot|halt") drop the host end before
 // the daemon can answer: reboot ends the daemon and starts it again with its stored files,
@@ -158,6 +160,7 @@ class Sim {
   void plug_host_end();
   void drop_host_end();
   void update_host_end();
+  void set_gadget(const char *state);
   bool start_daemon();
   void stop_daemon();
   void reap_daemon();
@@ -174,6 +177,7 @@ class Sim {
   Pty device_, host_;
   Pipe to_device_, to_host_;
   bool cable_ = true, power_ = true, booted_ = false;
+  std::string gadget_;  // the state word last written, so that it is rewritten only on a change
   pid_t daemon_ = -1;
   size_t log_from_ = 0;
   Clock::time_point boot_start_{};
@@ -192,11 +196,9 @@ void Sim::plug_host_end() {
   }
   to_device_.clear();
   to_host_.clear();
-  write_text(opt_.udc_state, "configured\n");
 }
 
 void Sim::drop_host_end() {
-  write_text(opt_.udc_state, "not attached\n");
   if (host_.master < 0) return;
   unlink(opt_.host_end.c_str());
   end_tcp_client("the device went away");
@@ -205,8 +207,19 @@ void Sim::drop_host_end() {
   to_host_.clear();
 }
 
-// The host end is there exactly while the cable is plugged and the device is up.
+// The gadget's state attribute, written only when it changes: the daemon polls it, and a
+// rewrite of the same word would show it an empty file for a moment.
+void Sim::set_gadget(const char *state) {
+  if (gadget_ == state) return;
+  gadget_ = state;
+  write_text(opt_.udc_state, state);
+}
+
+// The gadget is the board's: the host configures it while the board is powered with its
+// cable in, from early in the boot, before the daemon runs. The host end is there exactly
+// while the cable is plugged and the device is up.
 void Sim::update_host_end() {
+  set_gadget(cable_ && power_ ? "configured\n" : "not attached\n");
   if (cable_ && power_ && booted_) {
     plug_host_end();
   } else {
@@ -246,6 +259,7 @@ bool Sim::start_daemon() {
   }
   booted_ = false;
   boot_start_ = Clock::now();
+  update_host_end();
   return true;
 }
 
@@ -371,6 +385,7 @@ void Sim::serve_ctl(int client) {
     if (line == "reboot") {
       booted_ = false;
       update_host_end();
+      set_gadget("not attached\n");  // the board's USB goes down with it
       stop_daemon();
       say("the device reboots");
     }
@@ -390,7 +405,7 @@ int Sim::run() {
     return 1;
   }
   unlink(opt_.host_end.c_str());
-  write_text(opt_.udc_state, "not attached\n");
+  set_gadget("not attached\n");
 
   if (opt_.tcp >= 0) {
     sockaddr_in where{};

@@ -8,9 +8,12 @@
 #include <fcntl.h>
 #include <netinet/in.h>
 #include <poll.h>
+#include <signal.h>
+#include <spawn.h>
 #include <sys/file.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <chrono>
@@ -212,6 +215,48 @@ TEST(SimulatedCable, PulledRebootedAndHalted) {
   EXPECT_EQ(sim_ctl(root, "cable sideways").status, 2);
 }
 
+// The gadget is the board's, not the daemon's: powered with its cable in, it is configured by
+// the host as the board boots, so the daemon finds "configured" from its start, and its USB
+// monitor's first poll attaches (until then a wireless record's brightness would override
+// the host's). A stand-in daemon writes down the state it finds.
+TEST(SimulatedCable, TheDaemonStartsWithTheGadgetConfigured) {
+  char folder[] = "/tmp/dhsim-gadget-XXXXXX";
+  ASSERT_NE(mkdtemp(folder), nullptr);
+  const std::string dir = folder, state = dir + "/state", seen = dir + "/seen", ctl = dir + "/sim.ctl";
+  std::vector<std::string> words = program_words(
+      build_dir() + "/dhsim",
+      {"serve", "--device-end", dir + "/ttyGS0", "--host-end", dir + "/ttyACM0", "--udc-state", state, "--ctl", ctl,
+       "--log", dir + "/daemon.log", "--power", "off", "--", "/bin/sh", "-c",
+       "cat \"$0\" >>\"$1\"; echo 'init_tty done!'; exec sleep 600", state, seen});
+  std::vector<char *> argv;
+  for (std::string &word : words) argv.push_back(word.data());
+  argv.push_back(nullptr);
+  pid_t sim = -1;
+  ASSERT_EQ(posix_spawn(&sim, argv[0], nullptr, nullptr, argv.data(), environ), 0);
+  ASSERT_TRUE(wait_until([&] { return fs::exists(ctl); }, 30s));
+  auto order = [&](const std::string &what) { return run_tool("dhsim", "ctl " + ctl + " " + what); };
+
+  EXPECT_EQ(order("power on").status, 0);
+  EXPECT_EQ(read_file(seen), "configured\n");
+  EXPECT_EQ(order("reboot").status, 0);
+  EXPECT_TRUE(wait_until([&] { return read_file(seen).size() > 11 && fs::exists(dir + "/ttyACM0"); }, 30s));
+  EXPECT_EQ(read_file(seen), "configured\nconfigured\n");
+  // Powered off, or with the cable out, the gadget is not attached.
+  EXPECT_EQ(order("power off").status, 0);
+  EXPECT_EQ(read_file(state), "not attached\n");
+  EXPECT_EQ(order("cable pull").status, 0);
+  EXPECT_EQ(order("power on").status, 0);
+  EXPECT_EQ(read_file(seen), "configured\nconfigured\nnot attached\n");
+  EXPECT_EQ(order("cable plug").status, 0);
+  EXPECT_EQ(read_file(state), "configured\n");
+
+  kill(sim, SIGTERM);
+  int status = 0;
+  waitpid(sim, &status, 0);
+  EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << status;
+  fs::remove_all(dir);
+}
+
 // The TCP bridge: one client, a second refused in words, dhhost refused while a client has the
 // port, and dhhost served the moment the client has gone. Port 0: the bridge binds a free
 // one itself (a number picked before could be taken by another program in between) and the
@@ -261,7 +306,8 @@ std::string shell(const std::string &command) {
 }  // namespace
 
 // dhview beside the sim: a second one on its port is refused, its page carries the state it
-// was served with, and its cable control (a POST without a body) pulls dhsim's cable.
+// was served with, its state follows the backlight, and its cable control (a POST without a
+// body) pulls dhsim's cable.
 TEST(SimulatedCable, DhviewOnItsOwnPortAndItsCableControl) {
   SKIP_WITHOUT_SIMULATED_DEVICE();
   if (!fs::exists(build_dir() + "/dhview")) GTEST_SKIP() << "this build has no dhview (no cpp-httplib)";
@@ -280,9 +326,25 @@ TEST(SimulatedCable, DhviewOnItsOwnPortAndItsCableControl) {
   EXPECT_THAT(page, HasSubstr("const initialState = {"));
   EXPECT_THAT(page, HasSubstr("\"usb\":\"configured\""));
 
+  // The backlight the page shows: the host's level stands while the host is connected, a
+  // wireless record's theme is taken but its brightness only once the host has gone. The
+  // device sees the host at its USB monitor's first poll, which restores the start-up level.
+  std::string state;
+  const auto shows = [&](const std::string &text) {
+    return wait_until([&] { return (state = shell("curl -s " + url + "state")).find(text) != std::string::npos; },
+                      std::chrono::milliseconds(30000));
+  };
+  ASSERT_TRUE(device.wait_for_log("daemon", "set_brightness 60\n", 30s)) << device.log("daemon");
+  ASSERT_EQ(device.dhhost("brightness 100").status, 0);
+  ASSERT_EQ(device.control("mode 1").status, 0);
+  ASSERT_EQ(device.control("wireless 3,50,0").status, 0);
+  ASSERT_TRUE(shows("\"index\":3")) << state;
+  EXPECT_THAT(shell("curl -s " + url + "state"), HasSubstr("\"backlight\":100,"));
+
   EXPECT_EQ(shell("curl -s -X POST -H 'X-Dhview: 1' '" + url + "control/cable?to=pulled'"), "{\"ok\":true}");
   EXPECT_EQ(sim_ctl(device.root(), "status").out, "cable=pulled power=on daemon=running\n");
   EXPECT_FALSE(fs::exists(device.host_path("ttyACM0")));
+  EXPECT_TRUE(shows("\"backlight\":50,")) << state;
   EXPECT_EQ(shell("curl -s -X POST -H 'X-Dhview: 1' '" + url + "control/cable?to=plugged'"), "{\"ok\":true}");
   EXPECT_EQ(device.dhhost("version").status, 0);
 }
