@@ -207,12 +207,16 @@ void Sim::drop_host_end() {
   to_host_.clear();
 }
 
-// The gadget's state attribute, written only when it changes: the daemon polls it, and a
-// rewrite of the same word would show it an empty file for a moment.
+// The gadget's state attribute, replaced whole (a new file renamed over it) and only when it
+// changes: the daemon polls it, and like a sysfs attribute it never reads empty.
 void Sim::set_gadget(const char *state) {
   if (gadget_ == state) return;
   gadget_ = state;
-  write_text(opt_.udc_state, state);
+  const std::string temporary = opt_.udc_state + ".dhsim";
+  write_text(temporary, state);
+  if (rename(temporary.c_str(), opt_.udc_state.c_str()) != 0) {
+    say("cannot write the gadget state " + opt_.udc_state + ": " + strerror(errno));
+  }
 }
 
 // The gadget is the board's: the host configures it while the board is powered with its
@@ -241,6 +245,8 @@ bool Sim::daemon_ready() const {
 }
 
 bool Sim::start_daemon() {
+  booted_ = false;
+  update_host_end();  // the gadget as the daemon finds it from its start
   posix_spawn_file_actions_t actions;
   posix_spawn_file_actions_init(&actions);
   posix_spawn_file_actions_addopen(&actions, STDOUT_FILENO, opt_.log.c_str(), O_WRONLY | O_CREAT | O_APPEND, 0644);
@@ -257,9 +263,7 @@ bool Sim::start_daemon() {
     say(std::string("cannot start the daemon: ") + strerror(err));
     return false;
   }
-  booted_ = false;
   boot_start_ = Clock::now();
-  update_host_end();
   return true;
 }
 
