@@ -177,7 +177,6 @@ class Sim {
   Pty device_, host_;
   Pipe to_device_, to_host_;
   bool cable_ = true, power_ = true, booted_ = false;
-  std::string gadget_;  // the state word last written, so that it is rewritten only on a change
   pid_t daemon_ = -1;
   size_t log_from_ = 0;
   Clock::time_point boot_start_{};
@@ -207,11 +206,9 @@ void Sim::drop_host_end() {
   to_host_.clear();
 }
 
-// The gadget's state attribute, replaced whole (a new file renamed over it) and only when it
-// changes: the daemon polls it, and like a sysfs attribute it never reads empty.
+// The gadget's state attribute, replaced whole (a new file renamed over it): the daemon polls
+// it, and like a sysfs attribute it never reads empty.
 void Sim::set_gadget(const char *state) {
-  if (gadget_ == state) return;
-  gadget_ = state;
   const std::string temporary = opt_.udc_state + ".dhsim";
   write_text(temporary, state);
   if (rename(temporary.c_str(), opt_.udc_state.c_str()) != 0) {
