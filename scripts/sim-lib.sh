@@ -134,8 +134,9 @@ sim_wait_log() {
 # and dhmcu serving its control socket SIM_MCU_CTL (by default reporting offline mode, 31
 # degrees and 1500 rpm twice a second). Output goes to SIM_LOG/{daemon,dhsim,dhgui,dhmcu}.log.
 # SIM_CARD_MB, when set, gives the SD card a size of its own (sim_card_command); SIM_TCP_PORT
-# (and SIM_TCP_BIND) make dhsim serve the host's end on TCP. Returns 1 with a message when a
-# part does not come up.
+# (and SIM_TCP_BIND) make dhsim serve the host's end on TCP (port 0: a free one), and
+# SIM_TCP_PORT is then the port it bound. Returns 1 with a message when a part does not come
+# up.
 sim_start() {
   sim_paths "$1"
   local build=$2
@@ -174,6 +175,12 @@ sim_start() {
     done
     [ -e "$end" ] || { echo "sim: no $end came (see $SIM_LOG/dhsim.log, socat.log)" >&2; return 1; }
   done
+  if [ -n "${SIM_TCP_PORT:-}" ]; then
+    # dhsim says the port it bound before it makes its control socket (with port 0 the kernel
+    # picks a free one as it binds it: no other program can take it in between).
+    SIM_TCP_PORT=$(sed -n 's/^dhsim: TCP bridge on .*:\([0-9][0-9]*\)$/\1/p' "$SIM_LOG/dhsim.log" | tail -n 1)
+    [ -n "$SIM_TCP_PORT" ] || { echo "sim: dhsim did not say its TCP port (see $SIM_LOG/dhsim.log)" >&2; return 1; }
+  fi
   [ "$SIM_TRACE" != 1 ] || sim_start_trace "$build" || return 1
   "$SIM_DHSIM" ctl "$SIM_CTL" power on >/dev/null ||
     { echo "sim: the daemon did not open its host port (see $SIM_LOG/daemon.log)" >&2; return 1; }

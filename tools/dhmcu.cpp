@@ -36,6 +36,7 @@
 #include "tools/dhmcu_control.h"
 #include "tools/dhmcu_frames.h"
 #include "tools/dhmcu_listener.h"
+#include "tools/host_client.h"
 
 namespace {
 
@@ -158,6 +159,15 @@ int open_port(const char *path) {
   }
   if (!isatty(fd)) {
     fprintf(stderr, "dhmcu: %s is not a serial port or a pty; it was left untouched\n", path);
+    close(fd);
+    return -1;
+  }
+  // The port is one program's at a time, as dhhost and dhtrace take theirs: two controllers
+  // on one port would interleave their frames and each take part of the other's messages.
+  if (!lock_port(fd)) {
+    const std::string holders = port_holders(path);
+    fprintf(stderr, "dhmcu: %s is in use by %s; the port is one program's at a time\n", path,
+            holders.empty() ? "another program" : holders.c_str());
     close(fd);
     return -1;
   }

@@ -12,14 +12,17 @@
 // removes the link, so a new open fails, and sets the gadget state to "not attached";
 // plugging makes a new host end and sets "configured".
 //
-// It also runs the daemon: powered on, the daemon starts (its output appended to the log) and
-// the host end comes once the daemon has opened its port ("init_tty done!" in the log);
+// It also runs the daemon: powered on, the daemon starts (its output appended to the log),
+// finding the gadget "configured" when the cable is in (the host configures the board's
+// gadget as it boots, before the daemon runs), and the host end comes once the daemon has
+// opened its port ("init_tty done!" in the log);
 // powered off, the host end goes and the daemon is ended. The device's own reboot and halt
 // (its image's commands, which call "dhsim ctl SOCKET reboot|halt") drop the host end before
 // the daemon can answer: reboot ends the daemon and starts it again with its stored files,
 // halt leaves the device off until "power on".
 //
-// --tcp: the host end as a raw TCP socket, for one client at a time. The bridge claims the
+// --tcp: the host end as a raw TCP socket, for one client at a time (--tcp 0: on a free port,
+// which it says on standard error, "dhsim: TCP bridge on ADDR:PORT"). The bridge claims the
 // host port as a host program does (so dhhost and a TCP client exclude each other), refuses a
 // second client, or one while the port is held or the device is away, with a line of text
 // saying why, and lets go of the port the moment its client leaves.
@@ -67,7 +70,7 @@ void on_stop(int) { stop_requested = 1; }
 
 struct Options {
   std::string device_end, host_end, udc_state, ctl, log, bind = "127.0.0.1";
-  int tcp = 0;
+  int tcp = -1;  // the TCP bridge's port; 0 a free one, -1 none
   bool power = true;
   std::vector<std::string> daemon;
 };
@@ -157,6 +160,7 @@ class Sim {
   void plug_host_end();
   void drop_host_end();
   void update_host_end();
+  void set_gadget(const char *state);
   bool start_daemon();
   void stop_daemon();
   void reap_daemon();
@@ -191,11 +195,9 @@ void Sim::plug_host_end() {
   }
   to_device_.clear();
   to_host_.clear();
-  write_text(opt_.udc_state, "configured\n");
 }
 
 void Sim::drop_host_end() {
-  write_text(opt_.udc_state, "not attached\n");
   if (host_.master < 0) return;
   unlink(opt_.host_end.c_str());
   end_tcp_client("the device went away");
@@ -204,8 +206,21 @@ void Sim::drop_host_end() {
   to_host_.clear();
 }
 
-// The host end is there exactly while the cable is plugged and the device is up.
+// The gadget's state attribute, replaced whole (a new file renamed over it): the daemon polls
+// it, and like a sysfs attribute it never reads empty.
+void Sim::set_gadget(const char *state) {
+  const std::string temporary = opt_.udc_state + ".dhsim";
+  write_text(temporary, state);
+  if (rename(temporary.c_str(), opt_.udc_state.c_str()) != 0) {
+    say("cannot write the gadget state " + opt_.udc_state + ": " + strerror(errno));
+  }
+}
+
+// The gadget is the board's: the host configures it while the board is powered with its
+// cable in, from early in the boot, before the daemon runs. The host end is there exactly
+// while the cable is plugged and the device is up.
 void Sim::update_host_end() {
+  set_gadget(cable_ && power_ ? "configured\n" : "not attached\n");
   if (cable_ && power_ && booted_) {
     plug_host_end();
   } else {
@@ -227,6 +242,8 @@ bool Sim::daemon_ready() const {
 }
 
 bool Sim::start_daemon() {
+  booted_ = false;
+  update_host_end();  // the gadget as the daemon finds it from its start
   posix_spawn_file_actions_t actions;
   posix_spawn_file_actions_init(&actions);
   posix_spawn_file_actions_addopen(&actions, STDOUT_FILENO, opt_.log.c_str(), O_WRONLY | O_CREAT | O_APPEND, 0644);
@@ -243,7 +260,6 @@ bool Sim::start_daemon() {
     say(std::string("cannot start the daemon: ") + strerror(err));
     return false;
   }
-  booted_ = false;
   boot_start_ = Clock::now();
   return true;
 }
@@ -370,6 +386,7 @@ void Sim::serve_ctl(int client) {
     if (line == "reboot") {
       booted_ = false;
       update_host_end();
+      set_gadget("not attached\n");  // the board's USB goes down with it
       stop_daemon();
       say("the device reboots");
     }
@@ -389,9 +406,9 @@ int Sim::run() {
     return 1;
   }
   unlink(opt_.host_end.c_str());
-  write_text(opt_.udc_state, "not attached\n");
+  set_gadget("not attached\n");
 
-  if (opt_.tcp > 0) {
+  if (opt_.tcp >= 0) {
     sockaddr_in where{};
     where.sin_family = AF_INET;
     where.sin_port = htons(uint16_t(opt_.tcp));
@@ -410,6 +427,14 @@ int Sim::run() {
           (why == EADDRINUSE ? " (another program listens there; give another --tcp PORT)" : ""));
       return 1;
     }
+    // The port bound, said before the control socket exists: for --tcp 0 the kernel picked
+    // a free one as it bound it, so no other program can take it in between.
+    socklen_t size = sizeof where;
+    if (getsockname(tcp_, reinterpret_cast<sockaddr *>(&where), &size) != 0) {
+      say(std::string("cannot tell the TCP bridge's port: ") + strerror(errno));
+      return 1;
+    }
+    say("TCP bridge on " + opt_.bind + ":" + std::to_string(ntohs(where.sin_port)));
   }
   sockaddr_un address{};
   address.sun_family = AF_UNIX;
@@ -496,13 +521,14 @@ int Sim::run() {
   return 0;
 }
 
+constexpr const char *usage_text =
+    "usage: dhsim serve --device-end PATH --host-end PATH --udc-state FILE --ctl SOCKET --log FILE\n"
+    "                   [--tcp PORT [--bind ADDR]] [--power off] -- DAEMON [ARGS...]\n"
+    "       dhsim ctl SOCKET cable pull|plug | power off|on | reboot | halt | status\n";
+
+// A usage error: what is wrong, then the usage, on standard error.
 int usage(const char *why) {
-  fprintf(stderr,
-          "dhsim: %s\n"
-          "usage: dhsim serve --device-end PATH --host-end PATH --udc-state FILE --ctl SOCKET --log FILE\n"
-          "                   [--tcp PORT [--bind ADDR]] [--power off] -- DAEMON [ARGS...]\n"
-          "       dhsim ctl SOCKET cable pull|plug | power off|on | reboot | halt | status\n",
-          why);
+  fprintf(stderr, "dhsim: %s\n%s", why, usage_text);
   return exit_usage;
 }
 
@@ -539,7 +565,11 @@ int run_ctl(const std::string &socket_path, const std::string &command) {
 
 int main(int argc, char **argv) {
   std::vector<std::string> args(argv + 1, argv + argc);
-  if (args.empty() || args[0] == "-h" || args[0] == "--help") return usage("serve or ctl?") == 0 ? 0 : (args.empty() ? 2 : 0);
+  if (!args.empty() && (args[0] == "-h" || args[0] == "--help")) {
+    fputs(usage_text, stdout);
+    return 0;
+  }
+  if (args.empty()) return usage("serve or ctl?");
   if (args[0] == "ctl") {
     if (args.size() < 3) return usage("ctl takes a socket and a command");
     std::string command;
@@ -563,7 +593,9 @@ int main(int argc, char **argv) {
     else if (word == "--tcp") {
       char *end = nullptr;
       const long port = strtol(value.c_str(), &end, 10);
-      if (*end != '\0' || port < 1 || port > 65535) return usage("--tcp takes a port, 1..65535");
+      if (value.empty() || *end != '\0' || port < 0 || port > 65535) {
+        return usage("--tcp takes a port, 1..65535, or 0 for a free one");
+      }
       opt.tcp = int(port);
     } else {
       return usage(("unknown option " + word).c_str());

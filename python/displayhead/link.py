@@ -375,19 +375,23 @@ class HostLink:
 
     def reboot(self) -> bool:
         """Reboots the device (0x0B). The device answers when its reboot command has returned,
-        if it is still there: True when it answered, False when the port hung up as the
-        device went down (reconnect() waits for it to come back)."""
+        if it is still there: True when it answered, False when it went down without a word
+        (the port hung up, or stayed silent for the time limit: on the board the USB port may
+        stay a while as the system stops). Then the link is closed; reconnect() waits for the
+        device to come back."""
         return self._going_down(p.CMD_REBOOT, "reboot (0x0B)")
 
     def halt(self) -> bool:
-        """Halts the device (0x0C); True when it answered, False when the port hung up."""
+        """Halts the device (0x0C); True when it answered, False when it went down without a
+        word (the port hung up or stayed silent)."""
         return self._going_down(p.CMD_HALT, "halt (0x0C)")
 
     def _going_down(self, code: int, what: str) -> bool:
         try:
             self.exchange(code, what=what)
             return True
-        except DeviceGone:
+        except (DeviceGone, NoReply):
+            # The reply may never come: a device going down is the command carried out.
             self.close()
             return False
 

@@ -24,8 +24,9 @@ options in their one-word form (--dh-build=DIR): before the plugin is loaded, py
 value in the next word for a test path.
 
 A failed test that used a simulated device gets the panel's screenshot, the daemon's log and
-the traces attached: written to the artifacts folder, named in the report, and the end of the
-daemon's log shown in it.
+the traces attached: written to the artifacts folder (in a folder of the run's own,
+run-DATE-TIME-XXXX/TEST, so that runs never overwrite each other's), named in the report, and
+the end of the daemon's log shown in it.
 
 After each test on a module's shared device, the device is put back powered, with its cable
 plugged and the host link answering (SimulatedDevice.restore()), whatever the test did or failed
@@ -36,7 +37,9 @@ from __future__ import annotations
 
 import re
 import signal
+import tempfile
 import threading
+import time
 from pathlib import Path
 from typing import Optional
 
@@ -177,9 +180,21 @@ def cable(request):
     return device.cable
 
 
+_RUN_FOLDER = pytest.StashKey[Path]()
+
+
 def _artifacts_dir(config) -> Path:
-    chosen = config.getoption("--dh-artifacts")
-    return Path(chosen) if chosen else Path(config.rootpath) / "dh-artifacts"
+    """This run's folder in the artifacts folder, made at the first failure: a folder of its
+    own ("run-DATE-TIME-XXXX"), so that a later run, or one at the same time, never writes
+    over another's attachments."""
+    folder = config.stash.get(_RUN_FOLDER, None)
+    if folder is None:
+        chosen = config.getoption("--dh-artifacts")
+        base = Path(chosen) if chosen else Path(config.rootpath) / "dh-artifacts"
+        base.mkdir(parents=True, exist_ok=True)
+        folder = Path(tempfile.mkdtemp(prefix=time.strftime("run-%Y%m%d-%H%M%S-"), dir=base))
+        config.stash[_RUN_FOLDER] = folder
+    return folder
 
 
 @pytest.hookimpl(hookwrapper=True)

@@ -325,7 +325,7 @@ class SimulatedDevice:
         self.host_timeout = host_timeout
         self._base = Path(tempfile.mkdtemp(prefix="displayhead-sim-"))
         self.root = self._base / "run"
-        self.tcp = _free_port() if tcp == 0 else tcp
+        self.tcp = tcp  # with 0, the port the bridge bound once it is up
         words = ["bash", str(self.source_dir / "scripts/sim"), "--root", str(self.root), "--no-build", "--quiet"]
         if panel:
             words += ["--panel", panel]
@@ -335,7 +335,9 @@ class SimulatedDevice:
             words += ["--card", str(card)]
         if trace:
             words.append("--trace")
-        if self.tcp:
+        if self.tcp is not None:
+            # 0: the bridge binds a free port itself and says which (a number picked here
+            # could be taken by another program before the bridge binds it).
             words += ["--tcp", str(self.tcp)]
         if not backgrounds:
             words.append("--no-backgrounds")
@@ -376,6 +378,8 @@ class SimulatedDevice:
             key, sep, value = line.partition("=")
             if sep:
                 self.ready[key.strip()] = value.strip()
+        if self.tcp is not None:
+            self.tcp = int(self.ready["TCP"])
 
     def stop(self) -> None:
         """Ends the device (SIGTERM to scripts/sim, which stops everything as on Ctrl-C) and
@@ -575,9 +579,3 @@ class SimulatedDevice:
                 found[path.name] = path.read_bytes()
         found["sim.out"] = self.output().encode()
         return found
-
-
-def _free_port() -> int:
-    with socket.socket() as probe:
-        probe.bind(("127.0.0.1", 0))
-        return probe.getsockname()[1]

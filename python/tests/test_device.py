@@ -259,15 +259,38 @@ def test_plugin_attaches_screenshot_and_logs_to_a_failed_test(pytester, dh_build
         def test_fails(panel):
             assert panel.changes() < 0
         """)
+    # Two runs into one folder (a run again, or two at once): each keeps its own attachments.
     artifacts = tmp_path / "artifacts"
-    result = pytester.runpytest("-p", "displayhead.pytest_plugin", f"--dh-build={dh_build_dir}",
-                                f"--dh-artifacts={artifacts}")
-    result.assert_outcomes(failed=1)
-    result.stdout.fnmatch_lines(["*displayhead: attachments*", "*displayhead: daemon log (end)*", "*init_tty done!*"])
-    folder = next(artifacts.iterdir())
-    assert decode_png((folder / "panel.png").read_bytes()).width == 480
-    assert "init_tty done!" in (folder / "daemon.log").read_text()
-    assert (folder / "dhmcu.log").is_file()
+    for run in range(2):
+        result = pytester.runpytest("-p", "displayhead.pytest_plugin", f"--dh-build={dh_build_dir}",
+                                    f"--dh-artifacts={artifacts}")
+        result.assert_outcomes(failed=1)
+        result.stdout.fnmatch_lines(["*displayhead: attachments*", "*displayhead: daemon log (end)*",
+                                     "*init_tty done!*"])
+    folders = sorted(log.parent for log in artifacts.rglob("daemon.log"))
+    assert len(folders) == 2, f"one run's attachments overwrote the other's: {folders}"
+    for folder in folders:
+        assert decode_png((folder / "panel.png").read_bytes()).width == 480
+        assert "init_tty done!" in (folder / "daemon.log").read_text()
+        assert (folder / "dhmcu.log").is_file()
+
+
+def test_a_free_tcp_port_is_the_one_the_bridge_bound(dh_build_dir, monkeypatch):
+    # tcp=0: a number picked here and bound later by the bridge could be taken in between by
+    # another program (played by this listener); the bridge binds a free port itself and says
+    # which.
+    import socket
+    from displayhead import sim as sim_module
+    with socket.socket() as other:
+        other.bind(("127.0.0.1", 0))
+        other.listen()
+        taken = other.getsockname()[1]
+        monkeypatch.setattr(sim_module, "_free_port", lambda: taken, raising=False)
+        with SimulatedDevice(dh_build_dir, tcp=0, backgrounds=False) as device:
+            assert device.tcp not in (0, taken)
+            assert device.ready["TCP"] == str(device.tcp)
+            assert device.host_port == f"tcp://127.0.0.1:{device.tcp}"
+            assert device.host.version() == "morvadq7_0005_0020"
 
 
 @pytest.mark.dh_device(backgrounds=False, card=4)

@@ -258,6 +258,22 @@ def test_silence_then_quiet_for_the_device_to_realign(monkeypatch):
     assert waited == [True], "only the command after the silence waits"
 
 
+def test_a_reboot_or_halt_met_with_silence_is_the_device_going_down():
+    # The device may go down before it answers, and the port may stay, silent, while the
+    # board's system stops: that is the command done, not a failure. The link is closed, so
+    # that reconnect() opens the port anew once the device is back.
+    silent = lambda code, tag, payload: None if code in (p.CMD_REBOOT, p.CMD_HALT) else \
+        FakeDevice.standard(code, tag, payload)
+    for command in (HostLink.reboot, HostLink.halt):
+        link, device = fake_link(silent, timeout=0.05)
+        assert command(link) is False
+        assert link.closed
+        assert [code for code, _, _, _ in device.packets] == [p.CMD_REBOOT if command is HostLink.reboot else p.CMD_HALT]
+    link, _ = fake_link()
+    assert link.reboot() is True, "a device that answered before going down"
+    assert not link.closed
+
+
 def test_an_interrupted_block_is_finished_with_filler():
     link, device = fake_link()
     real_write = device.write

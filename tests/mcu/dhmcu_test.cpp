@@ -4,6 +4,7 @@
 #include <signal.h>
 #include <spawn.h>
 #include <stdio.h>
+#include <sys/file.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -335,8 +336,10 @@ TEST_F(DhMcu, ServesItsControlSocket) {
   EXPECT_TRUE(knob);
   EXPECT_TRUE(changed);
 
-  // A second server on the same socket is refused; the socket goes with the server.
-  EXPECT_THAT(run_dhmcu("-p " + port + " --serve " + socket, status), HasSubstr("another dhmcu serves"));
+  // A second server on the same socket (on a port of its own: this one is held) is refused;
+  // the socket goes with the server.
+  PtyPair other;
+  EXPECT_THAT(run_dhmcu("-p " + other.slave_name + " --serve " + socket, status), HasSubstr("another dhmcu serves"));
   EXPECT_EQ(status, 2);
   kill(child, SIGTERM);
   finish(status);
@@ -379,6 +382,33 @@ TEST_F(DhMcu, EndsCleanlyOnASignalAndRefusesBadArguments) {
   std::ifstream kept(dir + "/file");
   EXPECT_EQ(std::string(std::istreambuf_iterator<char>(kept), {}), "keep me");
   std::filesystem::remove_all(dir);
+}
+
+// The port is one program's at a time, as for dhhost and dhtrace: a second controller on it
+// would interleave its frames with the first's and take part of the display head's messages.
+TEST_F(DhMcu, APortHeldByAnotherProgramIsRefused) {
+  start("--status 0,31,1500 --rate 2");
+  ASSERT_TRUE(port_open()) << "dhmcu did not open " << port;
+  const auto locked = [&] {
+    const int fd = open(port.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
+    const bool held = fd >= 0 && flock(fd, LOCK_EX | LOCK_NB) != 0;
+    if (fd >= 0) close(fd);
+    return held;
+  };
+  ASSERT_TRUE(wait_until(locked, milliseconds(20000))) << "dhmcu holds " << port << " without its lock";
+  int status = -1;
+  const std::string out = run_dhmcu("-p " + port + " --knob 1", status);
+  EXPECT_EQ(status, 2) << out;
+  // Told by its pid: under the board's emulator the holder's name is the emulator's.
+  EXPECT_THAT(out, HasSubstr(port + " is in use by ")) << out;
+  EXPECT_THAT(out, HasSubstr("(pid " + std::to_string(child) + ")")) << out;
+  kill(child, SIGTERM);
+  finish(status);
+  EXPECT_EQ(WEXITSTATUS(status), 0);
+
+  // Once the holder has gone, the port is free again.
+  const std::string after = run_dhmcu("-p " + port + " --knob 1", status);
+  EXPECT_EQ(status, 0) << after;
 }
 
 }  // namespace

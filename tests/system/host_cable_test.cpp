@@ -8,9 +8,12 @@
 #include <fcntl.h>
 #include <netinet/in.h>
 #include <poll.h>
+#include <signal.h>
+#include <spawn.h>
 #include <sys/file.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <chrono>
@@ -103,19 +106,6 @@ std::string read_to_end(int fd) {
     text.append(buffer, size_t(n));
   }
   return text;
-}
-
-// A TCP port nobody listens on now.
-int free_port() {
-  const int fd = socket(AF_INET, SOCK_STREAM, 0);
-  sockaddr_in where{};
-  where.sin_family = AF_INET;
-  where.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  bind(fd, reinterpret_cast<sockaddr *>(&where), sizeof where);
-  socklen_t size = sizeof where;
-  getsockname(fd, reinterpret_cast<sockaddr *>(&where), &size);
-  close(fd);
-  return ntohs(where.sin_port);
 }
 
 }  // namespace
@@ -225,13 +215,61 @@ TEST(SimulatedCable, PulledRebootedAndHalted) {
   EXPECT_EQ(sim_ctl(root, "cable sideways").status, 2);
 }
 
+// The gadget is the board's, not the daemon's: powered with its cable in, it is configured by
+// the host as the board boots, so the daemon finds "configured" from its start, and its USB
+// monitor's first poll attaches (until then a wireless record's brightness would override
+// the host's). A stand-in daemon writes down the state it finds.
+TEST(SimulatedCable, TheDaemonStartsWithTheGadgetConfigured) {
+  char folder[] = "/tmp/dhsim-gadget-XXXXXX";
+  ASSERT_NE(mkdtemp(folder), nullptr);
+  const std::string dir = folder, state = dir + "/state", seen = dir + "/seen", ctl = dir + "/sim.ctl";
+  std::vector<std::string> words = program_words(
+      build_dir() + "/dhsim",
+      {"serve", "--device-end", dir + "/ttyGS0", "--host-end", dir + "/ttyACM0", "--udc-state", state, "--ctl", ctl,
+       "--log", dir + "/daemon.log", "--power", "off", "--", "/bin/sh", "-c",
+       "cat \"$0\" >>\"$1\"; echo 'init_tty done!'; exec sleep 600", state, seen});
+  std::vector<char *> argv;
+  for (std::string &word : words) argv.push_back(word.data());
+  argv.push_back(nullptr);
+  pid_t sim = -1;
+  ASSERT_EQ(posix_spawn(&sim, argv[0], nullptr, nullptr, argv.data(), environ), 0);
+  ASSERT_TRUE(wait_until([&] { return fs::exists(ctl); }, 30s));
+  auto order = [&](const std::string &what) { return run_tool("dhsim", "ctl " + ctl + " " + what); };
+
+  EXPECT_EQ(order("power on").status, 0);
+  EXPECT_EQ(read_file(seen), "configured\n");
+  EXPECT_EQ(order("reboot").status, 0);
+  EXPECT_TRUE(wait_until([&] { return read_file(seen).size() > 11 && fs::exists(dir + "/ttyACM0"); }, 30s));
+  EXPECT_EQ(read_file(seen), "configured\nconfigured\n");
+  // Powered off, or with the cable out, the gadget is not attached.
+  EXPECT_EQ(order("power off").status, 0);
+  EXPECT_EQ(read_file(state), "not attached\n");
+  EXPECT_EQ(order("cable pull").status, 0);
+  EXPECT_EQ(order("power on").status, 0);
+  EXPECT_EQ(read_file(seen), "configured\nconfigured\nnot attached\n");
+  EXPECT_EQ(order("cable plug").status, 0);
+  EXPECT_EQ(read_file(state), "configured\n");
+
+  kill(sim, SIGTERM);
+  int status = 0;
+  waitpid(sim, &status, 0);
+  EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << status;
+  fs::remove_all(dir);
+}
+
 // The TCP bridge: one client, a second refused in words, dhhost refused while a client has the
-// port, and dhhost served the moment the client has gone.
+// port, and dhhost served the moment the client has gone. Port 0: the bridge binds a free
+// one itself (a number picked before could be taken by another program in between) and the
+// sim says which.
 TEST(SimulatedCable, TheTcpBridgeServesOneClient) {
   SKIP_WITHOUT_SIMULATED_DEVICE();
-  const int tcp = free_port();
-  SimulatedDevice device({"--tcp", std::to_string(tcp)});
-  EXPECT_THAT(read_file(device.root() + "/log/ready"), HasSubstr("TCP=" + std::to_string(tcp) + "\n"));
+  SimulatedDevice device({"--tcp", "0"});
+  const std::string ready = read_file(device.root() + "/log/ready");
+  const size_t at = ready.find("\nTCP=");
+  ASSERT_NE(at, std::string::npos) << ready;
+  const int tcp = atoi(ready.c_str() + at + 5);
+  ASSERT_GT(tcp, 0) << ready;
+  EXPECT_THAT(device.log("dhsim"), HasSubstr("dhsim: TCP bridge on 127.0.0.1:" + std::to_string(tcp) + "\n"));
 
   for (int round = 0; round < 3; ++round) {
     const int first = connect_tcp(tcp);
@@ -268,7 +306,8 @@ std::string shell(const std::string &command) {
 }  // namespace
 
 // dhview beside the sim: a second one on its port is refused, its page carries the state it
-// was served with, and its cable control (a POST without a body) pulls dhsim's cable.
+// was served with, its state follows the backlight, and its cable control (a POST without a
+// body) pulls dhsim's cable.
 TEST(SimulatedCable, DhviewOnItsOwnPortAndItsCableControl) {
   SKIP_WITHOUT_SIMULATED_DEVICE();
   if (!fs::exists(build_dir() + "/dhview")) GTEST_SKIP() << "this build has no dhview (no cpp-httplib)";
@@ -287,9 +326,25 @@ TEST(SimulatedCable, DhviewOnItsOwnPortAndItsCableControl) {
   EXPECT_THAT(page, HasSubstr("const initialState = {"));
   EXPECT_THAT(page, HasSubstr("\"usb\":\"configured\""));
 
+  // The backlight the page shows: the host's level stands while the host is connected, a
+  // wireless record's theme is taken but its brightness only once the host has gone. The
+  // device sees the host at its USB monitor's first poll, which restores the start-up level.
+  std::string state;
+  const auto shows = [&](const std::string &text) {
+    return wait_until([&] { return (state = shell("curl -s " + url + "state")).find(text) != std::string::npos; },
+                      std::chrono::milliseconds(30000));
+  };
+  ASSERT_TRUE(device.wait_for_log("daemon", "set_brightness 60\n", 30s)) << device.log("daemon");
+  ASSERT_EQ(device.dhhost("brightness 100").status, 0);
+  ASSERT_EQ(device.control("mode 1").status, 0);
+  ASSERT_EQ(device.control("wireless 3,50,0").status, 0);
+  ASSERT_TRUE(shows("\"index\":3")) << state;
+  EXPECT_THAT(shell("curl -s " + url + "state"), HasSubstr("\"backlight\":100,"));
+
   EXPECT_EQ(shell("curl -s -X POST -H 'X-Dhview: 1' '" + url + "control/cable?to=pulled'"), "{\"ok\":true}");
   EXPECT_EQ(sim_ctl(device.root(), "status").out, "cable=pulled power=on daemon=running\n");
   EXPECT_FALSE(fs::exists(device.host_path("ttyACM0")));
+  EXPECT_TRUE(shows("\"backlight\":50,")) << state;
   EXPECT_EQ(shell("curl -s -X POST -H 'X-Dhview: 1' '" + url + "control/cable?to=plugged'"), "{\"ok\":true}");
   EXPECT_EQ(device.dhhost("version").status, 0);
 }
@@ -340,4 +395,21 @@ TEST(SimulatedCable, SimCtlUsageIsWhole) {
   const ToolRun usage = sim_ctl("/nonexistent", "cable sideways");
   EXPECT_EQ(usage.status, 2) << usage.out;
   EXPECT_THAT(usage.out, HasSubstr("Exit status 0 done, 1 the simulator\nfailed or is not running, 2 a usage error."));
+}
+
+// dhsim's --help, as the other tools give theirs: the usage alone, on standard output, status
+// 0; a usage error says what is wrong on standard error and exits 2.
+TEST(SimulatedCable, DhsimHelpIsItsUsageAlone) {
+  const ToolRun help = run_tool("dhsim", "--help");
+  EXPECT_EQ(help.status, 0) << help.out;
+  EXPECT_EQ(help.out.rfind("usage: dhsim serve --device-end PATH", 0), 0u) << help.out;
+  EXPECT_THAT(help.out, HasSubstr("dhsim ctl SOCKET cable pull|plug"));
+  // Standard output alone (the pipe's reader takes only that): all of it.
+  EXPECT_EQ(run_tool("dhsim", "--help 2>/dev/null | cat").out, help.out);
+  EXPECT_EQ(run_tool("dhsim", "-h").out, help.out);
+
+  const ToolRun none = run_tool("dhsim", "");
+  EXPECT_EQ(none.status, 2) << none.out;
+  EXPECT_EQ(none.out.rfind("dhsim: serve or ctl?\nusage: dhsim serve", 0), 0u) << none.out;
+  EXPECT_EQ(run_tool("dhsim", "2>&1 >/dev/null | cat").out, none.out);  // standard error alone
 }
