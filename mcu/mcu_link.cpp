@@ -56,7 +56,7 @@ namespace {
 
 constexpr auto frame_pause = std::chrono::microseconds(50000);
 // A read that fails sooner than this did not wait for data (the port reports an error at
-// once, e.g. a hung-up line); the loop then pauses this long instead of spinning.
+// once without having hung up); the loop then pauses this long instead of spinning.
 constexpr auto quick_failure = std::chrono::milliseconds(100);
 // A hung-up port is opened again after this pause, doubled after each failed open up to the
 // longest.
@@ -153,14 +153,12 @@ void store_picture_package(const uint8_t *frame) {
     const int size = frame[frame_at::picture_data] * 256 + frame[frame_at::picture_data + 1];
     const std::bitset<picture_last_package + 1> stored_packages = packages_stored;
     packages_stored.reset();  // the next picture starts afresh, whether this one is shown or not
+    const int needed = (size + picture_package_len - 1) / picture_package_len;
     int missing = 0, first_missing = -1;
-    if (size <= picture_buffer_len) {
-      const int needed = (size + picture_package_len - 1) / picture_package_len;
-      for (int package = 0; package < needed; ++package) {
-        if (stored_packages[size_t(package)]) continue;
-        if (first_missing < 0) first_missing = package;
-        ++missing;
-      }
+    for (int package = 0; size <= picture_buffer_len && package < needed; ++package) {
+      if (stored_packages[size_t(package)]) continue;
+      if (first_missing < 0) first_missing = package;
+      ++missing;
     }
     if (size > picture_buffer_len) {
       printf("receive img size = %d\n", size);
@@ -169,8 +167,7 @@ void store_picture_package(const uint8_t *frame) {
     } else if (missing > 0) {
       printf("receive img size = %d\n", size);
       fprintf(stderr, "picture of %d bytes not shown: package %d missing (%d of %d missing)\n",
-              size, first_missing, missing,
-              (size + picture_package_len - 1) / picture_package_len);
+              size, first_missing, missing, needed);
     } else {
       // The screen owner stops the local video and draws the picture, unless a pause has
       // come in meanwhile. One that could not be stored is drawn from the buffer: the file
