@@ -14,12 +14,14 @@
 #include "screen/screen.h"
 #include "storage/util.h"
 
-// Applied at once; a rotation that cannot be stored is answered as failed.
+// Applied at once; a rotation that cannot be stored is answered as failed. Applied and kept in
+// one step under cfg_lock, so a wireless record's rotation (controller thread) comes wholly
+// before or after it, and the rotation kept is the one on the screen.
 HandlerEnd cmd_set_rotation(const HostCommand &cmd, uint8_t *reply) {
   uint8_t code = cmd.payload[0];
-  set_rotation(code);
   {
     std::lock_guard<std::recursive_mutex> hold(cfg_lock);
+    set_rotation(code);
     cfg.local_rotation = code;
   }
   if (SaveConfig() != 0) return failure_reply(reply, "rotation not stored");

@@ -124,7 +124,9 @@ extern std::mutex mcu_port_lock;
 
 // Thread entry, started once by main. `arg` is the receive buffer (at least 224 bytes, main
 // passes uart_r_buf); null lets the thread use one of its own. Returns only when the port
-// cannot be opened; a failed close after a header error ends the process (status 1).
+// cannot be opened or set up, at the start or after a header error; a port that hangs up is
+// opened again, after a growing pause, until it is back. A failed close ends the process
+// (status 1).
 void *mcu_uart_thread(void *arg);
 
 // Everything the thread does with a frame whose header is valid: control mode, the status

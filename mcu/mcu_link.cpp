@@ -12,15 +12,27 @@
 // announce more than the buffer holds. A frame outside those bounds is logged and its picture
 // or theme dropped; it never reaches past a table or a buffer.
 //
+// A picture is shown only when every package its size needs has come since the last end frame:
+// a missing one would leave bytes of the picture before in its place, and the panel would show
+// a mix of two pictures. Such a picture is refused with a message; the one before stays.
+//
+// A port that hangs up (its far end closed: a simulated controller that ended; a UART does not)
+// fails every read at once. It is given up with one message and opened again after a pause
+// that doubles from 1 s up to the read's own 15 s, until it is back, so a port that is gone
+// neither spins nor fills the log. A port that opens but cannot be set up is closed at once:
+// nothing is written through a port that is not at the link's speed and in raw mode.
+//
 // Locks: the control-mode and record steps of a publish fill the daemon's own copy of the
 // record, taking mcu_data_lock while they copy the host theme record; only the hand-over to
 // the block takes the block's mutex, briefly. mcu_port_lock is held only while the port is
 // closed or opened.
 #include "mcu/mcu.h"
 
+#include <poll.h>
 #include <unistd.h>
 
 #include <algorithm>
+#include <bitset>
 #include <chrono>
 #include <cstdio>
 #include <new>
@@ -44,8 +56,15 @@ namespace {
 
 constexpr auto frame_pause = std::chrono::microseconds(50000);
 // A read that fails sooner than this did not wait for data (the port reports an error at
-// once, e.g. a hung-up line); the loop then pauses this long instead of spinning.
+// once without having hung up); the loop then pauses this long instead of spinning.
 constexpr auto quick_failure = std::chrono::milliseconds(100);
+// A hung-up port is opened again after this pause, doubled after each failed open up to the
+// longest.
+constexpr auto first_reopen_pause = std::chrono::seconds(1);
+constexpr auto longest_reopen_pause = std::chrono::seconds(uart_first_byte_timeout_s);
+
+// The picture packages stored since the last end frame. Controller thread only.
+std::bitset<picture_last_package + 1> packages_stored;
 
 // Frames counted towards the next save check. The controller thread counts; the thread's
 // start (and tests) reset it.
@@ -95,14 +114,14 @@ void wireless_step(const uint8_t *frame, GuiRecord *shared) {
       set_brightness(0, 1);
     }
   }
+  // The rotation is compared, kept and applied in one step under cfg_lock, as the host's
+  // rotation command does: one that comes meanwhile is applied wholly before or after, so the
+  // rotation kept is always the one on the screen.
   const uint8_t rotation_code = frame[frame_at::rotation];
-  bool rotate = false;
-  {
-    std::lock_guard<std::recursive_mutex> hold(cfg_lock);
-    rotate = rotation_code != cfg.local_rotation;
-    if (rotate) cfg.local_rotation = rotation_code;
-  }
-  if (rotate) set_rotation(rotation_code);
+  std::lock_guard<std::recursive_mutex> hold(cfg_lock);
+  if (rotation_code == cfg.local_rotation) return;
+  cfg.local_rotation = rotation_code;
+  set_rotation(rotation_code);
 }
 
 void online_step(GuiRecord *shared) {
@@ -132,10 +151,23 @@ void store_picture_package(const uint8_t *frame) {
   printf("pic package %d\r\n", pkg_num);
   if (pkg_num == picture_end_package) {
     const int size = frame[frame_at::picture_data] * 256 + frame[frame_at::picture_data + 1];
+    const std::bitset<picture_last_package + 1> stored_packages = packages_stored;
+    packages_stored.reset();  // the next picture starts afresh, whether this one is shown or not
+    const int needed = (size + picture_package_len - 1) / picture_package_len;
+    int missing = 0, first_missing = -1;
+    for (int package = 0; size <= picture_buffer_len && package < needed; ++package) {
+      if (stored_packages[size_t(package)]) continue;
+      if (first_missing < 0) first_missing = package;
+      ++missing;
+    }
     if (size > picture_buffer_len) {
       printf("receive img size = %d\n", size);
       fprintf(stderr, "picture of %d bytes is larger than the %d-byte buffer, not shown\n", size,
               picture_buffer_len);
+    } else if (missing > 0) {
+      printf("receive img size = %d\n", size);
+      fprintf(stderr, "picture of %d bytes not shown: package %d missing (%d of %d missing)\n",
+              size, first_missing, missing, needed);
     } else {
       // The screen owner stops the local video and draws the picture, unless a pause has
       // come in meanwhile. One that could not be stored is drawn from the buffer: the file
@@ -157,6 +189,7 @@ void store_picture_package(const uint8_t *frame) {
     const int at = pkg_num * picture_package_len;
     memcpy(gImage_jpegA + at, frame + frame_at::picture_data,
            std::min(picture_package_len, picture_buffer_len - at));
+    packages_stored.set(pkg_num);
   }
   // Publishing ends here, but a pause or resume still waiting goes out with the next frame.
   screen_picture_package_stored();
@@ -201,9 +234,24 @@ void check_save() {
 
 // --- The port.
 
+// Opens and sets up the port. A port that opens but cannot be set up is closed again, so that
+// the relays find it not open rather than write through it.
 int open_port() {
   std::lock_guard<std::mutex> hold(mcu_port_lock);
-  return init_mcu_tty();
+  if (init_mcu_tty() == 0) return 0;
+  const int fd = tty_fd_mcu;
+  if (fd > 0) {
+    uart_close(fd);
+    fputs("controller port cannot be set up: closed, nothing is sent to the controller\n", stderr);
+  }
+  tty_fd_mcu = -1;
+  return -1;
+}
+
+// Whether the port has hung up: its far end has gone, and every read fails at once.
+bool port_hung_up(int fd) {
+  pollfd port{fd, POLLIN, 0};
+  return poll(&port, 1, 0) == 1 && (port.revents & POLLHUP) != 0;
 }
 
 void report_header_error(const uint8_t *frame) {
@@ -221,6 +269,51 @@ void close_port() {
     exit(1);
   }
   tty_fd_mcu = -1;  // until the reopen: the relay must not write to a closed descriptor
+}
+
+// After a hang-up: the port is closed and opened again, after a pause that grows while it is
+// not back. Returns once it is open.
+void reopen_hung_up_port() {
+  close_port();
+  fputs("controller port hung up: closed, opened again when it is back\n", stderr);
+  std::chrono::seconds pause = first_reopen_pause;
+  for (;;) {
+    std::this_thread::sleep_for(pause);
+    if (open_port() == 0) break;
+    pause = std::min(pause * 2, longest_reopen_pause);
+  }
+  puts("controller port is open again");
+}
+
+enum class PortEnd { header_error, hung_up };
+
+// Reads and processes frames until the stream slips (a header error, reported) or the port
+// hangs up.
+PortEnd read_frames(uint8_t *frame) {
+  for (;;) {
+    puts("uart thread ");
+    const auto started = std::chrono::steady_clock::now();
+    if (uart_read(tty_fd_mcu, frame, controller_frame_len) <= 0) {
+      puts("mcu uart read error");
+      if (port_hung_up(tty_fd_mcu)) return PortEnd::hung_up;
+      if (std::chrono::steady_clock::now() - started < quick_failure) {
+        std::this_thread::sleep_for(quick_failure);
+      }
+      continue;
+    }
+    if (frame[frame_at::header0] != frame_header_byte0 ||
+        frame[frame_at::header1] != frame_header_byte1) {
+      report_header_error(frame);
+      return PortEnd::header_error;
+    }
+    // A frame that cannot have the memory its work needs is dropped; the link goes on.
+    try {
+      process_controller_frame(frame);
+    } catch (const std::bad_alloc &) {
+      fprintf(stderr, "controller frame dropped: out of memory\n");
+    }
+    std::this_thread::sleep_for(frame_pause);
+  }
 }
 
 }  // namespace
@@ -298,34 +391,20 @@ void *mcu_uart_thread(void *arg) {
 
   gui_shm_create();
   reset_save_counter();
+  if (open_port() < 0) {
+    puts("---------------------init mcu tty error");
+    return nullptr;
+  }
   for (;;) {
+    if (read_frames(frame) == PortEnd::hung_up) {
+      reopen_hung_up_port();
+      continue;
+    }
+    // A header error: the port is closed and opened again, which flushes what it held.
+    close_port();
     if (open_port() < 0) {
       puts("---------------------init mcu tty error");
       return nullptr;
-    }
-    for (;;) {
-      puts("uart thread ");
-      const auto started = std::chrono::steady_clock::now();
-      if (uart_read(tty_fd_mcu, frame, controller_frame_len) <= 0) {
-        puts("mcu uart read error");
-        if (std::chrono::steady_clock::now() - started < quick_failure) {
-          std::this_thread::sleep_for(quick_failure);
-        }
-        continue;
-      }
-      if (frame[frame_at::header0] != frame_header_byte0 ||
-          frame[frame_at::header1] != frame_header_byte1) {
-        report_header_error(frame);
-        close_port();
-        break;
-      }
-      // A frame that cannot have the memory its work needs is dropped; the link goes on.
-      try {
-        process_controller_frame(frame);
-      } catch (const std::bad_alloc &) {
-        fprintf(stderr, "controller frame dropped: out of memory\n");
-      }
-      std::this_thread::sleep_for(frame_pause);
     }
   }
 }

@@ -387,9 +387,54 @@ TEST_F(FrameProcessing, PicturesOutsideTheBufferAreRefused) {
   EXPECT_THAT(testing::internal::GetCapturedStderr(), HasSubstr("40961 bytes"));
   EXPECT_EQ(read_device_file(picture_path), "<missing>");
 
-  // Exactly the buffer is still taken.
+  // Exactly the buffer is still taken, once every package has come.
+  process({last_fitting});
+  for (int number = 0; number < 186; ++number) {
+    process({make_frame(frame_picture, {{frame_at::package, uint8_t(number)}})});
+  }
   process({make_frame(frame_picture, {{frame_at::package, 255}, {4, 0xA0}, {5, 0x00}})});
   EXPECT_EQ(read_device_file(picture_path).size(), 40960u);
+}
+
+// A picture is shown only when every package its size needs came after the last end frame:
+// the buffer still holds the picture before, which must not fill a gap.
+TEST_F(FrameProcessing, APictureMissingAPackageIsRefused) {
+  Frame package = make_frame(frame_picture);
+  for (int number : {0, 2}) {
+    package[frame_at::package] = uint8_t(number);
+    memset(package.data() + 4, 0x10 + number, picture_package_len);
+    process({package});
+  }
+  const Frame end_of_600 = make_frame(frame_picture, {{frame_at::package, 255}, {4, 0x02}, {5, 0x58}});
+  write_device_file(picture_path, "before");
+  testing::internal::CaptureStderr();
+  process({end_of_600});
+  EXPECT_THAT(testing::internal::GetCapturedStderr(),
+              HasSubstr("picture of 600 bytes not shown: package 1 missing (1 of 3 missing)"));
+  EXPECT_EQ(read_device_file(picture_path), "before");
+
+  // The end frame started a new picture: packages 0 and 2 must come again.
+  package[frame_at::package] = 1;
+  process({package});
+  testing::internal::CaptureStderr();
+  process({end_of_600});
+  EXPECT_THAT(testing::internal::GetCapturedStderr(), HasSubstr("package 0 missing (2 of 3 missing)"));
+  EXPECT_EQ(read_device_file(picture_path), "before");
+
+  // A size needs the packages it reaches into, and none after them: 441 bytes need three.
+  auto packages_0_and_1 = [&] {
+    for (int number : {0, 1}) {
+      package[frame_at::package] = uint8_t(number);
+      process({package});
+    }
+  };
+  packages_0_and_1();
+  testing::internal::CaptureStderr();
+  process({make_frame(frame_picture, {{frame_at::package, 255}, {4, 0x01}, {5, 0xB9}})});  // 441
+  EXPECT_THAT(testing::internal::GetCapturedStderr(), HasSubstr("package 2 missing"));
+  packages_0_and_1();
+  process({make_frame(frame_picture, {{frame_at::package, 255}, {4, 0x01}, {5, 0xB8}})});  // 440
+  EXPECT_EQ(read_device_file(picture_path).size(), 440u);
 }
 
 TEST_F(FrameProcessing, PicturesWhilePausedAreNotStored) {

@@ -201,6 +201,89 @@ TEST(Controller, APictureThatCannotBeStoredIsShownNotTheOneBefore) {
   EXPECT_TRUE(daemon.running());
 }
 
+// A picture whose packages did not all come is refused: the bytes of the missing one would be
+// those of the picture before, and the panel would show a mix of the two. The picture and the
+// file from before stay.
+TEST(Controller, APictureMissingAPackageIsRefusedNotMixedWithTheOneBefore) {
+  DaemonUnderTest daemon;
+  wait_for_controller(daemon);
+  const std::vector<uint8_t> blue = solid_jpeg(480, 480, 0x00A0FF);
+  ASSERT_TRUE(send_picture(daemon, blue)) << daemon.output();
+  ASSERT_TRUE(centre_shows(daemon, 0x00A0FF));
+
+  const std::vector<uint8_t> red = solid_jpeg(480, 480, 0xE02020);
+  ASSERT_GT(red.size(), 3 * 220u);
+  for (size_t package = 0; package * 220 < red.size(); ++package) {
+    if (package == 1) continue;  // lost on the way
+    Frame frame = frame_of(0x99);
+    frame[3] = uint8_t(package);
+    memcpy(frame.data() + 4, red.data() + package * 220, std::min<size_t>(220, red.size() - package * 220));
+    daemon.send_to_daemon_as_controller(frame);
+  }
+  Frame end = frame_of(0x99);
+  end[3] = 255;
+  end[4] = uint8_t(red.size() >> 8);
+  end[5] = uint8_t(red.size());
+  daemon.send_to_daemon_as_controller(end);
+  ASSERT_TRUE(daemon.wait_for("package 1 missing")) << daemon.output();
+  EXPECT_EQ(read_file(daemon.root() + "/usr/data/aio.jpg"), std::string(blue.begin(), blue.end()));
+  EXPECT_TRUE(centre_shows(daemon, 0x00A0FF));
+
+  // The next picture that comes whole is shown: the refused one left nothing behind.
+  ASSERT_TRUE(send_picture(daemon, red)) << daemon.output();
+  EXPECT_EQ(read_file(daemon.root() + "/usr/data/aio.jpg"), std::string(red.begin(), red.end()));
+  EXPECT_TRUE(centre_shows(daemon, 0xE02020));
+}
+
+// A wireless record's rotation that comes while the host's rotation (0x0D) is being applied:
+// whichever wins, the screen and the rotation the daemon keeps agree, so the next record that
+// asks for the host's rotation is not taken for one already applied.
+TEST(Controller, AWirelessRotationRacingTheHostsLeavesTheScreenAsLastAsked) {
+  const std::string root = make_temp_root();
+  const std::string rotator_dir = root + "/sys/bus/platform/drivers/ingenic-fb/ingenic-fb.0";
+  fs::create_directories(rotator_dir);
+  const std::string rotator = rotator_dir + "/rotator_angle";
+  struct RootRemoval {  // after the daemon has stopped
+    std::string root;
+    ~RootRemoval() { fs::remove_all(root); }
+  } removal{root};
+  DaemonUnderTest daemon(HostPort::pty, root);
+  wait_for_controller(daemon);
+  daemon.send_to_daemon_as_controller(status_frame(1));
+  ASSERT_TRUE(daemon.wait_for("control mode = 1")) << daemon.output();
+  const char *angles[] = {"0", "90", "180", "270"};
+  auto wireless = [](uint8_t rotation) {
+    Frame frame = status_frame(1);
+    frame[55] = rotation;
+    return frame;
+  };
+  // {host, wireless}: each differs from the other and from the rotation before.
+  const std::pair<uint8_t, uint8_t> rounds[] = {{2, 1}, {3, 1}, {1, 0}, {2, 0}, {3, 1}};
+  int round = 0;
+  for (const auto &[host, record] : rounds) {
+    SCOPED_TRACE("host " + std::to_string(host) + ", record " + std::to_string(record));
+    ++round;
+    const uint8_t code[1] = {host};
+    daemon.send(build_packet(CMD_SET_ROTATION, {1, 2, 3, 4}, code));
+    // The host's rotation is under way: the record comes now, then one that asks for the
+    // host's rotation, then a status frame of another mode, which the controller thread
+    // takes only once it is done with the two before.
+    ASSERT_TRUE(wait_until([&] { return read_file(rotator) == angles[host]; }, 20000ms))
+        << read_file(rotator) << "\n" << daemon.output();
+    daemon.send_to_daemon_as_controller(wireless(record));
+    daemon.send_to_daemon_as_controller(wireless(host));
+    daemon.send_to_daemon_as_controller(status_frame(2));
+    ReplyBytes reply{};
+    ASSERT_TRUE(daemon.read_reply(reply, 20000));
+    EXPECT_FALSE(reports_failure(reply));
+    ASSERT_TRUE(daemon.wait_for("control mode = 2", round, 20000)) << daemon.output();
+    EXPECT_EQ(read_file(rotator), angles[host]);
+
+    daemon.send_to_daemon_as_controller(status_frame(1));
+    ASSERT_TRUE(daemon.wait_for("control mode = 1", round + 1, 20000)) << daemon.output();
+  }
+}
+
 TEST(Controller, AKnobStepSwitchesTheBackgroundToTheNextTheme) {
   SKIP_WITHOUT_H264_PICTURES();
   std::string root = make_temp_root();

@@ -144,20 +144,7 @@ void DaemonUnderTest::start(HostPort port) {
     if (master_ < 0) throw std::runtime_error("socat made no cable");
   }
 
-  // The controller port: a pty at DIR/dev/ttyS5, its far end held here.
-  if (controller_ < 0) {
-    if (openpty(&controller_, &controller_slave_, nullptr, nullptr, nullptr) != 0) {
-      throw std::runtime_error("openpty failed");
-    }
-    fcntl(controller_, F_SETFD, FD_CLOEXEC);
-    fcntl(controller_slave_, F_SETFD, FD_CLOEXEC);
-    termios raw{};
-    tcgetattr(controller_slave_, &raw);
-    cfmakeraw(&raw);
-    tcsetattr(controller_slave_, TCSANOW, &raw);
-  }
-  std::filesystem::remove(root_ + "/dev/ttyS5");
-  std::filesystem::create_symlink(ptsname(controller_), root_ + "/dev/ttyS5");
+  if (controller_ < 0) connect_new_controller();
 
   int pipe_fds[2];
   if (pipe2(pipe_fds, O_CLOEXEC) != 0) throw std::runtime_error("pipe failed");
@@ -281,6 +268,29 @@ bool DaemonUnderTest::silent_for(int timeout_ms) {
 
 bool DaemonUnderTest::running() {
   return pid_ > 0 && waitpid(pid_, nullptr, WNOHANG) == 0;
+}
+
+void DaemonUnderTest::connect_new_controller() {
+  // The controller port: a pty at DIR/dev/ttyS5, its far end held here.
+  if (openpty(&controller_, &controller_slave_, nullptr, nullptr, nullptr) != 0) {
+    throw std::runtime_error("openpty failed");
+  }
+  fcntl(controller_, F_SETFD, FD_CLOEXEC);
+  fcntl(controller_slave_, F_SETFD, FD_CLOEXEC);
+  termios raw{};
+  tcgetattr(controller_slave_, &raw);
+  cfmakeraw(&raw);
+  tcsetattr(controller_slave_, TCSANOW, &raw);
+  std::filesystem::remove(root_ + "/dev/ttyS5");
+  std::filesystem::create_symlink(ptsname(controller_), root_ + "/dev/ttyS5");
+}
+
+void DaemonUnderTest::hang_up_controller() {
+  if (controller_ >= 0) close(controller_);
+  if (controller_slave_ >= 0) close(controller_slave_);
+  controller_ = controller_slave_ = -1;
+  std::error_code ignored;
+  std::filesystem::remove(root_ + "/dev/ttyS5", ignored);
 }
 
 void DaemonUnderTest::send_to_daemon_as_controller(std::span<const uint8_t> frame) {

@@ -62,6 +62,12 @@ class DaemonUnderTest {
   // (everything that arrives within the time).
   void send_to_daemon_as_controller(std::span<const uint8_t> frame);
   std::vector<uint8_t> read_from_daemon_as_controller(size_t at_most, int timeout_ms);
+  // The controller goes away as a simulated one does: both ends of its pty are closed and
+  // DIR/dev/ttyS5 is removed, so the daemon's end of the port hangs up.
+  void hang_up_controller();
+  // A new controller port: a fresh pty at DIR/dev/ttyS5, its far end held here (the daemon's
+  // first port is made this way, before it starts).
+  void connect_new_controller();
   // Kills the daemon (as a power cut would) and waits for it; the root stays.
   void stop();
 

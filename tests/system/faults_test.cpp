@@ -345,6 +345,72 @@ TEST(Faults, AControllerThatSendsGarbageOrNothingNeverCostsTheHost) {
   EXPECT_TRUE(daemon.running());
 }
 
+// A simulated controller that goes away hangs its port up, and from then on every read of it
+// fails at once. The daemon says so once, gives the port up and opens it again when it is back,
+// without a message per failed read; meanwhile the host is served, and a message for the
+// controller is answered as not sent.
+TEST(Faults, AControllerPortThatHangsUpIsOpenedAgainWhenItIsBack) {
+  DaemonUnderTest daemon;
+  ASSERT_TRUE(daemon.wait_for("init_mcu_tty done!")) << daemon.output();
+  ASSERT_TRUE(daemon.wait_for("uart thread ")) << daemon.output();
+  const size_t before = daemon.output().size();
+  daemon.hang_up_controller();
+  ASSERT_TRUE(daemon.wait_for("controller port hung up")) << daemon.output();
+
+  EXPECT_TRUE(version_served(daemon));
+  ReplyBytes reply{};
+  const uint8_t pump_fan[14] = {1, 2, 3};
+  ASSERT_EQ(daemon.transact(CMD_MCU_SET_PUMP_FAN, pump_fan, reply), ReplyCheck::ok);
+  EXPECT_TRUE(reports_failure(reply));
+
+  // The port comes back; its first frames may go before the daemon has it open again (the
+  // open flushes what waited), so the controller repeats its status until it is heard.
+  daemon.connect_new_controller();
+  bool heard = false;
+  for (int i = 0; i < 12 && !heard; ++i) {
+    daemon.send_to_daemon_as_controller(status_frame(2));
+    heard = daemon.wait_for("control mode = 2", 1, 5000);
+  }
+  ASSERT_TRUE(heard) << daemon.output();
+  const std::string out = daemon.output();
+  const size_t back = out.find("controller port is open again", before);
+  ASSERT_NE(back, std::string::npos) << out;
+  const std::string while_gone = out.substr(before, back - before);
+  size_t read_errors = 0;
+  for (size_t at = while_gone.find("mcu uart read error"); at != std::string::npos;
+       at = while_gone.find("mcu uart read error", at + 1)) {
+    ++read_errors;
+  }
+  EXPECT_EQ(read_errors, 1u) << while_gone;
+  ASSERT_EQ(daemon.transact(CMD_MCU_SET_PUMP_FAN, pump_fan, reply), ReplyCheck::ok);
+  EXPECT_FALSE(reports_failure(reply));
+  EXPECT_EQ(daemon.read_from_daemon_as_controller(16, 5000).size(), 16u);
+}
+
+// A controller port that opens but cannot be set up (here not a terminal at all) is given up
+// with the link: nothing is ever written to it, since bytes sent through a port at the wrong
+// speed and with its output processing on would reach the controller changed.
+TEST(Faults, AControllerPortThatCannotBeSetUpIsNeverWritten) {
+  const std::string root = make_temp_root();
+  const std::string port = root + "/dev/ttyS5";
+  {
+    // The port becomes a plain file just before the daemon starts.
+    DaemonUnderTest daemon(HostPort::pty, root,
+                           {"sh", "-c", "rm -f \"$0\" && : > \"$0\" && exec \"$@\"", port});
+    ASSERT_TRUE(daemon.wait_for("---------------------init mcu tty error")) << daemon.output();
+    ASSERT_TRUE(fs::is_regular_file(port));
+    ReplyBytes reply{};
+    const uint8_t pump_fan[14] = {1, 2, 3};
+    ASSERT_EQ(daemon.transact(CMD_MCU_SET_PUMP_FAN, pump_fan, reply), ReplyCheck::ok);
+    EXPECT_TRUE(reports_failure(reply));
+    ASSERT_EQ(daemon.transact(CMD_MCU_ERASE, {}, reply), ReplyCheck::ok);
+    EXPECT_TRUE(reports_failure(reply));
+    EXPECT_EQ(fs::file_size(port), 0u);
+    EXPECT_TRUE(version_served(daemon));
+  }
+  fs::remove_all(root);
+}
+
 TEST(Faults, DamagedMediaAndSettingsNeverStopTheDevice) {
   const std::string root = make_temp_root();
   write_bytes(root + "/media/logo.jpg", noise(5000, 2));
