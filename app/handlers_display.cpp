@@ -15,11 +15,12 @@
 #include "storage/util.h"
 
 // Applied at once; a rotation that cannot be stored is answered as failed.
+// The panel and the setting change together under cfg_lock, as the controller's do.
 HandlerEnd cmd_set_rotation(const HostCommand &cmd, uint8_t *reply) {
   uint8_t code = cmd.payload[0];
-  set_rotation(code);
   {
     std::lock_guard<std::recursive_mutex> hold(cfg_lock);
+    set_rotation(code);
     cfg.local_rotation = code;
   }
   if (SaveConfig() != 0) return failure_reply(reply, "rotation not stored");

@@ -99,14 +99,13 @@ void wireless_step(const uint8_t *frame, GuiRecord *shared) {
       set_brightness(0, 1);
     }
   }
+  // The setting and the panel change together under cfg_lock, as the host's rotation does:
+  // neither can leave the panel turned one way and the setting saying another.
   const uint8_t rotation_code = frame[frame_at::rotation];
-  bool rotate = false;
-  {
-    std::lock_guard<std::recursive_mutex> hold(cfg_lock);
-    rotate = rotation_code != cfg.local_rotation;
-    if (rotate) cfg.local_rotation = rotation_code;
-  }
-  if (rotate) set_rotation(rotation_code);
+  std::lock_guard<std::recursive_mutex> hold(cfg_lock);
+  if (rotation_code == cfg.local_rotation) return;
+  cfg.local_rotation = rotation_code;
+  set_rotation(rotation_code);
 }
 
 void online_step(GuiRecord *shared) {
