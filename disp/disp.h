@@ -23,8 +23,8 @@ extern int32_t dev_width, dev_height, dev_x, dev_y, dev_type;
 // the code as sent).
 extern std::atomic<int32_t> rotation;
 // --- Backlight: the remembered level and the copy the controller link compares against.
-// Written only by the backlight functions below, which change them and the attribute as one
-// step (one backlight change at a time); read anywhere.
+// Written by the backlight functions below, which change them and the attribute as one step
+// (one backlight change at a time), and by init_disp at start-up; read anywhere.
 extern std::atomic<int32_t> bright, current_bright;
 // --- Picture timing in microseconds (32-bit, wrapping): written by the presenters and the
 // frame rate setters, read by the video pacing.
