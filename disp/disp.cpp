@@ -53,6 +53,11 @@ constexpr const char *backlight_path = "/sys/class/backlight/backlight_pwm0/brig
 bool layer0_open = false;
 bool layer1_open = false;
 
+// Held by every backlight change from its reading of the level to the update of bright and
+// current_bright, so the attribute and the remembered level change together: a restore
+// (active_brightness) never writes back a level that another thread replaced meanwhile.
+std::mutex backlight_lock;
+
 // Writes `text` (its characters only) to a sysfs attribute. Failures are ignored.
 void write_attribute(const char *device_path, const char *text) {
   std::string path = root_path(device_path);
@@ -231,7 +236,9 @@ void clean_fb1() {
   fb_pan_display(fb1_fd, &fb1_info, 0);
 }
 
-void set_brightness(int level, int keep) {
+namespace {
+// set_brightness with backlight_lock held.
+void set_brightness_locked(int level, int keep) {
   // Callers pass 0..255; anything below 0 is taken as off.
   level = std::clamp(level, 0, 100);
   printf("set_brightness %d\n", level);
@@ -242,7 +249,17 @@ void set_brightness(int level, int keep) {
   if (keep == 0) bright = level;
   current_bright = bright.load();
 }
+}  // namespace
 
-void active_brightness() { set_brightness(bright, 0); }
+void set_brightness(int level, int keep) {
+  std::lock_guard<std::mutex> hold(backlight_lock);
+  set_brightness_locked(level, keep);
+}
+
+// The level is read under the lock: one set meanwhile is either restored here or comes after.
+void active_brightness() {
+  std::lock_guard<std::mutex> hold(backlight_lock);
+  set_brightness_locked(bright, 0);
+}
 
 void inactive_brightness() { set_brightness(0, 1); }

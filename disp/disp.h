@@ -23,6 +23,8 @@ extern int32_t dev_width, dev_height, dev_x, dev_y, dev_type;
 // the code as sent).
 extern std::atomic<int32_t> rotation;
 // --- Backlight: the remembered level and the copy the controller link compares against.
+// Written by the backlight functions below, which change them and the attribute as one step
+// (one backlight change at a time), and by init_disp at start-up; read anywhere.
 extern std::atomic<int32_t> bright, current_bright;
 // --- Picture timing in microseconds (32-bit, wrapping): written by the presenters and the
 // frame rate setters, read by the video pacing.
@@ -34,7 +36,8 @@ extern LayerUserConfig layer_cfg;
 
 // --- 1 while the slideshow runs; any other value asks it to stop. The slideshow sets it once
 // its folder is open; the host loop, the decoder thread's producers and the USB monitor clear
-// it; the slideshow reads it after each folder entry.
+// it; the slideshow reads it after each folder entry. 2 from play_local_jpg_async until its
+// thread has opened the folder: a stop meanwhile (0) keeps that thread from beginning.
 extern std::atomic<int32_t> ImgPlaying;
 
 // Opens and enables both layers and derives the picture area; 0, or -1 when layer 0 cannot be

@@ -17,7 +17,8 @@
 // The slideshow is one detached thread walking the SD card's image folder, one picture a
 // second, until ImgPlaying is cleared. Starts are serialised: a start while one is on its way
 // or running is refused, and a thread started later retires an older one that is still
-// finishing its last wait, so at most one ever shows pictures.
+// finishing its last wait, so at most one ever shows pictures. A stop that comes while a start
+// is on its way ends that start: its thread shows nothing.
 #include "disp/image.h"
 
 #include <dirent.h>
@@ -63,6 +64,8 @@ constexpr int narrow_panel_column_offset = 56;
 // starts playing; a thread whose number is no longer current stops.
 std::mutex slideshow_start_lock;
 bool slideshow_starting = false;
+// ImgPlaying from a start until its thread has opened the folder.
+constexpr int32_t slideshow_starts = 2;
 std::atomic<uint32_t> slideshow_generation{0};
 std::atomic<int> slideshow_threads{0};
 
@@ -276,11 +279,16 @@ int play_local_jpg_async() {
   std::lock_guard<std::mutex> hold(slideshow_start_lock);
   if (ImgPlaying == 1 || slideshow_starting) return 0;
   slideshow_starting = true;
+  // A stop that comes before the thread has opened its folder clears this, and the thread
+  // then does not begin.
+  ImgPlaying = slideshow_starts;
   int result = pthread_create(&local_jpg_player, nullptr, play_local_jpg_thread, nullptr);
   if (result == 0) {
     pthread_detach(local_jpg_player);
   } else {
     slideshow_starting = false;
+    int32_t starts = slideshow_starts;
+    ImgPlaying.compare_exchange_strong(starts, 0);
   }
   return result;
 }
@@ -297,10 +305,19 @@ void *play_local_jpg_thread(void *) {
   uint32_t generation = 0;
   {
     std::lock_guard<std::mutex> hold(slideshow_start_lock);
+    // Started by play_local_jpg_async (not called directly): ImgPlaying still says so unless
+    // a stop has come since. The check and the change are one step, so no stop is lost.
+    const bool started = slideshow_starting;
     slideshow_starting = false;
+    int32_t starts = slideshow_starts;
+    const bool stopped = started && !ImgPlaying.compare_exchange_strong(starts, dir ? 1 : 0);
     if (!dir) {
       puts("Open dir error... \r");
       return reinterpret_cast<void *>(intptr_t(-1));
+    }
+    if (stopped) {
+      puts("jpg thread stopped before its first picture");
+      return reinterpret_cast<void *>(intptr_t(1));
     }
     ImgPlaying = 1;
     generation = ++slideshow_generation;

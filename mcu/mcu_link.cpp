@@ -85,8 +85,12 @@ void offline_step(const uint8_t *frame) {
   puts("offline data");
   if (frame[frame_at::knob_step] != 1) return;
   puts("receive encoder data, update theme index\r");
-  const uint8_t next = static_cast<uint8_t>(current_theme_index + 1);
-  current_theme_index = static_cast<uint8_t>(next % knob_theme_count());
+  // One step on whatever the index holds: start-up may store the saved theme meanwhile.
+  const int count = knob_theme_count();
+  uint8_t theme = current_theme_index;
+  while (!current_theme_index.compare_exchange_weak(
+      theme, static_cast<uint8_t>(static_cast<uint8_t>(theme + 1) % count))) {
+  }
 }
 
 void wireless_step(const uint8_t *frame, GuiRecord *shared) {

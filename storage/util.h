@@ -31,7 +31,9 @@ constexpr int background_theme_count = 13;
 
 // --- Guarded by cfg_lock (recursive: ReadConfig saves through SaveConfig, ReadLVGLConfig
 // through SaveLVGLConfig). Every access from a thread other than the one test in control
-// holds it; callers copy what they need and act after releasing it.
+// holds it; callers copy what they need and act after releasing it, except that a rotation
+// (host 0x0D, the controller's wireless record) is applied under it, so that the panel and
+// local_rotation change together (cfg_lock is then taken before layer_lock).
 // cfg: written by the host loop (0x0D, 0x7D), the controller thread (wireless rotation) and
 // the screen owner (local_path on every player start); read by start-up, the preset and the
 // USB monitor.

@@ -1,7 +1,9 @@
 // Layers, picture area, rotation, backlight, frame rate and the fill primitive.
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <climits>
+#include <thread>
 
 #include "disp/disp.h"
 #include "tests/disp/panel_sandbox.h"
@@ -81,6 +83,28 @@ TEST(Backlight, LevelsAreClampedAndKeepRemembersTheOld) {
   set_brightness(-20, 0);
   EXPECT_EQ(read_file(backlight), "0");
   EXPECT_EQ(bright, 0);
+}
+
+// The USB monitor restores the remembered level (attach, detach) while the host sets new
+// ones: the last level set stays, in the attribute and in bright, never an older one that a
+// restore read before the set.
+TEST(Backlight, RestoreOnAnotherThreadNeverUndoesALevelSetMeanwhile) {
+  make_dir("/sys/class/backlight/backlight_pwm0");
+  for (int round = 0; round < 20; ++round) {
+    stdout_of([] {
+      set_brightness(10, 0);
+      std::atomic<bool> done{false};
+      std::thread restorer([&] {
+        while (!done) active_brightness();
+      });
+      for (int level = 11; level <= 40; ++level) set_brightness(level, 0);
+      done = true;
+      restorer.join();
+    });
+    ASSERT_EQ(bright, 40) << "round " << round;
+    ASSERT_EQ(current_bright, 40) << "round " << round;
+    ASSERT_EQ(read_file(backlight), "40") << "round " << round;
+  }
 }
 
 TEST(DispFramerate, PeriodIsTruncatedAndNoRateTurnsPacingOff) {

@@ -1,6 +1,7 @@
 // Still pictures: JPEG onto layer 0, PNG into layer 1, the slideshow.
 #include <gtest/gtest.h>
 
+#include <fcntl.h>
 #include <unistd.h>
 
 #include <atomic>
@@ -44,6 +45,42 @@ void stop_slideshow() {
   ImgPlaying = 0;
   EXPECT_TRUE(eventually([] { return slideshow_thread_count() == 0; }, 20000ms));
 }
+
+// Standard output (unbuffered in the tests) goes into a pipe while one of these lives, so a
+// test can wait for what another thread prints. The pipe starts full: a thread that prints
+// waits there until the test reads, which holds it at a known point.
+class StdoutPipe {
+ public:
+  StdoutPipe() {
+    int ends[2];
+    if (pipe(ends) != 0) return;
+    read_end_ = ends[0];
+    const int flags = fcntl(ends[1], F_GETFL);
+    fcntl(ends[1], F_SETFL, flags | O_NONBLOCK);
+    const std::string filler(4096, '.');
+    while (write(ends[1], filler.data(), filler.size()) > 0) {
+    }
+    fcntl(ends[1], F_SETFL, flags);
+    saved_ = dup(1);
+    dup2(ends[1], 1);
+    close(ends[1]);
+  }
+  ~StdoutPipe() {
+    if (saved_ >= 0) dup2(saved_, 1);
+    if (saved_ >= 0) close(saved_);
+    if (read_end_ >= 0) close(read_end_);
+  }
+  bool printed(const std::string &text) {
+    const bool came = read_until(read_end_, seen, text, 20000ms);
+    seen.erase(0, seen.find_first_not_of('.'));
+    return came;
+  }
+  std::string seen;
+
+ private:
+  int read_end_ = -1;
+  int saved_ = -1;
+};
 
 }  // namespace
 
@@ -213,6 +250,32 @@ TEST(Slideshow, CyclesUntilStoppedAndStartsOnlyOnce) {
   // machine can only hide that, never fail the test.
   std::this_thread::sleep_for(1300ms);
   EXPECT_EQ(screen().at(32, 24), last);
+}
+
+// A stop (0x72, a host stream's block, a detach) that comes right behind a start, before its
+// thread has opened the folder, ends that start: the thread shows nothing. The thread is held
+// at its first message (the full pipe) until the stop has been made.
+TEST(Slideshow, StopWhileItStartsIsNotLost) {
+  set_panel(64, 48);
+  ASSERT_EQ(init_disp(), 0);
+  write_file(folder + "a.jpg", text(make_jpeg(64, 48, 0xF00000)));
+  for (int round = 0; round < 3; ++round) {
+    int started = -1;
+    bool ended = false;
+    std::string seen;
+    {
+      StdoutPipe out;  // the checks come after it: a failure's message goes to the real output
+      started = play_local_jpg_async();
+      ImgPlaying = 0;
+      ended = out.printed("jpg thread stopped before its first picture");
+      seen = out.seen;
+    }
+    ASSERT_EQ(started, 0);
+    ASSERT_TRUE(ended) << "round " << round << ", ImgPlaying " << ImgPlaying << ":\n" << seen;
+    EXPECT_EQ(seen.find("width="), std::string::npos) << seen;  // no picture decoded
+    EXPECT_TRUE(eventually([] { return slideshow_thread_count() == 0; }, 20000ms));
+    EXPECT_EQ(ImgPlaying, 0);
+  }
 }
 
 TEST(Slideshow, FolderWithoutPicturesEnds) {
