@@ -115,16 +115,8 @@ void DaemonUnderTest::start(HostPort port) {
   std::filesystem::remove(root_ + "/dev/ttyGS0");
 
   if (port == HostPort::pty) {
-    if (openpty(&master_, &slave_, nullptr, nullptr, nullptr) != 0) {
-      throw std::runtime_error("openpty failed");
-    }
-    fcntl(master_, F_SETFD, FD_CLOEXEC);
-    fcntl(slave_, F_SETFD, FD_CLOEXEC);
     // Raw from the start: nothing the host sends may be echoed before the daemon configures it.
-    termios tio{};
-    tcgetattr(slave_, &tio);
-    cfmakeraw(&tio);
-    tcsetattr(slave_, TCSANOW, &tio);
+    if (!open_raw_pty(master_, slave_)) throw std::runtime_error("openpty failed");
     std::filesystem::create_symlink(ptsname(master_), root_ + "/dev/ttyGS0");
   } else {
     std::filesystem::create_directories(root_ + "/host");
@@ -266,21 +258,24 @@ bool DaemonUnderTest::silent_for(int timeout_ms) {
   return host_read_exact(master_, &byte, 1, timeout_ms) == 0;
 }
 
+bool open_raw_pty(int &master, int &slave) {
+  if (openpty(&master, &slave, nullptr, nullptr, nullptr) != 0) return false;
+  fcntl(master, F_SETFD, FD_CLOEXEC);
+  fcntl(slave, F_SETFD, FD_CLOEXEC);
+  termios raw{};
+  tcgetattr(slave, &raw);
+  cfmakeraw(&raw);
+  tcsetattr(slave, TCSANOW, &raw);
+  return true;
+}
+
 bool DaemonUnderTest::running() {
   return pid_ > 0 && waitpid(pid_, nullptr, WNOHANG) == 0;
 }
 
 void DaemonUnderTest::connect_new_controller() {
   // The controller port: a pty at DIR/dev/ttyS5, its far end held here.
-  if (openpty(&controller_, &controller_slave_, nullptr, nullptr, nullptr) != 0) {
-    throw std::runtime_error("openpty failed");
-  }
-  fcntl(controller_, F_SETFD, FD_CLOEXEC);
-  fcntl(controller_slave_, F_SETFD, FD_CLOEXEC);
-  termios raw{};
-  tcgetattr(controller_slave_, &raw);
-  cfmakeraw(&raw);
-  tcsetattr(controller_slave_, TCSANOW, &raw);
+  if (!open_raw_pty(controller_, controller_slave_)) throw std::runtime_error("openpty failed");
   std::filesystem::remove(root_ + "/dev/ttyS5");
   std::filesystem::create_symlink(ptsname(controller_), root_ + "/dev/ttyS5");
 }

@@ -107,6 +107,10 @@ bool screen_shows(const std::string &root, uint32_t colour, std::chrono::millise
 // are pans: "the background has played on for five frames".
 bool wait_for_pans(const std::string &root, size_t count, std::chrono::milliseconds within);
 
+// A pty, raw from the start (nothing written to it is echoed or changed), neither end inherited
+// by the programs a test starts; whether it opened.
+bool open_raw_pty(int &master, int &slave);
+
 // Command arguments as the host lays them out.
 std::span<const uint8_t> bytes_of(const std::string &text);
 // L, M and a name, as the commands that carry a name lay them out.

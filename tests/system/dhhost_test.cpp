@@ -42,19 +42,6 @@ using testing::HasSubstr;
 
 namespace {
 
-// A pty that plays the device for dhhost: raw, and neither end inherited by dhhost, so that
-// closing the device's end is the device going away.
-bool open_device_pty(int &master, int &slave) {
-  if (openpty(&master, &slave, nullptr, nullptr, nullptr) != 0) return false;
-  fcntl(master, F_SETFD, FD_CLOEXEC);
-  fcntl(slave, F_SETFD, FD_CLOEXEC);
-  termios raw{};
-  tcgetattr(master, &raw);
-  cfmakeraw(&raw);
-  tcsetattr(master, TCSANOW, &raw);
-  return true;
-}
-
 // Reads one 512-byte packet from dhhost as the device would; whether it came whole. dhhost may
 // start slowly on a busy machine: each wait is generous.
 bool read_packet(int fd, uint8_t (&packet)[512]) {
@@ -481,7 +468,7 @@ void answer_one(int master, std::array<uint8_t, 8> tail, bool foreign,
 // not happen.
 TEST(Dhhost, TheDevicesFailureReplyIsAFailure) {
   int master = -1, slave = -1;
-  ASSERT_TRUE(open_device_pty(master, slave));
+  ASSERT_TRUE(open_raw_pty(master, slave));
   const std::string port = std::string("-p ") + ttyname(slave) + " -t 2 ";
   const std::array<uint8_t, 8> failed = {'_', 'f', 'a', 'i', 'l', 'e', 'd', 0};
 
@@ -513,7 +500,7 @@ TEST(Dhhost, TheDevicesFailureReplyIsAFailure) {
 // gives it 30 s whatever its -t, so a slow card's upload is not reported failed.
 TEST(Dhhost, TheLastChunkIsGivenTheCardsTime) {
   int master = -1, slave = -1;
-  ASSERT_TRUE(open_device_pty(master, slave));
+  ASSERT_TRUE(open_raw_pty(master, slave));
   const std::string local = make_temp_root() + "/up.bin";
   write_bytes(local, {1, 2, 3});
 
@@ -610,7 +597,7 @@ TEST(Dhhost, OddNamesGoUpAndAreListedAsTheyAre) {
 TEST(Dhhost, APortThatHangsUpMidCommandIsTheDeviceGone) {
   {
     int master = -1, slave = -1;
-    ASSERT_TRUE(open_device_pty(master, slave));
+    ASSERT_TRUE(open_raw_pty(master, slave));
     std::thread device([master] {
       uint8_t packet[512];
       read_packet(master, packet);
@@ -651,7 +638,7 @@ TEST(Dhhost, APortThatHangsUpMidCommandIsTheDeviceGone) {
   }
   for (const bool json : {false, true}) {
     int master = -1, slave = -1;
-    ASSERT_TRUE(open_device_pty(master, slave));
+    ASSERT_TRUE(open_raw_pty(master, slave));
     std::thread device([master] {
       // The first page is answered; the request for the second finds the device going away.
       uint8_t packet[512];
@@ -696,7 +683,7 @@ TEST(Dhhost, InterruptedLastChunkLeavesTheFileAsItWas) {
 TEST(Dhhost, InterruptedWaitForASilentDeviceStops) {
   for (const int signal : {SIGINT, SIGTERM}) {
     int master = -1, slave = -1;
-    ASSERT_TRUE(open_device_pty(master, slave));
+    ASSERT_TRUE(open_raw_pty(master, slave));
     const std::string output = make_temp_root() + "/version.out";
     const pid_t version = spawn_dhhost({"--json", "-t", "3600", "-p", ttyname(slave), "version"}, output);
     ASSERT_GT(version, 0);
