@@ -210,11 +210,9 @@ bool write_png_rows(FILE *file, const PanelPicture &picture, png_bytep *rows, pn
   return true;
 }
 
-}  // namespace
-
-bool compose_panel(const std::string &root_dir, PanelPicture &picture, std::string &error) {
-  std::string root = without_trailing_slash(root_dir);
-
+// One composition from the state as read now; `sequence` is that state's.
+bool compose_once(const std::string &root, PanelPicture &picture, std::string &error,
+                  uint32_t &sequence) {
   PanelState state;
   if (!panel_state_read(root, state, error)) {
     error = "no panel: " + error;
@@ -252,7 +250,26 @@ bool compose_panel(const std::string &root_dir, PanelPicture &picture, std::stri
   uint32_t angle = base.rotator_angle;
   picture.rotation = angle == 90 || angle == 180 || angle == 270 ? int(angle) : 0;
   picture.backlight = read_backlight(root);
+  sequence = state.sequence;
   return true;
+}
+
+}  // namespace
+
+// The state and the memory are read one after the other while the daemon goes on: a pan in
+// between (a stream's last picture moved into the layer's own buffer, and the decoder's buffer
+// given back, which then reads zero) would mix the two. A composition the state moved on
+// during is made again, as a screen would show either picture whole.
+bool compose_panel(const std::string &root_dir, PanelPicture &picture, std::string &error) {
+  const std::string root = without_trailing_slash(root_dir);
+  for (int attempt = 0;; ++attempt) {
+    uint32_t composed_from = 0, now = 0;
+    if (!compose_once(root, picture, error, composed_from)) return false;
+    std::string ignored;
+    if (attempt == 20 || !panel_state_sequence(root, now, ignored) || now == composed_from) {
+      return true;
+    }
+  }
 }
 
 bool compose_panel_seen(const std::string &root, PanelPicture &picture, std::string &error,

@@ -125,7 +125,7 @@ TEST(HostStream, TheLastPictureOfAStreamIsShown) {
   std::string error;
   ASSERT_TRUE(compose_panel(daemon.root(), picture, error)) << error;
   const uint32_t middle = picture.at(picture.width / 2, picture.height / 2);
-  EXPECT_TRUE(near_white(middle)) << std::hex << middle << " is not the white of the last picture";
+  EXPECT_TRUE(near_white(middle)) << std::hex << middle << " is not the white of the last picture" << daemon.output();
 }
 
 // Two programs on the port: the second is refused and told who holds it. What is neither a
