@@ -10,6 +10,7 @@
 #include "disp/disp.h"
 #include "h264/h264.h"
 #include "tests/h264/video_sandbox.h"
+#include "tests/support/waiting.h"
 
 using namespace std::chrono_literals;
 
@@ -146,6 +147,9 @@ TEST_F(H264Ring, StreamPushesEndWithTheirStream) {
   for (int round = 0; round < 3 && fastest >= 1.9; ++round) {
     epoch = h264_stream_epoch;
     fill_ring();
+    // The push clears ImgPlaying under the ring's lock just before its wait, which releases
+    // that lock: a stop (which takes it) seen after the clear comes while the push waits.
+    ImgPlaying = 1;
     int result = 0;
     double pushed_for = 0;
     std::thread producer([&] {
@@ -153,8 +157,7 @@ TEST_F(H264Ring, StreamPushesEndWithTheirStream) {
       result = push_h264_block_in_stream(block.data(), 1000, epoch);
       pushed_for = seconds_since(start);
     });
-    // Not synchronisation: a stop before the push reaches its wait lets it go at once too.
-    std::this_thread::sleep_for(200ms);
+    EXPECT_TRUE(wait_until([] { return ImgPlaying == 0; }, 30000ms));
     stop_h264();
     producer.join();
     EXPECT_EQ(result, -1);
