@@ -1,14 +1,14 @@
 // The daemon's side of the shared block, and the processes that alone touch it.
 //
 // The block outlives the daemon and may be in use by the GUI process at a restart, so its
-// objects are set up only when it is new; the mutex is robust, so a holder that dies hands the
-// next locker EOWNERDEAD. But the GUI process can also leave the objects in any state or cut
-// the block short, and no portable code survives a C library call on such objects or a touch
-// of a page cut away. So a helper, forked while the daemon has one thread, opens the block and
-// passes each request on to a worker it forks, which maps the block and makes the calls. A
-// worker that dies (SIGBUS) or has not answered within worker_limit_ms is ended; the next one
-// sets the objects up again, with a message, and tries the request once more. The controller
-// thread waits at most answer_wait_ms; a request answered later is still served in turn.
+// objects are set up only when new; the mutex is robust, so a holder that dies hands the next
+// locker EOWNERDEAD. But the GUI process can also leave the objects in any state or cut the
+// block short, and no portable code survives a C library call on such objects or a touch of a
+// page cut away. So a helper, forked while the daemon has one thread, holds the block open and
+// forks a worker for each request, which maps the block and makes the calls. A worker that
+// dies (SIGBUS) or has not answered within worker_limit_ms is ended; the next one sets the
+// objects up again, with a message, and tries once more. The controller thread waits at most
+// answer_wait_ms for an answer; one that comes later is taken in turn.
 #include "mcu/gui_shm.h"
 
 #include <errno.h>
@@ -38,30 +38,24 @@ constexpr int answer_wait_ms = 100;
 constexpr int lock_try_ms = 2;  // then the publish is skipped: the GUI process holds the mutex
 constexpr int worker_limit_ms = 1000;
 
-// What a request asks, given back with its one answer.
-struct Ask {
-  bool adopt;       // open the block, set the flag to 0; otherwise a publish
-  uint8_t command;  // the pause (2) or resume (3) a publish carries, or 0
+// A request, and the same filled in as its answer.
+struct Message {
+  uint64_t seq;     // numbers the requests: the answers come in turn
   uint64_t puts;    // the record's put count when it was sent
-};
-struct Request {
-  Ask ask;
+  bool adopt;       // open the block, set it up if new, set the flag to 0; otherwise a publish
+  uint8_t command;  // the pause (2) or resume (3) a publish carries, or 0
   uint8_t record[gui_record::size];
   bool owed[gui_record::size];  // the bytes to write
-};
-struct Answer {
-  Ask ask;
   int8_t result;    // 1 done; 0 skipped, the GUI process holds the mutex; -1 failed
   char note[1024];  // lines for the daemon's log: room for all a request can gather
 };
 
-Answer &note(Answer &answer, const char *format, ...) {
-  const size_t used = strlen(answer.note);
+void note(Message &message, const char *format, ...) {
+  const size_t used = strlen(message.note);
   va_list args;
   va_start(args, format);
-  vsnprintf(answer.note + used, sizeof answer.note - used, format, args);
+  vsnprintf(message.note + used, sizeof message.note - used, format, args);
   va_end(args);
-  return answer;
 }
 
 // --- The helper process and its workers.
@@ -69,16 +63,15 @@ Answer &note(Answer &answer, const char *format, ...) {
 bool set_up(GuiSharedBlock *block) {
   pthread_mutexattr_t mutex_attr;
   pthread_condattr_t cond_attr;
-  const bool mutex_attr_made = pthread_mutexattr_init(&mutex_attr) == 0;
-  const bool cond_attr_made = pthread_condattr_init(&cond_attr) == 0;
-  const bool ok = mutex_attr_made && cond_attr_made &&
+  if (pthread_mutexattr_init(&mutex_attr) != 0) return false;
+  const bool ok = pthread_condattr_init(&cond_attr) == 0 &&
                   pthread_mutexattr_setrobust(&mutex_attr, PTHREAD_MUTEX_ROBUST) == 0 &&
                   pthread_mutexattr_setpshared(&mutex_attr, PTHREAD_PROCESS_SHARED) == 0 &&
                   pthread_condattr_setpshared(&cond_attr, PTHREAD_PROCESS_SHARED) == 0 &&
                   pthread_mutex_init(&block->mutex, &mutex_attr) == 0 &&
                   pthread_cond_init(&block->cond, &cond_attr) == 0;
-  if (mutex_attr_made) pthread_mutexattr_destroy(&mutex_attr);
-  if (cond_attr_made) pthread_condattr_destroy(&cond_attr);
+  pthread_mutexattr_destroy(&mutex_attr);
+  pthread_condattr_destroy(&cond_attr);  // harmless on one whose init failed
   return ok;
 }
 
@@ -111,7 +104,7 @@ bool written_over(const pthread_mutex_t *mutex) {
 }
 
 // 0 locked (a dead holder's mutex made consistent), ETIMEDOUT held, or the error.
-int lock(GuiSharedBlock *block, Answer &answer) {
+int lock(GuiSharedBlock *block, Message &answer) {
   int result = pthread_mutex_trylock(&block->mutex);
   if (result == EBUSY) {
     timespec deadline{};
@@ -135,54 +128,39 @@ int lock(GuiSharedBlock *block, Answer &answer) {
   return result;
 }
 
-// One request, in a worker: the block is whole. `again`: set the objects up first.
-Answer serve(const Request &request, int fd, bool again) {
-  Answer answer{request.ask, -1, ""};
+// One request, in a worker of its own: the block is whole. `again`: set the objects up first.
+void serve(Message &answer, int fd, bool again) {
   void *map = mmap(nullptr, gui_block_size, PROT_READ | PROT_WRITE, MAP_SHARED, fd, 0);
   if (map == MAP_FAILED) {
     return note(answer, "gui shm: cannot map the block: %s\n", strerror(errno));
   }
   auto *block = static_cast<GuiSharedBlock *>(map);
   const auto *objects = reinterpret_cast<const uint8_t *>(&block->mutex);
-  const bool fresh = again || std::all_of(objects, objects + (gui_cond_offset - gui_mutex_offset +
-                                                              sizeof(pthread_cond_t)),
+  const size_t objects_size = gui_cond_offset - gui_mutex_offset + sizeof(pthread_cond_t);
+  const bool fresh = again || std::all_of(objects, objects + objects_size,
                                           [](uint8_t b) { return b == 0; });  // never set up
   const bool usable = !fresh || set_up(block);
-  const int locked = usable ? lock(block, answer) : EINVAL;
-  if (request.ask.adopt && usable) {
-    std::atomic_ref<int32_t>(block->new_data).store(0);
-  } else if (locked == 0) {
+  const int locked = usable && !answer.adopt ? lock(block, answer) : EINVAL;
+  if (answer.adopt && usable) std::atomic_ref<int32_t>(block->new_data).store(0);
+  if (locked == 0) {
     for (size_t i = 0; i < gui_record::size; ++i) {
-      if (request.owed[i]) block->record[i] = request.record[i];
+      if (answer.owed[i]) block->record[i] = answer.record[i];
     }
     block->new_data = 1;
     pthread_cond_signal(&block->cond);
+    pthread_mutex_unlock(&block->mutex);
   }
-  if (locked == 0) pthread_mutex_unlock(&block->mutex);
   munmap(map, gui_block_size);
-  answer.result = locked == 0 || (request.ask.adopt && usable) ? 1 : locked == ETIMEDOUT ? 0 : -1;
-  if (!usable) return note(answer, "gui shm: cannot set up its objects\n");
-  if (answer.result < 0) note(answer, "gui shm: cannot lock the mutex: %s\n", strerror(locked));
-  return answer;
-}
-
-// A worker: serves the requests the helper passes on until the helper goes.
-[[noreturn]] void worker_main(int link, int fd, bool again) {
-  signal(SIGBUS, SIG_DFL);  // a block cut short under it ends the worker, nothing else
-  Request request;
-  while (recv(link, &request, sizeof request, 0) == ssize_t(sizeof request)) {
-    const Answer answer = serve(request, fd, again);
-    again = false;
-    if (send(link, &answer, sizeof answer, MSG_NOSIGNAL) != ssize_t(sizeof answer)) break;
+  answer.result = (answer.adopt ? usable : locked == 0) ? 1 : locked == ETIMEDOUT ? 0 : -1;
+  if (!usable) note(answer, "gui shm: cannot set up its objects\n");
+  if (usable && answer.result < 0) {
+    note(answer, "gui shm: cannot lock the mutex: %s\n", strerror(locked));
   }
-  _exit(0);
 }
 
-// The block, created if absent (then `*created`): a regular file's descriptor, or -1.
-int open_block(Answer &answer, bool *created) {
-  int fd = open_gui_block(O_RDWR | O_CREAT | O_EXCL, 0666);
-  *created = fd >= 0;
-  if (fd < 0 && errno == EEXIST) fd = open_gui_block(O_RDWR, 0666);
+// The block, created if absent: a regular file's descriptor, or -1.
+int open_block(Message &answer) {
+  int fd = open_gui_block(O_RDWR | O_CREAT, 0666);
   struct stat st {};
   if (fd >= 0 && (fstat(fd, &st) != 0 || !S_ISREG(st.st_mode))) {
     close(fd);
@@ -194,69 +172,63 @@ int open_block(Answer &answer, bool *created) {
   return fd;
 }
 
-[[noreturn]] void helper_main(int sock) {
+[[noreturn]] void helper_main(int daemon) {
   learn_mutex();
-  int fd = -1, link = -1;
-  pid_t worker = -1;
+  int fd = -1;
   bool again = false;  // the next worker sets the objects up before anything else
-  const auto end_worker = [&] {
-    if (worker > 0 && kill(worker, SIGKILL) == 0) waitpid(worker, nullptr, 0);
-    if (link >= 0) close(link);
-    worker = link = -1;
-  };
-  Request request;
-  while (recv(sock, &request, sizeof request, 0) == ssize_t(sizeof request)) {
-    Answer answer{request.ask, -1, ""}, lost = answer;
-    if (request.ask.adopt) {
-      end_worker();
+  bool busy = false;   // the last publish was skipped for the GUI process: said once
+  Message answer;
+  while (recv(daemon, &answer, sizeof answer, 0) == ssize_t(sizeof answer)) {
+    answer.result = -1;
+    answer.note[0] = '\0';
+    if (answer.adopt) {
       if (fd >= 0) close(fd);
-      fd = open_block(lost, &again);
+      fd = open_block(answer);
+      again = false;  // a block made now is all zeros: set up as new
     }
-    // A worker that fails the request is replaced; the new one tries it once more.
+    // A block cut short is made whole here, so that the message outlives a worker the next
+    // cut ends. The objects went with the cut, and so did the record's bytes past it.
+    struct stat st {};
+    if (fd >= 0 && fstat(fd, &st) == 0 && st.st_size < off_t(gui_block_size)) {
+      if (!answer.adopt) {
+        note(answer, "gui shm: block cut to %d bytes, setting it up again\n", int(st.st_size));
+      }
+      for (off_t i = st.st_size; i < off_t(gui_record::size); ++i) answer.owed[i] = true;
+      again = true;
+      if (ftruncate(fd, gui_block_size) != 0) {
+        note(answer, "gui shm: cannot make the block whole: %s\n", strerror(errno));
+      }
+    }
     for (int attempt = 0; fd >= 0 && attempt < 2; ++attempt) {
-      // A block cut short is made whole here, so that the message outlives a worker the next
-      // cut ends. The objects went with the cut: a new worker sets them up.
-      struct stat st {};
-      if (fstat(fd, &st) == 0 && st.st_size < off_t(gui_block_size)) {
-        if (!request.ask.adopt) {
-          note(lost, "gui shm: block cut to %d bytes, setting it up again\n", int(st.st_size));
-          // The record's bytes cut away are owed again (never written ones are zero both ways).
-          for (off_t i = st.st_size; i < off_t(gui_record::size); ++i) request.owed[i] = true;
-        }
-        end_worker();
-        again = true;
-        if (ftruncate(fd, gui_block_size) != 0) {
-          note(lost, "gui shm: cannot make the block whole: %s\n", strerror(errno));
-          break;
-        }
+      int link[2];
+      if (pipe(link) != 0) break;
+      const pid_t worker = fork();
+      if (worker == 0) {
+        signal(SIGBUS, SIG_DFL);  // a block cut short under it ends the worker, nothing else
+        serve(answer, fd, again);
+        _exit(write(link[1], &answer, sizeof answer) == ssize_t(sizeof answer) ? 0 : 1);
       }
-      if (worker < 0) {
-        int pair[2] = {-1, -1};
-        worker = socketpair(AF_UNIX, SOCK_SEQPACKET, 0, pair) == 0 ? fork() : -1;
-        if (worker == 0) {
-          close(sock);
-          close(pair[0]);
-          worker_main(pair[1], fd, again);
-        }
-        close(pair[1]);
-        link = pair[0];
-      }
-      pollfd ready{link, POLLIN, 0};
-      const bool sent = worker > 0 && send(link, &request, sizeof request, MSG_NOSIGNAL) > 0;
-      const int seen = sent ? poll(&ready, 1, worker_limit_ms) : -1;
-      again = seen != 1 || recv(link, &answer, sizeof answer, 0) != ssize_t(sizeof answer);
-      if (!again) break;
-      answer = Answer{request.ask, -1, ""};
-      end_worker();
-      note(lost, "gui shm: helper process %s, setting the mutex and condition variable up "
-                 "again\n", seen == 0 ? "stuck" : "ended");
+      close(link[1]);
+      pollfd ready{link[0], POLLIN, 0};
+      const int seen = worker > 0 ? poll(&ready, 1, worker_limit_ms) : -1;
+      const bool answered =
+          seen == 1 && read(link[0], &answer, sizeof answer) == ssize_t(sizeof answer);
+      if (worker > 0 && kill(worker, SIGKILL) == 0) waitpid(worker, nullptr, 0);
+      close(link[0]);
+      again = !answered;
+      if (answered) break;
+      note(answer, "gui shm: helper process %s, setting the mutex and condition variable up "
+                   "again\n", seen == 0 ? "stuck" : "ended");
     }
-    if (request.ask.adopt && fd >= 0 && again) answer.result = 1;  // a publish tries again
-    note(lost, "%.*s", int(sizeof answer.note), answer.note);  // what was lost comes first
-    memcpy(answer.note, lost.note, sizeof answer.note);
-    if (send(sock, &answer, sizeof answer, MSG_NOSIGNAL) != ssize_t(sizeof answer)) break;
+    if (answer.adopt && fd < 0) {
+      note(answer, "gui shm: nothing is published to %s\n", shm_object_name(shm_name).c_str());
+    }
+    if (!answer.adopt && answer.result == 0 && !busy) {
+      note(answer, "gui shm: mutex held by the GUI process, publish skipped\n");
+    }
+    busy = !answer.adopt && answer.result == 0;
+    if (send(daemon, &answer, sizeof answer, MSG_NOSIGNAL) != ssize_t(sizeof answer)) break;
   }
-  end_worker();
   _exit(0);  // the daemon is gone
 }
 
@@ -265,10 +237,8 @@ int open_block(Answer &answer, bool *created) {
 int helper = -1;  // the daemon's end of the helper's socket
 pid_t helper_pid = -1;
 GuiRecord staging{};
-int out = 0;  // requests sent and not answered yet: served in turn, answered in turn
-bool adopted = false;  // the helper holds a block to publish to
-bool busy_reported = false;
-uint64_t command_puts = 0;  // the last request sent with a command: only its landing clears it
+uint64_t sent = 0, answered = 0;  // the last request sent and the last answered
+uint64_t command_sent = 0;  // the last request sent with a command: only its landing clears it
 
 void helper_gone() {
   printf("gui shm: the helper process is gone, nothing reaches the block\n");
@@ -276,54 +246,37 @@ void helper_gone() {
   if (helper_pid > 0 && kill(helper_pid, SIGKILL) == 0) {  // in case only the socket failed
     waitpid(helper_pid, nullptr, 0);  // our child, not yet waited for: its pid is still its
   }
-  helper_pid = -1;
-  helper = -1;
-  out = 0;
-  adopted = false;
+  helper = helper_pid = -1;
 }
 
-bool send_request(const Request &request) {
-  const bool sent = helper >= 0 && send(helper, &request, sizeof request,
-                                        MSG_NOSIGNAL | MSG_DONTWAIT) == ssize_t(sizeof request);
-  if (!sent && helper >= 0 && errno == EPIPE) helper_gone();  // it died between requests
-  out += sent ? 1 : 0;
-  return sent;
-}
-
-void take(const Answer &answer) {
-  --out;
-  printf("%.*s", int(sizeof answer.note), answer.note);
-  if (answer.ask.adopt) {
-    adopted = answer.result == 1;
-    return;
-  }
-  if (answer.result == 0 && !busy_reported) {
-    printf("gui shm: mutex held by the GUI process, publish skipped\n");
-  }
-  busy_reported = answer.result == 0;
-  if (answer.result != 1) return;
-  staging.landed = std::max(staging.landed, answer.ask.puts);  // answered in turn
-  if (answer.ask.command != 0 && answer.ask.puts >= command_puts) {
-    screen_gui_command_published(answer.ask.command);
+void send_request(Message &request) {
+  request.seq = sent + 1;
+  if (helper >= 0 && send(helper, &request, sizeof request, MSG_NOSIGNAL | MSG_DONTWAIT) ==
+                         ssize_t(sizeof request)) {
+    sent = request.seq;
+  } else if (helper >= 0 && errno == EPIPE) {
+    helper_gone();  // it died between requests
   }
 }
 
-// Takes the answers that come within `wait_ms`; whether none is out any more.
-bool settle(int wait_ms) {
+// Takes the answers that come within `wait_ms`, until the last request sent is answered.
+void settle(int wait_ms) {
   using namespace std::chrono;
   const auto until = steady_clock::now() + milliseconds(wait_ms);
-  while (out > 0) {
+  Message answer;
+  while (helper >= 0 && answered < sent) {
     pollfd ready{helper, POLLIN, 0};
     const auto left = duration_cast<milliseconds>(until - steady_clock::now()).count();
-    if (poll(&ready, 1, int(std::max<decltype(left)>(left, 0))) != 1) break;
-    Answer answer;
-    if (recv(helper, &answer, sizeof answer, 0) == ssize_t(sizeof answer)) {
-      take(answer);
-      continue;
+    if (poll(&ready, 1, int(std::max<decltype(left)>(left, 0))) != 1) return;
+    if (recv(helper, &answer, sizeof answer, 0) != ssize_t(sizeof answer)) return helper_gone();
+    answered = answer.seq;
+    printf("%.*s", int(sizeof answer.note), answer.note);
+    if (answer.result != 1 || answer.adopt) continue;
+    staging.landed = std::max(staging.landed, answer.puts);
+    if (answer.command != 0 && answer.seq >= command_sent) {
+      screen_gui_command_published(answer.command);
     }
-    helper_gone();
   }
-  return out == 0;
 }
 
 }  // namespace
@@ -331,33 +284,34 @@ bool settle(int wait_ms) {
 void gui_helper_start() {
   int pair[2];
   if (helper >= 0 || socketpair(AF_UNIX, SOCK_SEQPACKET, 0, pair) != 0) return;
+  fflush(stdout);
   const pid_t pid = fork();
   if (pid == 0) {
     close(pair[0]);
     helper_main(pair[1]);
   }
   close(pair[1]);
-  if (pid < 0) {
-    close(pair[0]);
-    return;
-  }
+  if (pid < 0) return (void)close(pair[0]);
   fcntl(pair[0], F_SETFD, FD_CLOEXEC);
   helper = pair[0];
   helper_pid = pid;
+  sent = answered = 0;
 }
 
 int open_gui_block(int flags, mode_t mode) { return shm_open_under_root(shm_name, flags, mode); }
 
 void gui_shm_create() {
-  gui_helper_start();
   const uint64_t puts = staging.puts;  // answers still out must clear nothing written from now
   staging = GuiRecord{};
   staging.puts = staging.landed = puts;
-  adopted = false;
-  if (!send_request(Request{{true, 0, puts}, {}, {}}) || !settle(worker_limit_ms * 5)) {
-    printf("gui shm: no answer from the helper process\n");
+  Message request{};
+  request.adopt = true;
+  send_request(request);
+  settle(worker_limit_ms * 5);
+  if (helper < 0 || answered < request.seq) {
+    printf("gui shm: no helper process answers: nothing is published to %s\n",
+           shm_object_name(shm_name).c_str());
   }
-  if (!adopted) printf("gui shm: nothing is published to %s\n", shm_object_name(shm_name).c_str());
 }
 
 GuiRecord *gui_publish_begin() { return &staging; }
@@ -380,21 +334,21 @@ void gui_record_step(GuiRecord *record) {
     gui_record_put(record, gui_record::theme_index, current_theme_index);
   }
   gui_record_put(record, gui_record::end_marker, gui_record_end_byte);
-  settle(0);
-  if (!adopted) return;
   // A command is cleared only once it is in the block, and only if it is still the request
   // published: a pause or resume that came in meanwhile stays pending for the next one.
-  Request request{{false, uint8_t(command != nullptr ? type : 0), record->puts}, {}, {}};
+  Message request{};
+  request.puts = record->puts;
+  request.command = command != nullptr ? type : 0;
   memcpy(request.record, record->bytes, sizeof request.record);
   for (size_t i = 0; i < gui_record::size; ++i) {
     request.owed[i] = record->written[i] > record->landed;
   }
-  if (send_request(request) && command != nullptr) command_puts = record->puts;
+  send_request(request);
+  if (sent == request.seq && command != nullptr) command_sent = sent;
   settle(answer_wait_ms);
 }
 
 bool gui_block_pending(int wait_ms) {
   settle(wait_ms);
-  return std::any_of(std::begin(staging.written), std::end(staging.written),
-                     [](uint64_t put) { return put > staging.landed; });
+  return staging.landed < staging.puts;
 }

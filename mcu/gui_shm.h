@@ -32,7 +32,7 @@ inline void gui_record_put(GuiRecord *record, size_t at, uint8_t value) {
   gui_record_put(record, at, &value, 1);
 }
 
-// Forks the helper process (gui_shm_create does if nobody did). While there is one thread.
+// Forks the helper process: only while the process has one thread (main calls it first).
 void gui_helper_start();
 
 // Has the helper open the block (creating it if absent), make it 4096 bytes, set up the mutex

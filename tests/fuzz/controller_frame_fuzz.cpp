@@ -79,6 +79,7 @@ extern "C" int LLVMFuzzerInitialize(int *, char ***) {
   if (init_disp() < 0) finding("the simulated display does not open");
   ReadConfig();
   started_cfg = cfg;
+  gui_helper_start();  // forks: before any thread starts
   gui_shm_create();
   const int fd = open_gui_block(O_RDWR, 0);
   void *map = fd >= 0 ? mmap(nullptr, gui_block_size, PROT_READ | PROT_WRITE, MAP_SHARED, fd, 0)

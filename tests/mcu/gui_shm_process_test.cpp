@@ -559,7 +559,10 @@ TEST_F(GuiBlockProcess, AHelperThatDiedIsWaitedFor) {
   const std::string out = stdout_of([] { EXPECT_FALSE(publish()); });
   EXPECT_NE(out.find("the helper process is gone"), std::string::npos) << out;
   EXPECT_EQ(children(), std::vector<pid_t>{}) << "left a zombie";
-  stdout_of([] { gui_shm_create(); });  // a new helper for the tests that follow
+  stdout_of([] {  // a new helper for the tests that follow
+    gui_helper_start();
+    gui_shm_create();
+  });
   EXPECT_TRUE(publish());
 }
 
