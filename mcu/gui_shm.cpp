@@ -4,11 +4,11 @@
 // objects are set up only when new; the mutex is robust, so a holder that dies hands the next
 // locker EOWNERDEAD. But the GUI process can also leave the objects in any state or cut the
 // block short, and no portable code survives a C library call on such objects or a touch of a
-// page cut away. So a helper, forked while the daemon has one thread, holds the block open and
-// forks a worker for each request, which maps the block and makes the calls. A worker that
-// dies (SIGBUS) or has not answered within worker_limit_ms is ended; the next one sets the
-// objects up again, with a message, and tries once more. The controller thread waits at most
-// answer_wait_ms for an answer; one that comes later is taken in turn.
+// page cut away. So a helper, forked while the daemon has one thread, holds the block open,
+// keeps the bytes it still owes it and passes each request on to a worker it forks, which maps
+// the block and makes the calls. A worker that dies (SIGBUS) or has not answered within
+// worker_limit_ms is ended; the next one sets the objects up again, with a message, and tries
+// once more.
 #include "mcu/gui_shm.h"
 
 #include <errno.h>
@@ -22,7 +22,6 @@
 #include <time.h>
 #include <unistd.h>
 
-#include <algorithm>
 #include <atomic>
 #include <chrono>
 #include <cstdarg>
@@ -34,19 +33,17 @@
 namespace {
 
 constexpr char shm_name[] = "/demo_shm";
-constexpr int answer_wait_ms = 100;
+constexpr int answer_wait_ms = 100;  // the controller thread's wait: a later answer comes later
 constexpr int lock_try_ms = 2;  // then the publish is skipped: the GUI process holds the mutex
 constexpr int worker_limit_ms = 1000;
 
 // A request, and the same filled in as its answer.
 struct Message {
   uint64_t seq;     // numbers the requests: the answers come in turn
-  uint64_t puts;    // the record's put count when it was sent
   bool adopt;       // open the block, set it up if new, set the flag to 0; otherwise a publish
   uint8_t command;  // the pause (2) or resume (3) a publish carries, or 0
-  uint8_t record[gui_record::size];
-  bool owed[gui_record::size];  // the bytes to write
-  int8_t result;    // 1 done; 0 skipped, the GUI process holds the mutex; -1 failed
+  GuiRecord record;  // the bytes to write are those `changed`
+  int8_t result;    // 1 every byte owed written; 0 skipped, the mutex is held; -1 failed
   char note[1024];  // lines for the daemon's log: room for all a request can gather
 };
 
@@ -71,7 +68,7 @@ bool set_up(GuiSharedBlock *block) {
                   pthread_mutex_init(&block->mutex, &mutex_attr) == 0 &&
                   pthread_cond_init(&block->cond, &cond_attr) == 0;
   pthread_mutexattr_destroy(&mutex_attr);
-  pthread_condattr_destroy(&cond_attr);  // harmless on one whose init failed
+  pthread_condattr_destroy(&cond_attr);
   return ok;
 }
 
@@ -107,11 +104,10 @@ bool written_over(const pthread_mutex_t *mutex) {
 int lock(GuiSharedBlock *block, Message &answer) {
   int result = pthread_mutex_trylock(&block->mutex);
   if (result == EBUSY) {
-    timespec deadline{};
-    clock_gettime(CLOCK_REALTIME, &deadline);
-    deadline.tv_nsec += lock_try_ms * 1000000L;
-    deadline.tv_sec += deadline.tv_nsec / 1000000000L;
-    deadline.tv_nsec %= 1000000000L;
+    timespec now{};
+    clock_gettime(CLOCK_REALTIME, &now);
+    const long nsec = now.tv_nsec + lock_try_ms * 1000000L;
+    const timespec deadline{now.tv_sec + nsec / 1000000000L, nsec % 1000000000L};
     result = pthread_mutex_timedlock(&block->mutex, &deadline);
   }
   const bool over = result == ETIMEDOUT && written_over(&block->mutex);
@@ -128,7 +124,7 @@ int lock(GuiSharedBlock *block, Message &answer) {
   return result;
 }
 
-// One request, in a worker of its own: the block is whole. `again`: set the objects up first.
+// One request, in a worker of its own; the block is whole. `again`: set the objects up first.
 void serve(Message &answer, int fd, bool again) {
   void *map = mmap(nullptr, gui_block_size, PROT_READ | PROT_WRITE, MAP_SHARED, fd, 0);
   if (map == MAP_FAILED) {
@@ -136,7 +132,7 @@ void serve(Message &answer, int fd, bool again) {
   }
   auto *block = static_cast<GuiSharedBlock *>(map);
   const auto *objects = reinterpret_cast<const uint8_t *>(&block->mutex);
-  const size_t objects_size = gui_cond_offset - gui_mutex_offset + sizeof(pthread_cond_t);
+  const size_t objects_size = gui_cond_offset + sizeof(pthread_cond_t) - gui_mutex_offset;
   const bool fresh = again || std::all_of(objects, objects + objects_size,
                                           [](uint8_t b) { return b == 0; });  // never set up
   const bool usable = !fresh || set_up(block);
@@ -144,7 +140,7 @@ void serve(Message &answer, int fd, bool again) {
   if (answer.adopt && usable) std::atomic_ref<int32_t>(block->new_data).store(0);
   if (locked == 0) {
     for (size_t i = 0; i < gui_record::size; ++i) {
-      if (answer.owed[i]) block->record[i] = answer.record[i];
+      if (answer.record.changed[i]) block->record[i] = answer.record.bytes[i];
     }
     block->new_data = 1;
     pthread_cond_signal(&block->cond);
@@ -158,77 +154,91 @@ void serve(Message &answer, int fd, bool again) {
   }
 }
 
-// The block, created if absent: a regular file's descriptor, or -1.
-int open_block(Message &answer) {
-  int fd = open_gui_block(O_RDWR | O_CREAT, 0666);
-  struct stat st {};
-  if (fd >= 0 && (fstat(fd, &st) != 0 || !S_ISREG(st.st_mode))) {
-    close(fd);
-    fd = -1;
-    errno = EINVAL;
-  }
-  if (fd < 0) note(answer, "gui shm: cannot open %s: %s\n", shm_object_name(shm_name).c_str(),
-                   strerror(errno));
-  return fd;
-}
-
 [[noreturn]] void helper_main(int daemon) {
   learn_mutex();
   int fd = -1;
   bool again = false;  // the next worker sets the objects up before anything else
   bool busy = false;   // the last publish was skipped for the GUI process: said once
   Message answer;
+  GuiRecord owed{};  // the bytes the block is still owed, and the last value of every byte
+  pid_t worker = -1;
+  int link = -1;  // the helper's end of the worker's socket
+  const auto end_worker = [&] {
+    if (worker > 0 && kill(worker, SIGKILL) == 0) waitpid(worker, nullptr, 0);
+    if (link >= 0) close(link);
+    worker = link = -1;
+  };
   while (recv(daemon, &answer, sizeof answer, 0) == ssize_t(sizeof answer)) {
     answer.result = -1;
     answer.note[0] = '\0';
+    struct stat st {};
     if (answer.adopt) {
+      end_worker();
       if (fd >= 0) close(fd);
-      fd = open_block(answer);
+      fd = open_gui_block(O_RDWR | O_CREAT, 0666);
+      if (fd >= 0 && (fstat(fd, &st) != 0 || !S_ISREG(st.st_mode))) {
+        close(fd);
+        fd = -1;
+        errno = EINVAL;
+      }
+      if (fd < 0) note(answer, "gui shm: cannot open %s: %s; nothing is published\n",
+                       shm_object_name(shm_name).c_str(), strerror(errno));
+      owed = GuiRecord{};
       again = false;  // a block made now is all zeros: set up as new
     }
     // A block cut short is made whole here, so that the message outlives a worker the next
     // cut ends. The objects went with the cut, and so did the record's bytes past it.
-    struct stat st {};
     if (fd >= 0 && fstat(fd, &st) == 0 && st.st_size < off_t(gui_block_size)) {
       if (!answer.adopt) {
         note(answer, "gui shm: block cut to %d bytes, setting it up again\n", int(st.st_size));
+        std::fill(owed.changed + std::min<off_t>(st.st_size, gui_record::size),
+                  std::end(owed.changed), true);
       }
-      for (off_t i = st.st_size; i < off_t(gui_record::size); ++i) answer.owed[i] = true;
+      end_worker();
       again = true;
       if (ftruncate(fd, gui_block_size) != 0) {
         note(answer, "gui shm: cannot make the block whole: %s\n", strerror(errno));
       }
     }
+    for (size_t i = 0; i < gui_record::size; ++i) {
+      if (answer.record.changed[i]) gui_record_put(&owed, i, answer.record.bytes[i]);
+    }
+    answer.record = owed;
     for (int attempt = 0; fd >= 0 && attempt < 2; ++attempt) {
-      int link[2];
-      if (pipe(link) != 0) break;
-      const pid_t worker = fork();
-      if (worker == 0) {
-        signal(SIGBUS, SIG_DFL);  // a block cut short under it ends the worker, nothing else
-        serve(answer, fd, again);
-        _exit(write(link[1], &answer, sizeof answer) == ssize_t(sizeof answer) ? 0 : 1);
+      int pair[2];
+      if (worker < 0 && socketpair(AF_UNIX, SOCK_SEQPACKET, 0, pair) == 0) {
+        worker = fork();
+        if (worker == 0) {  // serves requests until the helper goes
+          signal(SIGBUS, SIG_DFL);  // a block cut short under it ends the worker, nothing else
+          close(daemon);
+          close(pair[0]);
+          for (Message request; recv(pair[1], &request, sizeof request, 0) > 0; again = false) {
+            serve(request, fd, again);
+            if (send(pair[1], &request, sizeof request, MSG_NOSIGNAL) <= 0) break;
+          }
+          _exit(0);
+        }
+        close(pair[1]);
+        link = pair[0];
       }
-      close(link[1]);
-      pollfd ready{link[0], POLLIN, 0};
-      const int seen = worker > 0 ? poll(&ready, 1, worker_limit_ms) : -1;
-      const bool answered =
-          seen == 1 && read(link[0], &answer, sizeof answer) == ssize_t(sizeof answer);
-      if (worker > 0 && kill(worker, SIGKILL) == 0) waitpid(worker, nullptr, 0);
-      close(link[0]);
+      pollfd ready{link, POLLIN, 0};
+      const bool asked = worker > 0 && send(link, &answer, sizeof answer, MSG_NOSIGNAL) > 0;
+      const int seen = asked ? poll(&ready, 1, worker_limit_ms) : -1;
+      const bool answered = seen == 1 && recv(link, &answer, sizeof answer, 0) > 0;
       again = !answered;
       if (answered) break;
+      end_worker();
       note(answer, "gui shm: helper process %s, setting the mutex and condition variable up "
                    "again\n", seen == 0 ? "stuck" : "ended");
     }
-    if (answer.adopt && fd < 0) {
-      note(answer, "gui shm: nothing is published to %s\n", shm_object_name(shm_name).c_str());
-    }
+    if (answer.result == 1 && !answer.adopt) std::fill_n(owed.changed, gui_record::size, false);
     if (!answer.adopt && answer.result == 0 && !busy) {
       note(answer, "gui shm: mutex held by the GUI process, publish skipped\n");
     }
     busy = !answer.adopt && answer.result == 0;
     if (send(daemon, &answer, sizeof answer, MSG_NOSIGNAL) != ssize_t(sizeof answer)) break;
   }
+  end_worker();
   _exit(0);  // the daemon is gone
 }
 
@@ -239,6 +249,7 @@ pid_t helper_pid = -1;
 GuiRecord staging{};
 uint64_t sent = 0, answered = 0;  // the last request sent and the last answered
 uint64_t command_sent = 0;  // the last request sent with a command: only its landing clears it
+bool still_owed = false;  // the last answer left bytes owed
 
 void helper_gone() {
   printf("gui shm: the helper process is gone, nothing reaches the block\n");
@@ -249,14 +260,15 @@ void helper_gone() {
   helper = helper_pid = -1;
 }
 
-void send_request(Message &request) {
+bool send_request(Message &request) {
   request.seq = sent + 1;
   if (helper >= 0 && send(helper, &request, sizeof request, MSG_NOSIGNAL | MSG_DONTWAIT) ==
                          ssize_t(sizeof request)) {
-    sent = request.seq;
-  } else if (helper >= 0 && errno == EPIPE) {
-    helper_gone();  // it died between requests
+    ++sent;
+    return true;
   }
+  if (helper >= 0 && errno == EPIPE) helper_gone();  // it died between requests
+  return false;
 }
 
 // Takes the answers that come within `wait_ms`, until the last request sent is answered.
@@ -270,10 +282,9 @@ void settle(int wait_ms) {
     if (poll(&ready, 1, int(std::max<decltype(left)>(left, 0))) != 1) return;
     if (recv(helper, &answer, sizeof answer, 0) != ssize_t(sizeof answer)) return helper_gone();
     answered = answer.seq;
+    still_owed = answer.result != 1;
     printf("%.*s", int(sizeof answer.note), answer.note);
-    if (answer.result != 1 || answer.adopt) continue;
-    staging.landed = std::max(staging.landed, answer.puts);
-    if (answer.command != 0 && answer.seq >= command_sent) {
+    if (answer.result == 1 && answer.command != 0 && answer.seq >= command_sent) {
       screen_gui_command_published(answer.command);
     }
   }
@@ -283,7 +294,7 @@ void settle(int wait_ms) {
 
 void gui_helper_start() {
   int pair[2];
-  if (helper >= 0 || socketpair(AF_UNIX, SOCK_SEQPACKET, 0, pair) != 0) return;
+  if (helper >= 0 || socketpair(AF_UNIX, SOCK_SEQPACKET | SOCK_CLOEXEC, 0, pair) != 0) return;
   fflush(stdout);
   const pid_t pid = fork();
   if (pid == 0) {
@@ -292,7 +303,6 @@ void gui_helper_start() {
   }
   close(pair[1]);
   if (pid < 0) return (void)close(pair[0]);
-  fcntl(pair[0], F_SETFD, FD_CLOEXEC);
   helper = pair[0];
   helper_pid = pid;
   sent = answered = 0;
@@ -301,14 +311,11 @@ void gui_helper_start() {
 int open_gui_block(int flags, mode_t mode) { return shm_open_under_root(shm_name, flags, mode); }
 
 void gui_shm_create() {
-  const uint64_t puts = staging.puts;  // answers still out must clear nothing written from now
   staging = GuiRecord{};
-  staging.puts = staging.landed = puts;
   Message request{};
   request.adopt = true;
-  send_request(request);
-  settle(worker_limit_ms * 5);
-  if (helper < 0 || answered < request.seq) {
+  if (send_request(request)) settle(worker_limit_ms * 5);
+  if (helper < 0 || answered < sent) {
     printf("gui shm: no helper process answers: nothing is published to %s\n",
            shm_object_name(shm_name).c_str());
   }
@@ -337,18 +344,17 @@ void gui_record_step(GuiRecord *record) {
   // A command is cleared only once it is in the block, and only if it is still the request
   // published: a pause or resume that came in meanwhile stays pending for the next one.
   Message request{};
-  request.puts = record->puts;
   request.command = command != nullptr ? type : 0;
-  memcpy(request.record, record->bytes, sizeof request.record);
-  for (size_t i = 0; i < gui_record::size; ++i) {
-    request.owed[i] = record->written[i] > record->landed;
+  request.record = *record;
+  if (send_request(request)) {
+    std::fill_n(record->changed, gui_record::size, false);  // the helper owes them now
+    if (command != nullptr) command_sent = sent;
   }
-  send_request(request);
-  if (sent == request.seq && command != nullptr) command_sent = sent;
   settle(answer_wait_ms);
 }
 
 bool gui_block_pending(int wait_ms) {
   settle(wait_ms);
-  return staging.landed < staging.puts;
+  return still_owed || answered < sent ||
+         std::count(std::begin(staging.changed), std::end(staging.changed), true) > 0;
 }

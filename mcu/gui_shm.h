@@ -1,7 +1,6 @@
-// The daemon's side of the block shared with the GUI process ("/demo_shm"). No thread of the
-// daemon maps it: the GUI process may cut it short, write over its mutex and condition
-// variable or hold the mutex for ever, so a helper process does (mcu/gui_shm.cpp).
-// gui_helper_start() runs in main before any thread. The controller thread alone publishes:
+// The daemon's side of the block shared with the GUI process. No thread of the daemon maps it:
+// the GUI process may cut it short, write over its mutex and condition variable or hold the
+// mutex for ever, so a helper process does. The controller thread alone publishes:
 // gui_shm_create() first; then for each publish gui_publish_begin(), its control-mode step,
 // gui_record_step(). lvgl_pause() and lvgl_resume() leave a request the next publish carries.
 #pragma once
@@ -15,18 +14,16 @@
 #include "mcu/gui_shm_layout.h"
 #include "screen/screen.h"
 
-// The record a publish prepares, the daemon's own copy. Every write goes through
-// gui_record_put, which numbers it: the block is owed the bytes written after the last
-// request that landed.
+// The record a publish prepares, the daemon's own copy; `changed` marks the bytes written since
+// the last request handed them to the helper, which owes them to the block until they land.
 struct GuiRecord {
   uint8_t bytes[gui_record::size];
-  uint64_t written[gui_record::size];  // the put that wrote each byte last: never wraps
-  uint64_t puts, landed;
+  bool changed[gui_record::size];
 };
 
 inline void gui_record_put(GuiRecord *record, size_t at, const void *from, size_t count) {
   memcpy(record->bytes + at, from, count);
-  std::fill_n(record->written + at, count, ++record->puts);
+  std::fill_n(record->changed + at, count, true);
 }
 inline void gui_record_put(GuiRecord *record, size_t at, uint8_t value) {
   gui_record_put(record, at, &value, 1);
@@ -36,8 +33,8 @@ inline void gui_record_put(GuiRecord *record, size_t at, uint8_t value) {
 void gui_helper_start();
 
 // Has the helper open the block (creating it if absent), make it 4096 bytes, set up the mutex
-// and condition variable only if it is new (created, too short or never set up) and set the
-// flag to 0; bytes 0..127 stay. On failure it prints why, and publishing does nothing.
+// and condition variable only if it is new (too short or never set up) and set the flag to 0;
+// bytes 0..127 stay. On failure it prints why, and publishes do nothing.
 void gui_shm_create();
 
 GuiRecord *gui_publish_begin();  // never null

@@ -1,14 +1,10 @@
-// The layout of the block shared with the GUI process ("/demo_shm", 4096 bytes): the whole
-// interface between the two processes. The daemon's helper process writes it, the GUI process
-// (and tools/dhgui) read it; the offsets of gui_record are also the daemon's one description
-// of what a publish writes. Native byte order (little-endian on the board), except the pump
-// speed: big-endian, byte 11 high.
-//
-// bytes 0..127     the record, between the markers 0xA1 (byte 0) and 0xB1 (byte 127)
-// bytes 128..131   new-data flag, int32: the daemon sets 1 at every publish; the reader sets 0
-// bytes 136..      process-shared robust mutex, then the process-shared condition variable at
-//                  the next 8-byte boundary: 160 on the board (24-byte mutex), 176 on x86-64
-//                  (40-byte mutex). Both processes must be built for the same platform.
+// The block shared with the GUI process ("/demo_shm", 4096 bytes): the whole interface between
+// the two processes, and the daemon's one description of what a publish writes. Native byte
+// order (little-endian on the board), except the pump speed: big-endian, byte 11 high.
+// Bytes 0..127 are the record, 128..131 the new-data flag (the daemon sets 1 at every publish,
+// the reader 0). At 136 the process-shared robust mutex, then the process-shared condition
+// variable at the next 8-byte boundary: 160 on the board, 176 on x86-64 (a 40-byte mutex).
+// Both processes must be built for the same platform.
 #pragma once
 
 #include <pthread.h>
@@ -54,19 +50,14 @@ inline constexpr uint8_t gui_resume_command[gui_record::command_code_size] = {0x
 struct GuiSharedBlock {
   uint8_t record[gui_record::size];
   int32_t new_data;
-  uint8_t unused_132[4];
   alignas(8) pthread_mutex_t mutex;
   alignas(8) pthread_cond_t cond;
-  uint8_t unused_tail[gui_block_size - gui_cond_offset - sizeof(pthread_cond_t)];
 };
 
-static_assert(sizeof(GuiSharedBlock) == gui_block_size &&
-              offsetof(GuiSharedBlock, new_data) == 128 &&
+static_assert(offsetof(GuiSharedBlock, new_data) == 128 &&
               offsetof(GuiSharedBlock, mutex) == gui_mutex_offset &&
-              offsetof(GuiSharedBlock, cond) == gui_cond_offset);
+              offsetof(GuiSharedBlock, cond) == gui_cond_offset &&
+              sizeof(GuiSharedBlock) <= gui_block_size);
 // The board: exactly the layout the GUI process was built for.
 static_assert(!(sizeof(void *) == 4 && sizeof(pthread_mutex_t) == 24) ||
               (offsetof(GuiSharedBlock, cond) == 160 && sizeof(pthread_cond_t) == 48));
-// x86-64 (the simulator): the larger mutex pushes the condition variable to 176.
-static_assert(!(sizeof(void *) == 8 && sizeof(pthread_mutex_t) == 40) ||
-              offsetof(GuiSharedBlock, cond) == 176);

@@ -132,17 +132,6 @@ TEST_F(GuiRecord, CommandsReplaceKindAndCodeThenDataRecordsFollow) {
   EXPECT_EQ(data_update_type, 0);
 }
 
-TEST_F(GuiRecord, PublishesGoOnOnceFourBillionWritesHaveBeenNumbered) {
-  // A device left running for months: the count of writes passes 2^32.
-  ::GuiRecord *record = gui_publish_begin();
-  record->puts = record->landed = UINT32_MAX - 4;
-  for (uint8_t temperature : {20, 21, 22}) {
-    water_temp = temperature;
-    ASSERT_TRUE(publish());
-    EXPECT_EQ(block->record[gui_record::water_temp], temperature);
-  }
-}
-
 TEST_F(GuiRecord, FlagIsZeroAfterCreationAndOneAfterEveryPublish) {
   EXPECT_EQ(block->new_data, 0);
   ASSERT_TRUE(publish());
