@@ -61,8 +61,11 @@ bool set_up(GuiSharedBlock *block) {
   pthread_mutexattr_t mutex_attr;
   pthread_condattr_t cond_attr;
   if (pthread_mutexattr_init(&mutex_attr) != 0) return false;
-  const bool ok = pthread_condattr_init(&cond_attr) == 0 &&
-                  pthread_mutexattr_setrobust(&mutex_attr, PTHREAD_MUTEX_ROBUST) == 0 &&
+  if (pthread_condattr_init(&cond_attr) != 0) {
+    pthread_mutexattr_destroy(&mutex_attr);
+    return false;
+  }
+  const bool ok = pthread_mutexattr_setrobust(&mutex_attr, PTHREAD_MUTEX_ROBUST) == 0 &&
                   pthread_mutexattr_setpshared(&mutex_attr, PTHREAD_PROCESS_SHARED) == 0 &&
                   pthread_condattr_setpshared(&cond_attr, PTHREAD_PROCESS_SHARED) == 0 &&
                   pthread_mutex_init(&block->mutex, &mutex_attr) == 0 &&
