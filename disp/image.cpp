@@ -359,6 +359,12 @@ void *play_local_jpg_thread(void *) {
 
 int slideshow_thread_count() { return slideshow_threads; }
 
+bool slideshow_on() {
+  // A thread is counted before it takes its start's 2 to 1, so a running one is never missed.
+  const int32_t playing = ImgPlaying;
+  return playing == slideshow_starts || (playing == 1 && slideshow_threads > 0);
+}
+
 void playBootAnnimation() { playXyzAnnimation(); }
 
 void playXyzAnnimation() { show_jpg_local(logo_path); }

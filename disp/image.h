@@ -32,5 +32,9 @@ void *play_local_jpg_thread(void *);
 // Slideshow threads still alive: 0 or 1, briefly 2 while a stopped one finishes its last wait
 // after a new one has started (the old one then shows nothing more).
 int slideshow_thread_count();
+// Whether a slideshow is on: started and still opening its folder (ImgPlaying 2), or showing
+// pictures (ImgPlaying 1 and its thread alive; one that found no picture has ended, leaving
+// ImgPlaying set). Any thread.
+bool slideshow_on();
 void playBootAnnimation();
 void playXyzAnnimation();

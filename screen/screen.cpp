@@ -185,9 +185,8 @@ void resume_locked(uint8_t theme) {
     theme = 0;
   }
   const bool paused = lvgl_state == gui_paused;
-  // Kept by keep_on: the background would end it. One that found no picture has ended but
-  // leaves ImgPlaying set.
-  const bool slideshow = ImgPlaying == 1 && slideshow_thread_count() > 0;
+  // Kept by keep_on: the background would end it, also one still opening its folder.
+  const bool slideshow = slideshow_on();
   // The background of `theme`: another theme's file (a host's local clip) gives way to it.
   const char *target = local_h264_switch_mark == 1 ? local_h264_switch_path.load() : player_path;
   const bool background_plays = layer0 == Layer0::background && local_h264_mark == 1 &&

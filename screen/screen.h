@@ -72,8 +72,9 @@ void screen_pause();
 // lvgl_resume, for every caller (the host gone, a wake frame, host 0xF9): the screen goes
 // back to the GUI and the background of `theme` (kept within the table), whatever is on it,
 // unless a host stream still has blocks queued. A paused GUI is shown again (frame rate 24, a
-// resume command left). A slideshow that runs is left running (the USB monitor stops it
-// before, unless keep_on), and the background of `theme` already playing is not restarted.
+// resume command left). A slideshow that runs, or is still opening its folder, is left
+// running (the USB monitor stops it before, unless keep_on), and the background of `theme`
+// already playing is not restarted.
 void screen_resume(uint8_t theme);
 // The controller thread's theme follow: once the GUI is shown and `theme` differs from
 // `last_followed`, switch the background to it (starting it when no player goes on).

@@ -4,6 +4,7 @@
 
 #include <dirent.h>
 
+#include <cstdio>
 #include <mutex>
 #include <vector>
 
@@ -211,6 +212,30 @@ TEST_F(UsbActions, DetachWithKeepOnLeavesTheSlideshowAndBacklight) {
   const std::string out = stdout_of([] { usb_detach_action(); });
   EXPECT_EQ(out.find("set_brightness 0\n"), std::string::npos) << out;
   EXPECT_EQ(ImgPlaying, 1);
+}
+
+// The host goes while the slideshow the attach started is still opening its folder (ImgPlaying
+// 2). With keep_on it counts as running: the resume does not start the background, whose
+// first block would end the slideshow before its first picture.
+TEST_F(UsbActions, DetachWithKeepOnKeepsASlideshowStillStarting) {
+  cfg.keep_on = 1;
+  write_device_file("/tmp/sdcard/mmcblk0p1/img/slide.jpg", "a picture");
+  write_device_file(h264_bg_filses[current_theme_index], std::string(4096, '\0'));
+  // The slideshow thread prints before it opens its folder: while this thread holds standard
+  // output, the start stays on its way. Nothing here may return early until it is released.
+  flockfile(stdout);
+  const int started = play_local_jpg_async();
+  const int32_t while_starting = ImgPlaying;
+  usb_detach_action();
+  const ScreenView view = screen_view();
+  funlockfile(stdout);
+
+  EXPECT_EQ(started, 0);
+  EXPECT_EQ(while_starting, 2);
+  EXPECT_FALSE(view.player_wanted) << "layer 0: " << layer0_name(view.layer0);
+  EXPECT_TRUE(wait_until([] { return ImgPlaying != 2; }, 20000ms));
+  EXPECT_EQ(ImgPlaying, 1);  // its folder open, the slideshow runs on
+  stdout_of([] { stop_local_h264(); });
 }
 
 TEST_F(UsbActions, APollPublishesTheStateEvenWhenHalted) {
