@@ -103,13 +103,10 @@ int main() {
   playBootAnnimation();
   playPresetMode();
   ReadLVGLConfig();
-  // Taken once, before the controller thread's save check may store another theme.
-  const uint8_t theme = lvgl_theme_index();
-  current_theme_index = theme;
-  last_theme_index = theme;
-  lvgl_state = 1;  // from now on the controller thread follows the theme
-  set_framerate(24);
-  play_local_h264_async(h264_bg_filses[theme]);  // the saved theme's background
+  // Taken once, before the controller thread's save check may store another theme. The theme
+  // indices, the GUI state, the frame rate and the saved theme's background change in one
+  // request to the screen owner: the controller thread may follow the theme at any moment.
+  screen_gui_loaded(lvgl_theme_index());
   dir_page_offset = 0;
 
   for (;;) {

@@ -3,7 +3,8 @@
 // the screen owner (screen/screen.h); none waits for a worker.
 //
 // Who calls what:
-// - start-up (main thread): playPresetMode, play_local_h264_async of the saved theme;
+// - start-up (main thread): playPresetMode, then the saved theme's background through the
+//   owner's screen_gui_loaded;
 // - the host command loop: 110 play_local_h264_async, 111 stop_local_h264, 102 lvgl_pause,
 //   0xF9 lvgl_resume (and, through the owner, 101 and 121);
 // - the controller thread: set_switch_h264_path + switch_local_h264 (through the theme
@@ -20,9 +21,10 @@
 #include <atomic>
 #include <cstdint>
 
-// --- The theme shown: start-up and the controller thread write (the controller thread only
-// after start-up); the controller thread, lvgl_resume and the GUI block read. Always a valid
-// index into h264_bg_filses (0..12). last_theme_index: the theme the background last followed.
+// --- The theme shown: start-up (screen_gui_loaded, under the owner's lock, which the theme
+// follow and lvgl_resume read it under) and the controller thread write; the controller
+// thread, lvgl_resume and the GUI block read. Always a valid index into h264_bg_filses
+// (0..12). last_theme_index: the theme the background last followed.
 extern std::atomic<uint8_t> current_theme_index;
 extern std::atomic<uint8_t> last_theme_index;
 

@@ -240,13 +240,14 @@ void screen_pause() {
   pause_locked();
 }
 
-void screen_resume(uint8_t theme) {
+void screen_resume(const std::atomic<uint8_t> &theme) {
   Hold hold(screen_lock);
   resume_locked(theme);
 }
 
-void screen_follow_theme(uint8_t theme, std::atomic<uint8_t> &last_followed) {
+void screen_follow_theme(const std::atomic<uint8_t> &current, std::atomic<uint8_t> &last_followed) {
   Hold hold(screen_lock);
+  const uint8_t theme = current;
   if (theme == last_followed || lvgl_state != gui_shown) return;
   if (theme >= background_video_count) return;  // kept valid by every writer
   local_last_h264_switch_path = local_h264_switch_path.exchange(h264_bg_filses[theme]);
@@ -257,6 +258,17 @@ void screen_follow_theme(uint8_t theme, std::atomic<uint8_t> &last_followed) {
     clean_fb1();
     start_locked(h264_bg_filses[theme]);
   }
+}
+
+void screen_gui_loaded(uint8_t theme) {
+  if (theme >= background_video_count) theme = 0;  // the settings load keeps it within already
+  Hold hold(screen_lock);
+  current_theme_index = theme;
+  last_theme_index = theme;
+  lvgl_state = gui_shown;  // from now on the controller thread follows the theme
+  set_framerate(24);
+  clean_fb1();
+  start_locked(h264_bg_filses[theme]);
 }
 
 void screen_show_host_jpeg(const uint8_t *data, int length) {

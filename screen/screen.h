@@ -12,7 +12,7 @@
 // owner while it holds one of the latter.
 //
 // The shared globals below are the owner's state as others may read it: each is written
-// only under screen_lock (start-up and tests set them while nothing else runs), read anywhere.
+// only under screen_lock (tests set them while nothing else runs), read anywhere.
 #pragma once
 
 #include <atomic>
@@ -74,11 +74,17 @@ void screen_pause();
 // unless a host stream still has blocks queued. A paused GUI is shown again (frame rate 24, a
 // resume command left). A slideshow that runs, or is still opening its folder, is left
 // running (the USB monitor stops it before, unless keep_on), and the background of `theme`
-// already playing is not restarted.
-void screen_resume(uint8_t theme);
+// already playing is not restarted. `theme` is read under the lock, as start-up sets it.
+void screen_resume(const std::atomic<uint8_t> &theme);
 // The controller thread's theme follow: once the GUI is shown and `theme` differs from
-// `last_followed`, switch the background to it (starting it when no player goes on).
-void screen_follow_theme(uint8_t theme, std::atomic<uint8_t> &last_followed);
+// `last_followed`, switch the background to it (starting it when no player goes on). Both are
+// read under the lock, so a follow never judges a theme start-up has replaced meanwhile.
+void screen_follow_theme(const std::atomic<uint8_t> &theme, std::atomic<uint8_t> &last_followed);
+// Start-up, once it has loaded the saved `theme` (within the table): current_theme_index and
+// last_theme_index take it, the GUI is shown (lvgl_state 1), the frame rate is 24 and the
+// background of `theme` starts, in one request: the theme follow and the resume see all of it
+// or none of it.
+void screen_gui_loaded(uint8_t theme);
 // Host 0x65: a playing local video stops, then the frame is shown.
 void screen_show_host_jpeg(const uint8_t *data, int length);
 // Host 0x66: the GUI pauses, then the PNG frame is drawn on layer 1.

@@ -3,9 +3,15 @@
 // started: the tests take the blocks out of the ring themselves.
 #include <gtest/gtest.h>
 
+#include <unistd.h>
+
 #include <algorithm>
 #include <atomic>
 #include <cstring>
+#include <fstream>
+#include <functional>
+#include <mutex>
+#include <string>
 #include <thread>
 
 #include "disp/disp.h"
@@ -546,6 +552,84 @@ TEST_F(H264Player, ResumeStartsTheBackgroundAfterASlideshowThatShowedNothing) {
   EXPECT_TRUE(blocks_reach_file(0)) << "the background never came";
   ImgPlaying = 0;
   lvgl_state = 0xFF;
+}
+
+}  // namespace
+
+namespace {
+
+// Whether thread `tid` of this process sleeps: waits for a lock, here.
+bool asleep(pid_t tid) {
+  std::ifstream stat("/proc/self/task/" + std::to_string(tid) + "/stat");
+  std::string line;
+  std::getline(stat, line);
+  const size_t name_end = line.rfind(')');  // the state follows the name
+  return name_end != std::string::npos && name_end + 2 < line.size() && line[name_end + 2] == 'S';
+}
+
+// Runs `request` on a thread of its own (returned) and returns once it waits for the screen
+// owner: a stop keeps the owner busy while it waits for the ring's lock, which this thread
+// holds until `ring` is released.
+std::thread while_the_owner_is_busy(std::unique_lock<std::mutex> &ring, std::thread &stopper,
+                                    std::function<void()> request) {
+  std::atomic<pid_t> stopping{0}, waiting{0};
+  ring.lock();
+  stopper = std::thread([&] {
+    stopping = gettid();
+    stop_local_h264();
+  });
+  EXPECT_TRUE(wait_until([&] { return stopping != 0 && asleep(stopping); }, 20000ms));
+  std::thread requester([&waiting, request] {
+    waiting = gettid();
+    request();
+  });
+  EXPECT_TRUE(wait_until([&] { return waiting != 0 && asleep(waiting); }, 20000ms));
+  return requester;
+}
+
+// Start-up loads the saved theme (5) while the controller thread's theme follow, or a resume
+// (a wake frame), waits for the screen owner. Each must judge the theme and GUI state it finds
+// once it has the owner, not a theme read before: the follow would switch the background to
+// theme 0 and, at the next frame, back; the resume would start theme 0's background.
+TEST_F(H264Player, ARequestWaitingForTheOwnerJudgesTheThemeStartUpLoaded) {
+  write_device_file(h264_bg_filses[5], tagged_file(5, 4096));
+  for (bool follow : {true, false}) {
+    SCOPED_TRACE(follow ? "theme follow" : "resume");
+    current_theme_index = 0;
+    last_theme_index = 0;
+    lvgl_state = 0xFF;
+    testing::internal::CaptureStdout();
+    std::unique_lock<std::mutex> ring(pc_mutex, std::defer_lock);
+    std::thread stopper;
+    std::thread requester = while_the_owner_is_busy(ring, stopper, [follow] {
+      if (follow) {
+        screen_follow_theme(current_theme_index, last_theme_index);
+      } else {
+        lvgl_resume();
+      }
+    });
+    // The theme and the GUI state as start-up's load leaves them, changed while it waits.
+    current_theme_index = 5;
+    last_theme_index = 5;
+    lvgl_state = 1;
+    ring.unlock();
+    stopper.join();
+    requester.join();
+    testing::internal::GetCapturedStdout();
+
+    const ScreenView view = screen_view();
+    EXPECT_EQ(int(last_theme_index), 5);
+    EXPECT_FALSE(view.switch_pending);
+    if (follow) {
+      EXPECT_FALSE(view.player_wanted) << view.player_path;
+    } else {
+      EXPECT_EQ(view.player_path, h264_bg_filses[5]);
+    }
+    reset_video_state();
+  }
+  lvgl_state = 0xFF;
+  current_theme_index = 0;
+  last_theme_index = 0;
 }
 
 }  // namespace
