@@ -15,6 +15,8 @@
 // A picture is shown only when every package its size needs has come since the last end frame:
 // a missing one would leave bytes of the picture before in its place, and the panel would show
 // a mix of two pictures. Such a picture is refused with a message; the one before stays.
+// Packages may come in any order, so the end frame is the only thing that delimits pictures:
+// a package 0 does not start a new one (it may come after others of its own picture).
 //
 // A port that hangs up (its far end closed: a simulated controller that ended; a UART does not)
 // fails every read at once. It is given up with one message and opened again after a pause

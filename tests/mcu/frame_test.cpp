@@ -437,6 +437,27 @@ TEST_F(FrameProcessing, APictureMissingAPackageIsRefused) {
   EXPECT_EQ(read_device_file(picture_path).size(), 440u);
 }
 
+// Packages are placed by number and may come in any order: only the end frame delimits
+// pictures, so a package 0 that comes after others of its picture keeps them.
+TEST_F(FrameProcessing, PackagesInAnyOrderMakeThePicture) {
+  Frame package = make_frame(frame_picture);
+  std::string expected(600, '\0');
+  for (int number : {2, 1, 0}) {
+    package[frame_at::package] = uint8_t(number);
+    memset(package.data() + 4, 0x20 + number, picture_package_len);
+    const int first = number * picture_package_len;
+    for (int i = first; i < std::min(600, first + picture_package_len); ++i) {
+      expected[size_t(i)] = char(0x20 + number);
+    }
+    process({package});
+  }
+  remove_device_file(picture_path);
+  testing::internal::CaptureStderr();
+  process({make_frame(frame_picture, {{frame_at::package, 255}, {4, 0x02}, {5, 0x58}})});  // 600
+  EXPECT_THAT(testing::internal::GetCapturedStderr(), Not(HasSubstr("not shown")));
+  EXPECT_EQ(read_device_file(picture_path), expected);
+}
+
 TEST_F(FrameProcessing, PicturesWhilePausedAreNotStored) {
   lvgl_state = 0;
   memset(gImage_jpegA, 0, sizeof gImage_jpegA);
