@@ -22,9 +22,13 @@ SIM_PIDS=()
 SIM_DAEMON_PID="" SIM_MCU_PID="" SIM_DHSIM="" SIM_DHSIM_PID=""
 # Relative to the device's root.
 SIM_UDC_STATE=sys/class/udc/13500000.otg/state
-# The display driver's attributes the daemon writes: the rotator's angle and the backlight.
+# The display driver's attributes the daemon writes: the rotator's angle and the backlight,
+# and what their drivers give them at boot (the rotator at 0 degrees, the backlight full):
+# dhsim puts them back before every start of the daemon, as the board's boot does.
 SIM_ROTATOR=sys/bus/platform/drivers/ingenic-fb/ingenic-fb.0/rotator_angle
 SIM_BACKLIGHT=sys/class/backlight/backlight_pwm0/brightness
+SIM_ROTATOR_AT_BOOT=0
+SIM_BACKLIGHT_AT_BOOT=100
 SIM_CARD=tmp/sdcard/mmcblk0p1
 
 # sim_paths ROOT: sets SIM_ROOT, SIM_DEVICE, SIM_HOST, SIM_LOG, SIM_HOST_PORT, SIM_MCU_PORT,
@@ -60,12 +64,12 @@ sim_make_root() {
   sim_display_attributes "$SIM_DEVICE"
 }
 
-# sim_display_attributes DEVICE-ROOT: the rotator at 0 degrees and the backlight as its
-# driver leaves it at boot, full (100).
+# sim_display_attributes DEVICE-ROOT: the rotator and the backlight as their drivers leave
+# them at boot.
 sim_display_attributes() {
   mkdir -p "$(dirname "$1/$SIM_ROTATOR")" "$(dirname "$1/$SIM_BACKLIGHT")"
-  printf 0 >"$1/$SIM_ROTATOR"
-  printf 100 >"$1/$SIM_BACKLIGHT"
+  printf %s "$SIM_ROTATOR_AT_BOOT" >"$1/$SIM_ROTATOR"
+  printf %s "$SIM_BACKLIGHT_AT_BOOT" >"$1/$SIM_BACKLIGHT"
 }
 
 # sim_add_backgrounds ROOT: the 13 background videos of the themes, in /media/bg_h264.
@@ -161,6 +165,8 @@ sim_start() {
   rm -f "$SIM_CTL"
   DISPLAYHEAD_ROOT=$SIM_DEVICE "${dhsim[@]}" serve --device-end "$device_end" --host-end "$SIM_HOST_PORT" \
     --udc-state "$SIM_DEVICE/$SIM_UDC_STATE" --ctl "$SIM_CTL" --log "$SIM_LOG/daemon.log" "${tcp[@]}" \
+    --boot-attribute "$SIM_DEVICE/$SIM_ROTATOR=$SIM_ROTATOR_AT_BOOT" \
+    --boot-attribute "$SIM_DEVICE/$SIM_BACKLIGHT=$SIM_BACKLIGHT_AT_BOOT" \
     --power off -- "$build/displayhead" 2>>"$SIM_LOG/dhsim.log" &
   SIM_DHSIM_PID=$!
   SIM_PIDS+=($!)

@@ -1,7 +1,8 @@
 // dhsim: the simulated device's power and its USB cable to the host.
 //
 //   dhsim serve --device-end PATH --host-end PATH --udc-state FILE --ctl SOCKET --log FILE
-//               [--tcp PORT [--bind ADDR]] [--power off] -- DAEMON [ARGS...]
+//               [--boot-attribute FILE=TEXT]... [--tcp PORT [--bind ADDR]] [--power off]
+//               -- DAEMON [ARGS...]
 //   dhsim ctl SOCKET cable pull|plug | power off|on | reboot | halt | status
 //
 // serve owns both ends of the host's cable, as two ptys whose masters it joins: the device's
@@ -20,6 +21,12 @@
 // (its image's commands, which call "dhsim ctl SOCKET reboot|halt") drop the host end before
 // the daemon can answer: reboot ends the daemon and starts it again with its stored files,
 // halt leaves the device off until "power on".
+//
+// --boot-attribute: a driver's attribute (a file under the device's /sys) and the text its
+// driver gives it at boot. The board's drivers start afresh with each boot, so whatever the
+// daemon wrote before (a backlight level, a rotator angle) is gone once the device is powered
+// on again or rebooted: every start of the daemon finds the attribute at TEXT, replaced whole
+// just before it runs.
 //
 // --tcp: the host end as a raw TCP socket, for one client at a time (--tcp 0: on a free port,
 // which it says on standard error, "dhsim: TCP bridge on ADDR:PORT"). The bridge claims the
@@ -51,6 +58,7 @@
 #include <fstream>
 #include <sstream>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "tools/host_client.h"
@@ -72,6 +80,7 @@ struct Options {
   std::string device_end, host_end, udc_state, ctl, log, bind = "127.0.0.1";
   int tcp = -1;  // the TCP bridge's port; 0 a free one, -1 none
   bool power = true;
+  std::vector<std::pair<std::string, std::string>> boot_attributes;  // file, its text at boot
   std::vector<std::string> daemon;
 };
 
@@ -161,6 +170,7 @@ class Sim {
   void drop_host_end();
   void update_host_end();
   void set_gadget(const char *state);
+  void reset_boot_attributes();
   bool start_daemon();
   void stop_daemon();
   void reap_daemon();
@@ -206,13 +216,29 @@ void Sim::drop_host_end() {
   to_host_.clear();
 }
 
-// The gadget's state attribute, replaced whole (a new file renamed over it): the daemon polls
-// it, and like a sysfs attribute it never reads empty.
+// An attribute replaced whole (a new file renamed over it): like a sysfs attribute it never
+// reads empty, for the daemon that polls it nor for the tools that watch it.
+bool replace_attribute(const std::string &path, const std::string &text) {
+  const std::string temporary = path + ".dhsim";
+  write_text(temporary, text);
+  if (rename(temporary.c_str(), path.c_str()) == 0) return true;
+  const int why = errno;
+  unlink(temporary.c_str());
+  errno = why;
+  return false;
+}
+
 void Sim::set_gadget(const char *state) {
-  const std::string temporary = opt_.udc_state + ".dhsim";
-  write_text(temporary, state);
-  if (rename(temporary.c_str(), opt_.udc_state.c_str()) != 0) {
+  if (!replace_attribute(opt_.udc_state, state)) {
     say("cannot write the gadget state " + opt_.udc_state + ": " + strerror(errno));
+  }
+}
+
+// The drivers' attributes as they are after a boot: the levels and angles the daemon wrote
+// before the power went or the device rebooted do not survive it.
+void Sim::reset_boot_attributes() {
+  for (const auto &[path, text] : opt_.boot_attributes) {
+    if (!replace_attribute(path, text)) say("cannot write " + path + ": " + strerror(errno));
   }
 }
 
@@ -244,6 +270,7 @@ bool Sim::daemon_ready() const {
 bool Sim::start_daemon() {
   booted_ = false;
   update_host_end();  // the gadget as the daemon finds it from its start
+  reset_boot_attributes();
   posix_spawn_file_actions_t actions;
   posix_spawn_file_actions_init(&actions);
   posix_spawn_file_actions_addopen(&actions, STDOUT_FILENO, opt_.log.c_str(), O_WRONLY | O_CREAT | O_APPEND, 0644);
@@ -523,7 +550,8 @@ int Sim::run() {
 
 constexpr const char *usage_text =
     "usage: dhsim serve --device-end PATH --host-end PATH --udc-state FILE --ctl SOCKET --log FILE\n"
-    "                   [--tcp PORT [--bind ADDR]] [--power off] -- DAEMON [ARGS...]\n"
+    "                   [--boot-attribute FILE=TEXT]... [--tcp PORT [--bind ADDR]] [--power off]\n"
+    "                   -- DAEMON [ARGS...]\n"
     "       dhsim ctl SOCKET cable pull|plug | power off|on | reboot | halt | status\n";
 
 // A usage error: what is wrong, then the usage, on standard error.
@@ -590,6 +618,12 @@ int main(int argc, char **argv) {
     else if (word == "--log") opt.log = value;
     else if (word == "--bind") opt.bind = value;
     else if (word == "--power" && (value == "on" || value == "off")) opt.power = value == "on";
+    else if (word == "--boot-attribute") {
+      // A path may hold '=', the text (a number) not: the last '=' parts them.
+      const size_t equals = value.rfind('=');
+      if (equals == std::string::npos || equals == 0) return usage("--boot-attribute takes FILE=TEXT");
+      opt.boot_attributes.emplace_back(value.substr(0, equals), value.substr(equals + 1));
+    }
     else if (word == "--tcp") {
       char *end = nullptr;
       const long port = strtol(value.c_str(), &end, 10);

@@ -98,6 +98,12 @@ std::thread state_watcher;
 // record has the mode and the temperature. Watcher thread only.
 int last_mode = -1, last_temp = -1;
 
+// The backlight level last read, -1 when none. The simulated attribute is a plain file that
+// the daemon truncates and then writes, so a read can fall between the two and find it
+// empty, where the board's attribute always holds a level: an empty read is that moment and
+// keeps the level before it. Watcher thread only.
+int last_backlight = -1;
+
 void watch_state(SimLayout layout) {
   FileFollower daemon_log(layout.log + "/daemon.log");
   FileFollower host_trace(layout.log + "/trace-host.jsonl");
@@ -215,12 +221,13 @@ nlohmann::json device_state(const SimLayout &layout) {
   std::optional<std::string> usb = read_attribute(layout.device + udc_state_path);
   state["usb"] = usb ? nlohmann::json(*usb) : nullptr;
   std::optional<std::string> backlight = read_attribute(layout.device + backlight_path);
-  int level = -1;
-  if (backlight && sscanf(backlight->c_str(), "%d", &level) == 1 && level >= 0) {
-    state["backlight"] = level;
-  } else {
-    state["backlight"] = nullptr;
+  if (!backlight || !backlight->empty()) {
+    // Anything but an empty read stands as it is: a level, or none (no attribute, or text
+    // that is no level), which leaves none to keep.
+    int level = -1;
+    last_backlight = backlight && sscanf(backlight->c_str(), "%d", &level) == 1 && level >= 0 ? level : -1;
   }
+  state["backlight"] = number_or_null(last_backlight);
   std::optional<std::string> rotator = read_attribute(layout.device + rotator_path);
   state["rotation"] = rotator && (*rotator == "90" || *rotator == "180" || *rotator == "270")
                           ? std::stoi(*rotator)

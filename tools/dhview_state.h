@@ -37,7 +37,9 @@ struct GuiView {
 GuiView gui_view_of(const uint8_t *record, bool published);
 GuiView read_gui_view(const SimLayout &layout);
 
-// The whole state as the page shows it, as one JSON object.
+// The whole state as the page shows it, as one JSON object. It remembers what it read
+// before (the controller's last mode and temperature, the backlight level, which an empty
+// read of its attribute keeps), so one thread calls it: the watcher, or a test.
 nlohmann::json device_state(const SimLayout &layout);
 
 // --- The watcher: one thread that refreshes the state and follows the logs ten times a

@@ -16,6 +16,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <chrono>
 #include <cstdio>
 #include <filesystem>
@@ -254,6 +255,63 @@ TEST(SimulatedCable, TheDaemonStartsWithTheGadgetConfigured) {
   int status = 0;
   waitpid(sim, &status, 0);
   EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << status;
+  fs::remove_all(dir);
+}
+
+// The board's display drivers start afresh with every boot: whatever the daemon wrote to the
+// backlight and the rotator before a power cycle or a reboot is gone when it starts again.
+// A stand-in daemon writes down the attributes it finds, then writes its own values, as the
+// daemon does.
+TEST(SimulatedCable, EveryBootFindsTheDisplayAttributesAsTheirDriversLeaveThem) {
+  char folder[] = "/tmp/dhsim-attributes-XXXXXX";
+  ASSERT_NE(mkdtemp(folder), nullptr);
+  const std::string dir = folder, ctl = dir + "/sim.ctl", seen = dir + "/seen";
+  const std::string rotator = dir + "/sys/rotator_angle", backlight = dir + "/sys/brightness";
+  fs::create_directories(dir + "/sys");
+  std::ofstream(backlight) << "35";  // a level from before the simulator started
+  std::vector<std::string> words = program_words(
+      build_dir() + "/dhsim",
+      {"serve", "--device-end", dir + "/ttyGS0", "--host-end", dir + "/ttyACM0", "--udc-state", dir + "/state",
+       "--ctl", ctl, "--log", dir + "/daemon.log", "--boot-attribute", rotator + "=0", "--boot-attribute",
+       backlight + "=100", "--power", "off", "--", "/bin/sh", "-c",
+       "echo \"$(cat \"$0\") $(cat \"$1\")\" >>\"$2\"; printf 270 >\"$0\"; printf 20 >\"$1\"; "
+       "echo 'init_tty done!'; exec sleep 600",
+       rotator, backlight, seen});
+  std::vector<char *> argv;
+  for (std::string &word : words) argv.push_back(word.data());
+  argv.push_back(nullptr);
+  pid_t sim = -1;
+  ASSERT_EQ(posix_spawn(&sim, argv[0], nullptr, nullptr, argv.data(), environ), 0);
+  ASSERT_TRUE(wait_until([&] { return fs::exists(ctl); }, 30s));
+  auto order = [&](const std::string &what) { return run_tool("dhsim", "ctl " + ctl + " " + what); };
+  auto starts_seen = [&] {
+    const std::string text = read_file(seen);
+    return size_t(std::count(text.begin(), text.end(), '\n'));
+  };
+
+  EXPECT_EQ(order("power on").status, 0);
+  EXPECT_EQ(read_file(seen), "0 100\n");
+  EXPECT_EQ(read_file(rotator), "270");  // the stand-in's own values stand while it runs
+  EXPECT_EQ(read_file(backlight), "20");
+  EXPECT_EQ(order("reboot").status, 0);
+  EXPECT_TRUE(wait_until([&] { return starts_seen() == 2 && fs::exists(dir + "/ttyACM0"); }, 30s)) << read_file(seen);
+  EXPECT_EQ(order("power off").status, 0);
+  EXPECT_EQ(order("power on").status, 0);
+  EXPECT_EQ(order("halt").status, 0);
+  EXPECT_EQ(order("power on").status, 0);
+  EXPECT_EQ(read_file(seen), "0 100\n0 100\n0 100\n0 100\n");
+  EXPECT_EQ(read_file(backlight), "20");
+  for (const fs::directory_entry &entry : fs::directory_iterator(dir + "/sys")) {
+    EXPECT_TRUE(entry.path() == rotator || entry.path() == backlight) << "left behind: " << entry.path();
+  }
+
+  kill(sim, SIGTERM);
+  int status = 0;
+  waitpid(sim, &status, 0);
+  EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << status;
+  const ToolRun bad = run_tool("dhsim", "serve --boot-attribute " + backlight);
+  EXPECT_EQ(bad.status, 2) << bad.out;
+  EXPECT_THAT(bad.out, HasSubstr("--boot-attribute takes FILE=TEXT"));
   fs::remove_all(dir);
 }
 

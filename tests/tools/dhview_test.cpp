@@ -214,3 +214,34 @@ TEST(DhviewState, LayoutCableAndControllerSocket) {
   close(server);
   EXPECT_EQ(heard, (std::vector<std::string>{"mode 2\n", "mode 7\n"}));
 }
+
+// The daemon rewrites the backlight attribute by truncating it, then writing the level: a
+// read in between finds it empty, which the board's attribute never is. That moment keeps the
+// level read before; no attribute, or one that holds no level, is no level.
+TEST(DhviewState, BacklightKeepsItsLevelAcrossAnEmptyRead) {
+  const std::string root = test_root() + "/backlit";
+  fs::create_directories(root + "/device/sys/class/backlight/backlight_pwm0");
+  const SimLayout layout = sim_layout(root);
+  const std::string attribute = layout.device + "/sys/class/backlight/backlight_pwm0/brightness";
+  auto level_after = [&](const char *text) {
+    if (text == nullptr) {
+      fs::remove(attribute);
+    } else {
+      std::ofstream(attribute, std::ios::trunc) << text;
+    }
+    return device_state(layout)["backlight"];
+  };
+  EXPECT_EQ(level_after(nullptr), nullptr);
+  EXPECT_EQ(level_after(""), nullptr) << "nothing read before: nothing to keep";
+  EXPECT_EQ(level_after("40"), 40);
+  EXPECT_EQ(level_after(""), 40);
+  EXPECT_EQ(level_after(""), 40) << "read empty twice";
+  EXPECT_EQ(level_after("0\n"), 0);
+  EXPECT_EQ(level_after(""), 0);
+  EXPECT_EQ(level_after("60"), 60);
+  EXPECT_EQ(level_after(nullptr), nullptr) << "an absent attribute keeps nothing";
+  EXPECT_EQ(level_after(""), nullptr);
+  EXPECT_EQ(level_after("75"), 75);
+  EXPECT_EQ(level_after("bright"), nullptr);
+  EXPECT_EQ(level_after(""), nullptr);
+}
