@@ -118,13 +118,21 @@ void draw_user_cfg(PanelPicture &screen, const PhysMemView &memory, const LayerU
 }
 
 // The level in the backlight attribute, or -1.
+// The attribute is a plain file here, which the daemon truncates and then writes: a read in
+// between finds it empty, where the board's attribute always holds a level. An empty read is
+// that moment, and is made again (for up to 20 ms) rather than taken for no backlight.
 int read_backlight(const std::string &root) {
-  FILE *file = fopen((root + backlight_path).c_str(), "re");
-  if (file == nullptr) return -1;
-  int level = -1;
-  if (fscanf(file, "%d", &level) != 1 || level < 0) level = -1;
-  fclose(file);
-  return level;
+  for (int attempt = 0; attempt < 20; ++attempt) {
+    FILE *file = fopen((root + backlight_path).c_str(), "re");
+    if (file == nullptr) return -1;
+    int level = -1;
+    const int read = fscanf(file, "%d", &level);
+    fclose(file);
+    if (read != EOF) return read == 1 && level >= 0 ? level : -1;
+    const timespec pause{0, 1000000};
+    nanosleep(&pause, nullptr);
+  }
+  return -1;
 }
 
 uint64_t clock_us(clockid_t clock) {
