@@ -162,6 +162,7 @@ void serve(Message &answer, int fd, bool again) {
   int fd = -1;
   bool again = false;  // the next worker sets the objects up before anything else
   bool busy = false;   // the last publish was skipped for the GUI process: said once
+  bool unstarted = false;  // the last worker could not be started: said once
   Message answer;
   GuiRecord owed{};  // the bytes the block is still owed, and the last value of every byte
   pid_t worker = -1;
@@ -221,9 +222,18 @@ void serve(Message &answer, int fd, bool again) {
           }
           _exit(0);
         }
+        const int why = errno;
         close(pair[1]);
         link = pair[0];
+        errno = why;
       }
+      if (worker < 0) {  // none started: the objects were not touched, nothing to set up again
+        if (!unstarted) note(answer, "gui shm: cannot start a worker: %s\n", strerror(errno));
+        unstarted = true;
+        end_worker();
+        break;
+      }
+      unstarted = false;
       pollfd ready{link, POLLIN, 0};
       const bool asked = worker > 0 && send(link, &answer, sizeof answer, MSG_NOSIGNAL) > 0;
       const int seen = asked ? poll(&ready, 1, worker_limit_ms) : -1;
