@@ -337,6 +337,17 @@ TEST_F(GuiBlockProcess, WithoutABlockNothingIsWrittenAndTheStateStillChanges) {
   EXPECT_NE(fifo.find("gui shm: cannot open"), std::string::npos) << fifo;
   EXPECT_FALSE(publish());
   remove_device_file(block_device_path);
+
+  // A link in its place, to a file the daemon has no business with: not followed.
+  write_device_file("/tmp/not_the_block", "kept");
+  ASSERT_EQ(symlink(under_root("/tmp/not_the_block").c_str(),
+                    under_root(block_device_path).c_str()), 0);
+  const std::string link = stdout_of([] { gui_shm_create(); });
+  EXPECT_NE(link.find("gui shm: cannot open"), std::string::npos) << link;
+  EXPECT_FALSE(publish());
+  EXPECT_TRUE(read_device_file("/tmp/not_the_block") == "kept") << "the link's target written";
+  remove_device_file(block_device_path);
+  remove_device_file("/tmp/not_the_block");
 }
 
 // --- A GUI process that writes over the native objects or cuts the block short.
