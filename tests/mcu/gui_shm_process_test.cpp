@@ -315,6 +315,18 @@ TEST_F(GuiBlockProcess, ABlockCutShortIsMadeWholeBeforeItIsTouched) {
   EXPECT_EQ(view->new_data, 1);
   EXPECT_EQ(view->record[127], 0xB1);
   EXPECT_EQ(view->record[gui_record::theme_data_first], 0x5A);
+
+  // Cut and made whole again between two publishes (a GUI process that creates the block
+  // anew as it starts): the helper sees it whole, the worker finds it new. The daemon's bytes
+  // are owed again all the same; the one the GUI process wrote since stays.
+  ASSERT_EQ(truncate(under_root(block_device_path).c_str(), 0), 0);
+  ASSERT_EQ(truncate(under_root(block_device_path).c_str(), off_t(gui_block_size)), 0);
+  view->record[gui_record::display_record_end] = 0x77;
+  EXPECT_TRUE(publish());
+  EXPECT_EQ(view->record[gui_record::theme_data_first], 0x5A);
+  EXPECT_EQ(view->record[gui_record::display_record_end], 0x77);
+  EXPECT_EQ(view->record[gui_record::theme_data_first + 1], 0);  // never written
+  EXPECT_EQ(view->record[127], 0xB1);
 }
 
 TEST_F(GuiBlockProcess, WithoutABlockNothingIsWrittenAndTheStateStillChanges) {
