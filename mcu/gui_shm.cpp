@@ -43,6 +43,7 @@ struct Message {
   bool adopt;       // open the block, set it up if new, set the flag to 0; otherwise a publish
   uint8_t command;  // the pause (2) or resume (3) a publish carries, or 0
   GuiRecord record;  // the bytes to write are those `changed`
+  bool put[gui_record::size];  // every byte written since the start: owed to a block made anew
   int8_t result;    // 1 every byte owed written; 0 skipped, the mutex is held; -1 failed
   char note[1024];  // lines for the daemon's log: room for all a request can gather
 };
@@ -136,14 +137,16 @@ void serve(Message &answer, int fd, bool again) {
   auto *block = static_cast<GuiSharedBlock *>(map);
   const auto *objects = reinterpret_cast<const uint8_t *>(&block->mutex);
   const size_t objects_size = gui_cond_offset + sizeof(pthread_cond_t) - gui_mutex_offset;
-  const bool fresh = again || std::all_of(objects, objects + objects_size,
-                                          [](uint8_t b) { return b == 0; });  // never set up
-  const bool usable = !fresh || set_up(block);
+  const bool zeroed = std::all_of(objects, objects + objects_size,
+                                  [](uint8_t b) { return b == 0; });  // never set up, or made anew
+  const bool usable = !(again || zeroed) || set_up(block);
   const int locked = usable && !answer.adopt ? lock(block, answer) : EINVAL;
   if (answer.adopt && usable) std::atomic_ref<int32_t>(block->new_data).store(0);
   if (locked == 0) {
     for (size_t i = 0; i < gui_record::size; ++i) {
-      if (answer.record.changed[i]) block->record[i] = answer.record.bytes[i];
+      if (answer.record.changed[i] || (zeroed && answer.put[i])) {
+        block->record[i] = answer.record.bytes[i];
+      }
     }
     block->new_data = 1;
     pthread_cond_signal(&block->cond);
@@ -162,8 +165,10 @@ void serve(Message &answer, int fd, bool again) {
   int fd = -1;
   bool again = false;  // the next worker sets the objects up before anything else
   bool busy = false;   // the last publish was skipped for the GUI process: said once
+  bool unstarted = false;  // the last worker could not be started: said once
   Message answer;
   GuiRecord owed{};  // the bytes the block is still owed, and the last value of every byte
+  bool put[gui_record::size] = {};
   pid_t worker = -1;
   int link = -1;  // the helper's end of the worker's socket
   const auto end_worker = [&] {
@@ -187,6 +192,7 @@ void serve(Message &answer, int fd, bool again) {
       if (fd < 0) note(answer, "gui shm: cannot open %s: %s; nothing is published\n",
                        shm_object_name(shm_name).c_str(), strerror(errno));
       owed = GuiRecord{};
+      std::fill(std::begin(put), std::end(put), false);
       again = false;  // a block made now is all zeros: set up as new
     }
     // A block cut short is made whole here, so that the message outlives a worker the next
@@ -205,8 +211,10 @@ void serve(Message &answer, int fd, bool again) {
     }
     for (size_t i = 0; i < gui_record::size; ++i) {
       if (answer.record.changed[i]) gui_record_put(&owed, i, answer.record.bytes[i]);
+      put[i] = put[i] || answer.record.changed[i];
     }
     answer.record = owed;
+    std::copy(std::begin(put), std::end(put), answer.put);
     for (int attempt = 0; fd >= 0 && attempt < 2; ++attempt) {
       int pair[2];
       if (worker < 0 && socketpair(AF_UNIX, SOCK_SEQPACKET, 0, pair) == 0) {
@@ -221,9 +229,18 @@ void serve(Message &answer, int fd, bool again) {
           }
           _exit(0);
         }
+        const int why = errno;
         close(pair[1]);
         link = pair[0];
+        errno = why;
       }
+      if (worker < 0) {  // none started: the objects were not touched, nothing to set up again
+        if (!unstarted) note(answer, "gui shm: cannot start a worker: %s\n", strerror(errno));
+        unstarted = true;
+        end_worker();
+        break;
+      }
+      unstarted = false;
       pollfd ready{link, POLLIN, 0};
       const bool asked = worker > 0 && send(link, &answer, sizeof answer, MSG_NOSIGNAL) > 0;
       const int seen = asked ? poll(&ready, 1, worker_limit_ms) : -1;

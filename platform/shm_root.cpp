@@ -23,5 +23,5 @@ int shm_open_under_root(const char *name, int flags, mode_t mode) {
     mkdir((root + "/dev").c_str(), 0755);
     mkdir((root + "/dev/shm").c_str(), 01777);
   }
-  return open(path.c_str(), flags | O_CLOEXEC, mode);
+  return open(path.c_str(), flags | O_CLOEXEC | O_NOFOLLOW, mode);  // as shm_open: no link
 }

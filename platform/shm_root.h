@@ -10,6 +10,7 @@
 // The object's name for messages: `name` itself, or the file's path under a sandbox root.
 std::string shm_object_name(const char *name);
 
-// shm_open()-like: a descriptor (close-on-exec), or -1 with errno set. With O_CREAT under a
-// sandbox root the directory DIR/dev/shm is made first, as the device always has it.
+// shm_open()-like: a descriptor (close-on-exec; a link in the object's place is not followed),
+// or -1 with errno set. With O_CREAT under a sandbox root the directory DIR/dev/shm is made
+// first, as the device always has it.
 int shm_open_under_root(const char *name, int flags, mode_t mode);

@@ -9,6 +9,7 @@
 #include <fcntl.h>
 #include <poll.h>
 #include <signal.h>
+#include <sys/resource.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <time.h>
@@ -17,6 +18,7 @@
 #include <cstddef>
 #include <filesystem>
 #include <fstream>
+#include <set>
 
 #include "mcu/gui_shm.h"
 #include "mcu/mcu.h"
@@ -313,6 +315,18 @@ TEST_F(GuiBlockProcess, ABlockCutShortIsMadeWholeBeforeItIsTouched) {
   EXPECT_EQ(view->new_data, 1);
   EXPECT_EQ(view->record[127], 0xB1);
   EXPECT_EQ(view->record[gui_record::theme_data_first], 0x5A);
+
+  // Cut and made whole again between two publishes (a GUI process that creates the block
+  // anew as it starts): the helper sees it whole, the worker finds it new. The daemon's bytes
+  // are owed again all the same; the one the GUI process wrote since stays.
+  ASSERT_EQ(truncate(under_root(block_device_path).c_str(), 0), 0);
+  ASSERT_EQ(truncate(under_root(block_device_path).c_str(), off_t(gui_block_size)), 0);
+  view->record[gui_record::display_record_end] = 0x77;
+  EXPECT_TRUE(publish());
+  EXPECT_EQ(view->record[gui_record::theme_data_first], 0x5A);
+  EXPECT_EQ(view->record[gui_record::display_record_end], 0x77);
+  EXPECT_EQ(view->record[gui_record::theme_data_first + 1], 0);  // never written
+  EXPECT_EQ(view->record[127], 0xB1);
 }
 
 TEST_F(GuiBlockProcess, WithoutABlockNothingIsWrittenAndTheStateStillChanges) {
@@ -335,6 +349,17 @@ TEST_F(GuiBlockProcess, WithoutABlockNothingIsWrittenAndTheStateStillChanges) {
   EXPECT_NE(fifo.find("gui shm: cannot open"), std::string::npos) << fifo;
   EXPECT_FALSE(publish());
   remove_device_file(block_device_path);
+
+  // A link in its place, to a file the daemon has no business with: not followed.
+  write_device_file("/tmp/not_the_block", "kept");
+  ASSERT_EQ(symlink(under_root("/tmp/not_the_block").c_str(),
+                    under_root(block_device_path).c_str()), 0);
+  const std::string link = stdout_of([] { gui_shm_create(); });
+  EXPECT_NE(link.find("gui shm: cannot open"), std::string::npos) << link;
+  EXPECT_FALSE(publish());
+  EXPECT_TRUE(read_device_file("/tmp/not_the_block") == "kept") << "the link's target written";
+  remove_device_file(block_device_path);
+  remove_device_file("/tmp/not_the_block");
 }
 
 // --- A GUI process that writes over the native objects or cuts the block short.
@@ -563,6 +588,52 @@ TEST_F(GuiBlockProcess, AHelperThatDiedIsWaitedFor) {
     gui_helper_start();
     gui_shm_create();
   });
+  EXPECT_TRUE(publish());
+}
+
+TEST_F(GuiBlockProcess, AWorkerThatCannotStartIsSaidOnceAndSetsNothingUpAgain) {
+  // Out of descriptors, the helper cannot start a worker. Nothing touched the objects, so the
+  // worker it starts later must not set them up again under a GUI process that holds the
+  // mutex; and the message says why, once, not "ended" twice a publish.
+  const std::vector<pid_t> helpers = children();
+  ASSERT_EQ(helpers.size(), 1u);
+  Signal locked, release;
+  const pid_t gui = hold_until_released(view, locked, release);
+  ASSERT_TRUE(locked.wait(5000));
+  // A start that finds a directory in the block's place leaves the helper without the block
+  // and without a worker; then it has room for the block's descriptor and no more.
+  const std::string path = under_root(block_device_path);
+  ASSERT_EQ(rename(path.c_str(), (path + ".aside").c_str()), 0);
+  ASSERT_EQ(mkdir(path.c_str(), 0700), 0);
+  stdout_of([] { gui_shm_create(); });
+  ASSERT_EQ(rmdir(path.c_str()), 0);
+  ASSERT_EQ(rename((path + ".aside").c_str(), path.c_str()), 0);
+  std::set<int> open_fds;
+  for (const auto &fd : std::filesystem::directory_iterator(
+           "/proc/" + std::to_string(helpers[0]) + "/fd")) {
+    open_fds.insert(std::stoi(fd.path().filename().string()));
+  }
+  int lowest_free = 0;
+  while (open_fds.count(lowest_free) != 0) ++lowest_free;
+  rlimit was{};
+  ASSERT_EQ(prlimit(helpers[0], RLIMIT_NOFILE, nullptr, &was), 0);
+  const rlimit tight{rlim_t(lowest_free + 1), was.rlim_max};
+  ASSERT_EQ(prlimit(helpers[0], RLIMIT_NOFILE, &tight, nullptr), 0);
+  std::string out = stdout_of([] {
+    gui_shm_create();
+    for (int i = 0; i < 3; ++i) EXPECT_FALSE(publish());
+  });
+  ASSERT_EQ(prlimit(helpers[0], RLIMIT_NOFILE, &was, nullptr), 0);
+  EXPECT_EQ(out.find("cannot open"), std::string::npos) << out;
+  EXPECT_EQ(out.find("ended"), std::string::npos) << out;
+  const size_t said = out.find(strerror(EMFILE));
+  EXPECT_NE(said, std::string::npos) << out;
+  EXPECT_EQ(out.find(strerror(EMFILE), said + 1), std::string::npos) << out;
+
+  out = stdout_of([] { EXPECT_FALSE(publish()); });
+  EXPECT_NE(out.find("mutex held by the GUI process"), std::string::npos) << out;
+  release.raise();
+  EXPECT_EQ(wait_child(gui), 0) << "the holder's mutex was set up again under it";
   EXPECT_TRUE(publish());
 }
 
