@@ -216,6 +216,27 @@ TEST(SimulatedCable, PulledRebootedAndHalted) {
   EXPECT_EQ(sim_ctl(root, "cable sideways").status, 2);
 }
 
+namespace {
+
+// dhsim serving a stand-in daemon, spawned with `args`, once its control socket `ctl` is up;
+// -1 when it did not come up.
+pid_t serve_stand_in(const std::string &ctl, const std::vector<std::string> &args) {
+  std::vector<std::string> words = program_words(build_dir() + "/dhsim", args);
+  std::vector<char *> argv = argv_of(words);
+  pid_t sim = -1;
+  if (posix_spawn(&sim, argv[0], nullptr, nullptr, argv.data(), environ) != 0) return -1;
+  return wait_until([&] { return fs::exists(ctl); }, 30s) ? sim : -1;
+}
+
+// Ends dhsim; whether it ended cleanly.
+bool end_stand_in(pid_t sim) {
+  kill(sim, SIGTERM);
+  int status = 0;
+  return waitpid(sim, &status, 0) == sim && WIFEXITED(status) && WEXITSTATUS(status) == 0;
+}
+
+}  // namespace
+
 // The gadget is the board's, not the daemon's: powered with its cable in, it is configured by
 // the host as the board boots, so the daemon finds "configured" from its start, and its USB
 // monitor's first poll attaches (until then a wireless record's brightness would override
@@ -224,17 +245,11 @@ TEST(SimulatedCable, TheDaemonStartsWithTheGadgetConfigured) {
   char folder[] = "/tmp/dhsim-gadget-XXXXXX";
   ASSERT_NE(mkdtemp(folder), nullptr);
   const std::string dir = folder, state = dir + "/state", seen = dir + "/seen", ctl = dir + "/sim.ctl";
-  std::vector<std::string> words = program_words(
-      build_dir() + "/dhsim",
-      {"serve", "--device-end", dir + "/ttyGS0", "--host-end", dir + "/ttyACM0", "--udc-state", state, "--ctl", ctl,
-       "--log", dir + "/daemon.log", "--power", "off", "--", "/bin/sh", "-c",
-       "cat \"$0\" >>\"$1\"; echo 'init_tty done!'; exec sleep 600", state, seen});
-  std::vector<char *> argv;
-  for (std::string &word : words) argv.push_back(word.data());
-  argv.push_back(nullptr);
-  pid_t sim = -1;
-  ASSERT_EQ(posix_spawn(&sim, argv[0], nullptr, nullptr, argv.data(), environ), 0);
-  ASSERT_TRUE(wait_until([&] { return fs::exists(ctl); }, 30s));
+  const pid_t sim = serve_stand_in(
+      ctl, {"serve", "--device-end", dir + "/ttyGS0", "--host-end", dir + "/ttyACM0", "--udc-state", state, "--ctl",
+            ctl, "--log", dir + "/daemon.log", "--power", "off", "--", "/bin/sh", "-c",
+            "cat \"$0\" >>\"$1\"; echo 'init_tty done!'; exec sleep 600", state, seen});
+  ASSERT_GT(sim, 0);
   auto order = [&](const std::string &what) { return run_tool("dhsim", "ctl " + ctl + " " + what); };
 
   EXPECT_EQ(order("power on").status, 0);
@@ -251,10 +266,7 @@ TEST(SimulatedCable, TheDaemonStartsWithTheGadgetConfigured) {
   EXPECT_EQ(order("cable plug").status, 0);
   EXPECT_EQ(read_file(state), "configured\n");
 
-  kill(sim, SIGTERM);
-  int status = 0;
-  waitpid(sim, &status, 0);
-  EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << status;
+  EXPECT_TRUE(end_stand_in(sim));
   fs::remove_all(dir);
 }
 
@@ -269,20 +281,14 @@ TEST(SimulatedCable, EveryBootFindsTheDisplayAttributesAsTheirDriversLeaveThem) 
   const std::string rotator = dir + "/sys/rotator_angle", backlight = dir + "/sys/brightness";
   fs::create_directories(dir + "/sys");
   std::ofstream(backlight) << "35";  // a level from before the simulator started
-  std::vector<std::string> words = program_words(
-      build_dir() + "/dhsim",
-      {"serve", "--device-end", dir + "/ttyGS0", "--host-end", dir + "/ttyACM0", "--udc-state", dir + "/state",
-       "--ctl", ctl, "--log", dir + "/daemon.log", "--boot-attribute", rotator + "=0", "--boot-attribute",
-       backlight + "=100", "--power", "off", "--", "/bin/sh", "-c",
-       "echo \"$(cat \"$0\") $(cat \"$1\")\" >>\"$2\"; printf 270 >\"$0\"; printf 20 >\"$1\"; "
-       "echo 'init_tty done!'; exec sleep 600",
-       rotator, backlight, seen});
-  std::vector<char *> argv;
-  for (std::string &word : words) argv.push_back(word.data());
-  argv.push_back(nullptr);
-  pid_t sim = -1;
-  ASSERT_EQ(posix_spawn(&sim, argv[0], nullptr, nullptr, argv.data(), environ), 0);
-  ASSERT_TRUE(wait_until([&] { return fs::exists(ctl); }, 30s));
+  const pid_t sim = serve_stand_in(
+      ctl, {"serve", "--device-end", dir + "/ttyGS0", "--host-end", dir + "/ttyACM0", "--udc-state", dir + "/state",
+            "--ctl", ctl, "--log", dir + "/daemon.log", "--boot-attribute", rotator + "=0", "--boot-attribute",
+            backlight + "=100", "--power", "off", "--", "/bin/sh", "-c",
+            "echo \"$(cat \"$0\") $(cat \"$1\")\" >>\"$2\"; printf 270 >\"$0\"; printf 20 >\"$1\"; "
+            "echo 'init_tty done!'; exec sleep 600",
+            rotator, backlight, seen});
+  ASSERT_GT(sim, 0);
   auto order = [&](const std::string &what) { return run_tool("dhsim", "ctl " + ctl + " " + what); };
   auto starts_seen = [&] {
     const std::string text = read_file(seen);
@@ -305,10 +311,7 @@ TEST(SimulatedCable, EveryBootFindsTheDisplayAttributesAsTheirDriversLeaveThem) 
     EXPECT_TRUE(entry.path() == rotator || entry.path() == backlight) << "left behind: " << entry.path();
   }
 
-  kill(sim, SIGTERM);
-  int status = 0;
-  waitpid(sim, &status, 0);
-  EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << status;
+  EXPECT_TRUE(end_stand_in(sim));
   const ToolRun bad = run_tool("dhsim", "serve --boot-attribute " + backlight);
   EXPECT_EQ(bad.status, 2) << bad.out;
   EXPECT_THAT(bad.out, HasSubstr("--boot-attribute takes FILE=TEXT"));
