@@ -16,6 +16,7 @@
 #include <poll.h>
 #include <signal.h>
 #include <sys/mman.h>
+#include <sys/resource.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
@@ -221,6 +222,8 @@ void serve(Message &answer, int fd, bool again) {
         worker = fork();
         if (worker == 0) {  // serves requests until the helper goes
           signal(SIGBUS, SIG_DFL);  // a block cut short under it ends the worker, nothing else
+          const rlimit no_core{0, 0};  // and leaves no core file, however often a GUI cuts
+          setrlimit(RLIMIT_CORE, &no_core);
           close(daemon);
           close(pair[0]);
           for (Message request; recv(pair[1], &request, sizeof request, 0) > 0; again = false) {

@@ -18,6 +18,7 @@
 #include <cstddef>
 #include <filesystem>
 #include <fstream>
+#include <sstream>
 #include <set>
 
 #include "mcu/gui_shm.h"
@@ -564,14 +565,33 @@ char state_of(const std::filesystem::path &process, pid_t *parent = nullptr) {
   return state;
 }
 
-std::vector<pid_t> children() {
+std::vector<pid_t> children(pid_t of = getpid()) {
   std::vector<pid_t> found;
   for (const auto &entry : std::filesystem::directory_iterator("/proc")) {
     pid_t parent = 0;
     state_of(entry.path(), &parent);
-    if (parent == getpid()) found.push_back(pid_t(std::stoi(entry.path().filename().string())));
+    if (parent == of) found.push_back(pid_t(std::stoi(entry.path().filename().string())));
   }
   return found;
+}
+
+TEST_F(GuiBlockProcess, AWorkerLeavesNoCoreFile) {
+  // A GUI process that cuts the block again and again ends a worker with SIGBUS each time: on
+  // a device with core files on, each would leave one, until the card is full.
+  ASSERT_TRUE(publish());
+  const std::vector<pid_t> helpers = children();
+  ASSERT_EQ(helpers.size(), 1u);
+  const std::vector<pid_t> workers = children(helpers[0]);
+  ASSERT_EQ(workers.size(), 1u);
+  std::ifstream limits("/proc/" + std::to_string(workers[0]) + "/limits");
+  std::string line;
+  while (std::getline(limits, line) && line.rfind("Max core file size", 0) != 0) {
+  }
+  std::istringstream fields(line.substr(strlen("Max core file size")));
+  std::string soft, hard;
+  fields >> soft >> hard;
+  EXPECT_EQ(soft, "0") << line;
+  EXPECT_EQ(hard, "0") << line;
 }
 
 TEST_F(GuiBlockProcess, AHelperThatDiedIsWaitedFor) {
