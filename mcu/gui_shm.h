@@ -14,16 +14,16 @@
 #include "mcu/gui_shm_layout.h"
 #include "screen/screen.h"
 
-// The record a publish prepares, the daemon's own copy; `changed` marks the bytes written since
-// the last request handed them to the helper, which owes them to the block until they land.
+// The daemon's own copy of the record; `written` marks the bytes it has written since the
+// start. Every publish writes all of those to the block, and no others.
 struct GuiRecord {
   uint8_t bytes[gui_record::size];
-  bool changed[gui_record::size];
+  bool written[gui_record::size];
 };
 
 inline void gui_record_put(GuiRecord *record, size_t at, const void *from, size_t count) {
   memcpy(record->bytes + at, from, count);
-  std::fill_n(record->changed + at, count, true);
+  std::fill_n(record->written + at, count, true);
 }
 inline void gui_record_put(GuiRecord *record, size_t at, uint8_t value) {
   gui_record_put(record, at, &value, 1);
@@ -32,21 +32,21 @@ inline void gui_record_put(GuiRecord *record, size_t at, uint8_t value) {
 // Forks the helper process: only while the process has one thread (main calls it first).
 void gui_helper_start();
 
-// Has the helper open the block (creating it if absent), make it 4096 bytes, set up the mutex
-// and condition variable only if it is new (too short or never set up) and set the flag to 0;
-// bytes 0..127 stay. On failure it prints why, and publishes do nothing.
+// Has the block opened (created if absent) and made 4096 bytes, its mutex and condition
+// variable set up only if it is new (too short or never set up), and the flag set to 0; bytes
+// 0..127 stay. A failure is printed; each publish tries the block again.
 void gui_shm_create();
 
 GuiRecord *gui_publish_begin();  // never null
 
 // The data record, or the pending pause/resume command, and 0xB1 at byte 127 into `record`;
-// then the helper writes the bytes owed, sets the flag to 1 and wakes the GUI process. Waits
-// at most 100 ms for the answer: a later one is taken by a later call. A skipped publish (the
-// mutex held, no block) leaves the command pending and the bytes owed. Null does nothing.
+// then every byte written goes to the block, the flag to 1, and the GUI process is woken.
+// Waits at most 100 ms for that: a later answer is taken by a later call. A publish skipped
+// (the mutex held, no block) leaves the command pending. Null does nothing.
 void gui_record_step(GuiRecord *record);
 
-// Waits at most `wait_ms` for the answers still out; then whether bytes are still owed.
+// Waits at most `wait_ms` for the answers still out; then whether the last publish failed.
 bool gui_block_pending(int wait_ms = 0);
 
-// The block, open()-like: a descriptor or -1 with errno set. Only the helper and tests map it.
+// The block, open()-like: a descriptor or -1 with errno set. Only the worker and tests map it.
 int open_gui_block(int flags, mode_t mode);

@@ -106,13 +106,14 @@ TEST_F(GuiRecord, TheLayoutDescribesTheRecordTheStepsProduce) {
 }
 
 TEST_F(GuiRecord, CommandsReplaceKindAndCodeThenDataRecordsFollow) {
-  water_temp = 50;
-  ASSERT_TRUE(publish());
-  block->record[0] = 0x00;  // a command leaves byte 0 alone
-
+  // A command first after a start leaves byte 0 and the data fields as the last run left them.
+  block->record[0] = 0x00;
+  block->record[gui_record::theme_index] = 0x07;
+  gui_shm_create();
   data_update_type = 2;
   ASSERT_TRUE(publish());
   EXPECT_EQ(block->record[0], 0x00);
+  EXPECT_EQ(block->record[gui_record::theme_index], 0x07);
   EXPECT_EQ(block->record[1], 0x99);
   EXPECT_EQ(command_of(block), "12 34 56");
   EXPECT_EQ(block->record[127], 0xB1);
