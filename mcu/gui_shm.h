@@ -1,6 +1,6 @@
 // The daemon's side of the block shared with the GUI process. No thread of the daemon maps it:
 // the GUI process may cut it short, write over its mutex and condition variable or hold the
-// mutex for ever, so a helper process does. The controller thread alone publishes:
+// mutex for ever, so a worker process does. The controller thread alone publishes:
 // gui_shm_create() first; then for each publish gui_publish_begin(), its control-mode step,
 // gui_record_step(). lvgl_pause() and lvgl_resume() leave a request the next publish carries.
 #pragma once
@@ -29,7 +29,8 @@ inline void gui_record_put(GuiRecord *record, size_t at, uint8_t value) {
   gui_record_put(record, at, &value, 1);
 }
 
-// Forks the helper process: only while the process has one thread (main calls it first).
+// Forks the helper, which starts the worker and every replacement: only while the process has
+// one thread (main calls it first).
 void gui_helper_start();
 
 // Has the block opened (created if absent) and made 4096 bytes, its mutex and condition
