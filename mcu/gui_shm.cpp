@@ -83,8 +83,8 @@ bool written_over(const pthread_mutex_t *mutex) {
   return false;
 }
 
-// 0 locked (a dead holder's mutex made consistent), ETIMEDOUT held, or the error; said why.
-int lock(GuiSharedBlock *block, Message &answer) {
+// Whether the mutex is taken (a dead holder's made consistent); says why not.
+bool lock(GuiSharedBlock *block, Message &answer) {
   int result = pthread_mutex_trylock(&block->mutex);  // a free one, or a dead holder's, at once
   if (result == EBUSY) {
     timespec at{};
@@ -101,12 +101,11 @@ int lock(GuiSharedBlock *block, Message &answer) {
   }
   if (result == EOWNERDEAD) {  // both sides only ever replace whole fields of the record
     note(answer, "gui shm: last holder of the mutex died, mutex recovered\n");
-    pthread_mutex_consistent(&block->mutex);
-    result = 0;
+    result = pthread_mutex_consistent(&block->mutex);
   }
   if (result == ETIMEDOUT) note(answer, "gui shm: mutex held by the GUI process, publish skipped\n");
   else if (result != 0) note(answer, "gui shm: cannot lock the mutex: %s\n", strerror(result));
-  return result;
+  return result == 0;
 }
 
 // One request, in the worker. `again`: the last worker ended in the middle of a request, so
@@ -135,7 +134,7 @@ void serve(Message &answer, bool &again) {
                                   [](uint8_t b) { return b == 0; });  // never set up
   const bool usable = !(again || zeroed) || set_up(block);
   again = again && !usable;
-  const bool locked = usable && !answer.adopt && lock(block, answer) == 0;
+  const bool locked = usable && !answer.adopt && lock(block, answer);
   if (answer.adopt && usable) std::atomic_ref<int32_t>(block->new_data).store(0);
   if (locked) {
     for (size_t i = 0; i < gui_record::size; ++i) {
@@ -209,9 +208,9 @@ void serve(Message &answer, bool &again) {
 int helper = -1;  // the daemon's end of the helper's socket
 pid_t helper_pid = -1;
 GuiRecord staging{};
-uint64_t sent = 0, answered = 0;  // the last request sent and the last answered
-uint64_t command_sent = 0;  // the last request sent with a command: only its landing clears it
-bool landed = true;  // the last answer's record reached the block, and no request failed since
+uint64_t sent = 0;      // the number of the last request
+bool answered = true;  // its answer came, or it could not be sent
+bool landed = true;    // and its record reached the block
 char said[sizeof Message::note] = "";  // the last note: one said again and again is printed once
 
 void helper_gone() {
@@ -223,35 +222,30 @@ void helper_gone() {
 }
 
 // Sends `request` (unless null), then takes the answers that come within `wait_ms`, until the
-// last request sent is answered.
+// last request sent is answered. Only that answer counts: each request carries all the earlier
+// ones did, and a command is cleared only if it is still the one asked.
 void exchange(Message *request, int wait_ms) {
   using namespace std::chrono;
   if (request != nullptr) {
-    request->seq = sent + 1;
-    if (helper >= 0 && send(helper, request, sizeof *request, MSG_NOSIGNAL | MSG_DONTWAIT) ==
-                           ssize_t(sizeof *request)) {
-      command_sent = request->command != 0 ? sent + 1 : command_sent;
-      ++sent;
-    } else {
-      landed = false;
-      if (helper >= 0 && errno == EPIPE) helper_gone();  // it died between requests
-    }
+    request->seq = ++sent;
+    landed = false;
+    answered = helper < 0 || send(helper, request, sizeof *request, MSG_NOSIGNAL | MSG_DONTWAIT) !=
+                                 ssize_t(sizeof *request);
+    if (answered && helper >= 0 && errno == EPIPE) helper_gone();  // it died between requests
   }
   const auto until = steady_clock::now() + milliseconds(wait_ms);
   Message answer;
-  while (helper >= 0 && answered < sent) {
+  while (helper >= 0 && !answered) {
     pollfd ready{helper, POLLIN, 0};
     const auto left = duration_cast<milliseconds>(until - steady_clock::now()).count();
     if (poll(&ready, 1, int(std::max<decltype(left)>(left, 0))) != 1) return;
     if (recv(helper, &answer, sizeof answer, 0) != ssize_t(sizeof answer)) return helper_gone();
     answer.note[sizeof answer.note - 1] = '\0';
     if (strcmp(answer.note, said) != 0) printf("%s", strcpy(said, answer.note));
-    if (answer.seq == 0) continue;
-    answered = answer.seq;
+    if (answer.seq != sent) continue;  // a note alone, or the late answer to an earlier request
+    answered = true;
     landed = answer.landed;
-    if (landed && answer.command != 0 && answer.seq >= command_sent) {
-      screen_gui_command_published(answer.command);
-    }
+    if (landed && answer.command != 0) screen_gui_command_published(answer.command);
   }
 }
 
@@ -299,8 +293,6 @@ void gui_record_step(GuiRecord *record) {
     gui_record_put(record, gui_record::theme_index, current_theme_index);
   }
   gui_record_put(record, gui_record::end_marker, gui_record_end_byte);
-  // A command is cleared only once it is in the block, and only if it is still the request
-  // published: a pause or resume that came in meanwhile stays pending for the next one.
   Message request{};
   request.command = command != nullptr ? type : 0;
   request.record = *record;
@@ -309,5 +301,5 @@ void gui_record_step(GuiRecord *record) {
 
 bool gui_block_pending(int wait_ms) {
   exchange(nullptr, wait_ms);
-  return !landed || answered < sent;
+  return !landed;
 }

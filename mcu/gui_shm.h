@@ -1,8 +1,7 @@
-// The daemon's side of the block shared with the GUI process. No thread of the daemon maps it:
-// the GUI process may cut it short, write over its mutex and condition variable or hold the
-// mutex for ever, so a worker process does. The controller thread alone publishes:
-// gui_shm_create() first; then for each publish gui_publish_begin(), its control-mode step,
-// gui_record_step(). lvgl_pause() and lvgl_resume() leave a request the next publish carries.
+// The daemon's side of the block shared with the GUI process, which a worker process alone maps.
+// The controller thread alone publishes: gui_shm_create() first; then for each publish
+// gui_publish_begin(), its control-mode step, gui_record_step(). lvgl_pause() and lvgl_resume()
+// leave a request the next publish carries.
 #pragma once
 
 #include <sys/types.h>

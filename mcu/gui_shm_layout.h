@@ -31,8 +31,8 @@ inline constexpr size_t pump_speed_high = 11;   // data record: pump speed, big-
 inline constexpr size_t pump_speed_low = 12;
 inline constexpr size_t theme_data_second = 13; // 21 bytes of theme data, 13..33
 inline constexpr size_t theme_index = 34;       // data record: theme index
-inline constexpr size_t display_rest = 35;      // 32 bytes, 35..66: rest of the display record
-// The wireless copy: controller frame bytes 3..66 land on the same offsets.
+// The wireless copy: controller frame bytes 3..66 land on the same offsets (35..66: the rest of
+// the display record).
 inline constexpr size_t display_record_first = 3;
 inline constexpr size_t display_record_end = 67;  // one past the last byte
 inline constexpr size_t end_marker = 127;       // 0xB1, every publish
