@@ -35,7 +35,6 @@ namespace {
 
 constexpr char shm_name[] = "/demo_shm";
 constexpr int answer_wait_ms = 100;  // the controller thread's wait: a later answer comes later
-constexpr long lock_try_ns = 2000000;  // then the publish is skipped: the GUI process holds it
 constexpr unsigned worker_limit_s = 1;
 
 // A request, and the same filled in as its answer.
@@ -85,16 +84,14 @@ bool written_over(const pthread_mutex_t *mutex) {
 
 // Whether the mutex is taken (a dead holder's made consistent); says why not.
 bool lock(GuiSharedBlock *block, Message &answer) {
+  constexpr timespec pause{0, 200000};  // tried for about 2 ms, then the publish is skipped
   int result = pthread_mutex_trylock(&block->mutex);  // a free one, or a dead holder's, at once
-  if (result == EBUSY) {
-    timespec at{};
-    clock_gettime(CLOCK_REALTIME, &at);
-    at.tv_sec += (at.tv_nsec + lock_try_ns) / 1000000000L;
-    at.tv_nsec = (at.tv_nsec + lock_try_ns) % 1000000000L;
-    result = pthread_mutex_timedlock(&block->mutex, &at);
+  for (int tries = 0; result == EBUSY && tries < 10; ++tries) {
+    nanosleep(&pause, nullptr);  // a pause no step of the clock lengthens
+    result = pthread_mutex_trylock(&block->mutex);
   }
-  const bool over = result == ETIMEDOUT && written_over(&block->mutex);
-  if (over || (result != 0 && result != EOWNERDEAD && result != ETIMEDOUT)) {
+  const bool over = result == EBUSY && written_over(&block->mutex);
+  if (over || (result != 0 && result != EOWNERDEAD && result != EBUSY)) {
     note(answer, "gui shm: mutex %s%s, setting it up again\n", over ? "written over" : "unusable: ",
          over ? "" : strerror(result));
     result = set_up(block) ? pthread_mutex_trylock(&block->mutex) : EINVAL;
@@ -103,7 +100,7 @@ bool lock(GuiSharedBlock *block, Message &answer) {
     note(answer, "gui shm: last holder of the mutex died, mutex recovered\n");
     result = pthread_mutex_consistent(&block->mutex);
   }
-  if (result == ETIMEDOUT) note(answer, "gui shm: mutex held by the GUI process, publish skipped\n");
+  if (result == EBUSY) note(answer, "gui shm: mutex held by the GUI process, publish skipped\n");
   else if (result != 0) note(answer, "gui shm: cannot lock the mutex: %s\n", strerror(result));
   return result == 0;
 }
