@@ -218,8 +218,8 @@ void helper_gone() {
   helper = -1;
 }
 
-// Sends `request` (unless null), then takes the answers that come within `wait_ms`, until the
-// last request sent is answered. Only that answer counts: each request carries all the earlier
+// Sends `request` (unless null), then takes the answers in, waiting at most `wait_ms` for the
+// one to the last request. Only that answer counts: each request carries all the earlier
 // ones did, and a command is cleared only if it is still the one asked.
 void exchange(Message *request, int wait_ms) {
   using namespace std::chrono;
@@ -232,10 +232,10 @@ void exchange(Message *request, int wait_ms) {
   }
   const auto until = steady_clock::now() + milliseconds(wait_ms);
   Message answer;
-  while (helper >= 0 && !answered) {
+  while (helper >= 0) {  // once that answer is in (or the send failed), only those come already
     pollfd ready{helper, POLLIN, 0};
     const auto left = duration_cast<milliseconds>(until - steady_clock::now()).count();
-    if (poll(&ready, 1, int(std::max<decltype(left)>(left, 0))) != 1) return;
+    if (poll(&ready, 1, answered ? 0 : int(std::max<decltype(left)>(left, 0))) != 1) return;
     if (recv(helper, &answer, sizeof answer, 0) != ssize_t(sizeof answer)) return helper_gone();
     answer.note[sizeof answer.note - 1] = '\0';
     if (strcmp(answer.note, said) != 0) printf("%s", strcpy(said, answer.note));
