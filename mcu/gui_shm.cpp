@@ -84,10 +84,10 @@ bool written_over(const pthread_mutex_t *mutex) {
 
 // Whether the mutex is taken (a dead holder's made consistent); says why not.
 bool lock(GuiSharedBlock *block, Message &answer) {
-  constexpr timespec pause{0, 200000};  // tried for about 2 ms, then the publish is skipped
+  constexpr timespec nap{0, 200000};  // tried for about 2 ms, then the publish is skipped
   int result = pthread_mutex_trylock(&block->mutex);  // a free one, or a dead holder's, at once
   for (int tries = 0; result == EBUSY && tries < 10; ++tries) {
-    nanosleep(&pause, nullptr);  // a pause no step of the clock lengthens
+    nanosleep(&nap, nullptr);  // a pause no step of the clock lengthens
     result = pthread_mutex_trylock(&block->mutex);
   }
   const bool over = result == EBUSY && written_over(&block->mutex);
@@ -98,7 +98,8 @@ bool lock(GuiSharedBlock *block, Message &answer) {
   }
   if (result == EOWNERDEAD) {  // both sides only ever replace whole fields of the record
     note(answer, "gui shm: last holder of the mutex died, mutex recovered\n");
-    result = pthread_mutex_consistent(&block->mutex);
+    pthread_mutex_consistent(&block->mutex);  // we hold it, whatever this says
+    result = 0;
   }
   if (result == EBUSY) note(answer, "gui shm: mutex held by the GUI process, publish skipped\n");
   else if (result != 0) note(answer, "gui shm: cannot lock the mutex: %s\n", strerror(result));
@@ -232,7 +233,7 @@ void exchange(Message *request, int wait_ms) {
   }
   const auto until = steady_clock::now() + milliseconds(wait_ms);
   Message answer;
-  while (helper >= 0) {  // once that answer is in (or the send failed), only those come already
+  while (helper >= 0) {  // after that answer (or a failed send), only those already here
     pollfd ready{helper, POLLIN, 0};
     const auto left = duration_cast<milliseconds>(until - steady_clock::now()).count();
     if (poll(&ready, 1, answered ? 0 : int(std::max<decltype(left)>(left, 0))) != 1) return;
