@@ -110,10 +110,13 @@ bool lock(GuiSharedBlock *block, Message &answer) {
 // the objects are set up before anything else.
 void serve(Message &answer, bool &again) {
   int fd = open_gui_block(O_RDWR, 0);  // O_CREAT only if absent: a sticky /dev/shm may refuse
-  if (fd < 0 && errno == ENOENT) fd = open_gui_block(O_RDWR | O_CREAT, 0666);
+  const bool removed = fd < 0 && errno == ENOENT;
+  if (removed) fd = open_gui_block(O_RDWR | O_CREAT, 0666);
   struct stat st {};
   const bool cut = fd >= 0 && fstat(fd, &st) == 0 && st.st_size < off_t(gui_block_size);
-  if (cut && !answer.adopt) {  // the objects went with the cut, as did the bytes past it
+  if (cut && !answer.adopt && removed) {
+    note(answer, "gui shm: block removed, making it again\n");
+  } else if (cut && !answer.adopt) {  // the objects went with the cut, as did the bytes past it
     note(answer, "gui shm: block cut to %d bytes, setting it up again\n", int(st.st_size));
   }
   again = again || cut;

@@ -360,6 +360,16 @@ TEST_F(GuiBlockProcess, ABlockCutShortIsMadeWholeBeforeItIsTouched) {
   EXPECT_EQ(view->record[gui_record::display_record_end], 0x77);
   EXPECT_EQ(view->record[gui_record::theme_data_first + 1], 0);  // never written
   EXPECT_EQ(view->record[127], 0xB1);
+
+  // Removed (a GUI process that unlinks it as it ends): the log says so, not that it was cut.
+  remove_device_file(block_device_path);
+  const std::string removed = stdout_of([] { EXPECT_TRUE(publish()); });
+  EXPECT_NE(removed.find("gui shm: block removed, making it again"), std::string::npos) << removed;
+  EXPECT_EQ(removed.find("cut to"), std::string::npos) << removed;
+  view = view_block();
+  ASSERT_NE(view, nullptr);
+  EXPECT_EQ(view->record[gui_record::theme_data_first], 0x5A);
+  EXPECT_EQ(view->new_data, 1);
 }
 
 TEST_F(GuiBlockProcess, WithoutABlockNothingIsWrittenAndTheStateStillChanges) {
